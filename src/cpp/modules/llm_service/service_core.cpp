@@ -1,0 +1,380 @@
+// LLMService construction, usage log, token estimates, rate limit and the two
+// call paths every prompt operation goes through.
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "llm_service.hpp"
+#include "rate_window.hpp"
+#include "usage.hpp"
+
+namespace quorvan::llm {
+
+using pyglue::Coro;
+
+namespace {
+
+constexpr const char* kLogFormat = "%(asctime)s | %(message)s";
+constexpr const char* kLogDateFormat = "%Y-%m-%d %H:%M:%S";
+
+// tiktoken caches a download under the sha1 of its URL.
+struct CachedEncoding {
+    const char* file;
+    const char* cache_key;
+};
+constexpr CachedEncoding kEncodings[] = {
+    {"o200k_base.tiktoken", "fb374d419588a4632f3f557e76b4b70aebbca790"},
+    {"cl100k_base.tiktoken", "9b5ad71b2ce5302211f9c61530b329a4922fc6a4"},
+};
+
+std::string fs_path(py::handle p) {
+    return M("os").attr("fsencode")(p).cast<std::string>();
+}
+
+std::int64_t as_i64(py::handle v) { return py::cast<std::int64_t>(v); }
+
+// ------------------------------------------------------------ construction
+
+void service_init(py::handle self_h, py::object token_log_file, py::object max_concurrent_requests,
+                  py::object requests_per_minute, py::object enable_logging) {
+    py::object self = py::reinterpret_borrow<py::object>(self_h);
+    pyglue::need_str(token_log_file, "token_log_file");
+    py::object max_requests = pyglue::need_int(max_concurrent_requests, "max_concurrent_requests");
+    py::object per_minute = pyglue::need_int(requests_per_minute, "requests_per_minute");
+    bool logging_enabled = pyglue::truth(enable_logging);
+    // A semaphore or window of no permits would stall every asynchronous call forever.
+    if (py::cast<long long>(max_requests) < 1) {
+        pyglue::raise_new(PyExc_ValueError, "max_concurrent_requests must be at least 1");
+    }
+    if (py::cast<long long>(per_minute) < 1) {
+        pyglue::raise_new(PyExc_ValueError, "requests_per_minute must be at least 1");
+    }
+
+    py::object api_key = M("os").attr("getenv")("OPENAI_API_KEY");
+    if (!pyglue::truth(api_key)) {
+        pyglue::raise_new(PyExc_ValueError, "OPENAI_API_KEY environment variable is required");
+    }
+    self.attr("client") = M("OpenAI")(py::arg("api_key") = api_key);
+    self.attr("async_client") = M("AsyncOpenAI")(py::arg("api_key") = api_key);
+
+    self.attr("model") = py::str(kModel);
+    self.attr("token_log_file") = token_log_file;
+    self.attr("is_logging_enabled") = py::bool_(logging_enabled);
+    self.attr("max_concurrent_requests") = max_requests;
+    self.attr("requests_per_minute") = per_minute;
+
+    self.attr("_request_semaphore") = M("asyncio").attr("Semaphore")(max_requests);
+    self.attr("_rate_limit_timestamps") = py::list();
+
+    seed_tiktoken_cache();
+    py::object tiktoken = M("tiktoken");
+    py::object encoding = py::none();
+    try {
+        encoding = tiktoken.attr("encoding_for_model")(self.attr("model"));
+    } catch (...) {
+        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+        try {
+            encoding = tiktoken.attr("get_encoding")("cl100k_base");
+        } catch (...) {
+            // No encoding at all (offline, no cache): counting falls back to
+            // the characters/4 estimate instead of refusing to start.
+            if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+            encoding = py::none();
+        }
+    }
+    self.attr("encoding") = encoding;
+
+    self.attr("_setup_token_logger")();
+
+    self.attr("total_input_tokens") = py::int_(0);
+    self.attr("total_output_tokens") = py::int_(0);
+    self.attr("total_cost") = py::float_(0.0);
+}
+
+void setup_token_logger(py::object self) {
+    py::object logging = M("logging");
+    py::object logger = logging.attr("getLogger")("token_usage");
+    self.attr("token_logger") = logger;
+    logger.attr("setLevel")(logging.attr("INFO"));
+
+    // Detach every handler, earlier instances' included, and close them so no
+    // file stays open behind a detached handler.
+    py::list removed(logger.attr("handlers"));
+    for (py::handle h : removed) logger.attr("removeHandler")(h);
+    for (py::handle h : removed) h.attr("close")();
+
+    py::object handler =
+        logging.attr("FileHandler")(self.attr("token_log_file"), py::arg("encoding") = "utf-8");
+    handler.attr("setLevel")(logging.attr("INFO"));
+    handler.attr("setFormatter")(
+        logging.attr("Formatter")(kLogFormat, py::arg("datefmt") = kLogDateFormat));
+    logger.attr("addHandler")(handler);
+
+    self.attr("log_to_file")(py::str(std::string(core::session_banner())), "info");
+}
+
+void log_to_file(py::object self, py::object msg, py::object logger_level) {
+    pyglue::need_str(msg, "msg");
+    pyglue::need_str(logger_level, "logger_level");
+    if (!pyglue::truth(self.attr("is_logging_enabled"))) return;
+    py::object logger = self.attr("token_logger");
+    std::string level = logger_level.attr("lower")().cast<std::string>();
+    if (level == "debug") {
+        logger.attr("debug")(msg);
+    } else if (level == "info") {
+        logger.attr("info")(msg);
+    } else if (level == "warning" || level == "warn") {
+        logger.attr("warning")(msg);
+    } else if (level == "error") {
+        logger.attr("error")(msg);
+    } else if (level == "critical") {
+        logger.attr("critical")(msg);
+    } else {
+        logger.attr("info")(pyglue::cat("[", logger_level.attr("upper")(), "] ", msg));
+    }
+}
+
+// ---------------------------------------------------------- token estimates
+
+py::object count_tokens(py::object self, py::object text) {
+    pyglue::need_str(text, "text");
+    try {
+        py::object tokens = self.attr("encoding").attr("encode")(text);
+        return py::int_(py::len(tokens));
+    } catch (...) {
+        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+        return py::int_(PyUnicode_GetLength(text.ptr()) / 4);
+    }
+}
+
+py::object count_message_tokens(py::object self, py::object messages) {
+    pyglue::need_list(messages, "messages");
+    py::object count_tokens_m = self.attr("_count_tokens");
+    py::object total = py::int_(0);
+    for (py::handle message : py::list(messages)) {
+        py::object content = message.attr("get")("content", "");
+        py::object n = count_tokens_m(content);
+        total = total + py::int_(core::kTokensPerMessage) + n;
+        if (py::reinterpret_borrow<py::object>(message).contains("name")) {
+            total = total + py::int_(core::kTokensPerName);
+        }
+    }
+    return total + py::int_(core::kTokensReplyPrimer);
+}
+
+// --------------------------------------------------------------- rate limit
+
+Coro enforce_rate_limit(py::object self) {
+    for (;;) {
+        py::object now = M("time").attr("time")();
+        py::list window(self.attr("_rate_limit_timestamps"));
+        std::vector<double> times;
+        times.reserve(window.size());
+        for (py::handle ts : window) times.push_back(py::cast<double>(ts));
+        py::object limit = self.attr("requests_per_minute");
+        auto check = core::check_rate_window(times, py::cast<double>(now), py::cast<long long>(limit));
+
+        py::list kept;
+        for (std::size_t i : check.kept) kept.append(window[i]);
+        self.attr("_rate_limit_timestamps") = kept;
+
+        if (check.wait > 0.0) {
+            // Sleep exactly until the oldest entry leaves, then look again:
+            // others may have been admitted meanwhile.
+            py::object sleeping = M("asyncio").attr("sleep")(check.wait);
+            co_await sleeping;
+            continue;
+        }
+        // Recorded at the actual admission, after any sleep.
+        kept.append(now);
+        co_return py::none();
+    }
+}
+
+// ----------------------------------------------------------- usage account
+
+void log_token_usage(py::object self, py::object task_name, py::object input_tokens,
+                     py::object output_tokens, py::object model, py::object additional_info) {
+    pyglue::need_str(task_name, "task_name");
+    py::object in = pyglue::need_int(input_tokens, "input_tokens");
+    py::object out = pyglue::need_int(output_tokens, "output_tokens");
+    pyglue::need_str(model, "model");
+    pyglue::need_str(additional_info, "additional_info");
+
+    const std::int64_t in_n = as_i64(in), out_n = as_i64(out);
+    const double cost = core::call_cost(in_n, out_n);
+
+    // Pool threads report at once: each update is a few C-level steps under
+    // the GIL with no Python code in between, so no update is lost.
+    self.attr("total_input_tokens") = py::object(self.attr("total_input_tokens")) + in;
+    self.attr("total_output_tokens") = py::object(self.attr("total_output_tokens")) + out;
+    self.attr("total_cost") = py::object(self.attr("total_cost")) + py::float_(cost);
+
+    std::string record = core::usage_record(task_name.cast<std::string>(), model.cast<std::string>(),
+                                            in_n, out_n, cost, additional_info.cast<std::string>());
+    self.attr("log_to_file")(py::str(record), "info");
+    pyglue::print(core::console_line(task_name.cast<std::string>(), in_n + out_n, cost));
+}
+
+// --------------------------------------------------------------- the calls
+
+py::object output_tokens_of(py::object self, py::object response, py::object& input_tokens) {
+    py::object usage = py::getattr(response, "usage", py::none());
+    if (pyglue::truth(usage)) {
+        py::object out = usage.attr("completion_tokens");
+        input_tokens = usage.attr("prompt_tokens");
+        return out;
+    }
+    py::object content = response.attr("choices")[py::int_(0)].attr("message").attr("content");
+    if (!pyglue::truth(content)) content = py::str("");
+    return self.attr("_count_tokens")(content);
+}
+
+py::object parse_call(py::object client, py::object self, py::object messages, py::object response_format) {
+    return client.attr("beta").attr("chat").attr("completions").attr("parse")(
+        py::arg("model") = self.attr("model"), py::arg("messages") = messages,
+        py::arg("response_format") = response_format);
+}
+
+void log_failure(py::object self, py::object task_name, py::object input_tokens, py::object error) {
+    self.attr("_log_token_usage")(pyglue::cat(task_name, "_FAILED"), input_tokens, 0, self.attr("model"),
+                                  pyglue::cat("Error: ", error));
+}
+
+py::object make_api_call(py::object self, py::object task_name, py::object messages,
+                         py::object response_format, py::object additional_info) {
+    pyglue::need_str(task_name, "task_name");
+    pyglue::need_list(messages, "messages");
+    pyglue::need_str(additional_info, "additional_info");
+
+    py::object input_tokens = self.attr("_count_message_tokens")(messages);
+    try {
+        py::object response = parse_call(self.attr("client"), self, messages, response_format);
+        py::object output_tokens = output_tokens_of(self, response, input_tokens);
+        self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
+                                      additional_info);
+        return response;
+    } catch (...) {
+        py::object error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+        log_failure(self, task_name, input_tokens, error);
+        pyglue::raise(error);  // the same object, unchanged
+    }
+}
+
+Coro make_api_call_async(py::object self, py::object task_name, py::object messages,
+                         py::object response_format, py::object additional_info) {
+    py::object semaphore = self.attr("_request_semaphore");
+    py::object acquiring = semaphore.attr("acquire")();
+    co_await acquiring;
+    pyglue::Permit permit(semaphore);  // released on every exit, cancellation included
+
+    py::object limiting = self.attr("_enforce_rate_limit")();
+    co_await limiting;
+
+    py::object input_tokens = self.attr("_count_message_tokens")(messages);
+    py::object error;
+    py::object response;
+    try {
+        py::object call = parse_call(self.attr("async_client"), self, messages, response_format);
+        response = co_await call;
+        py::object output_tokens = output_tokens_of(self, response, input_tokens);
+        self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
+                                      additional_info);
+    } catch (...) {
+        error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+    }
+    if (error) {
+        log_failure(self, task_name, input_tokens, error);
+        pyglue::raise(error);
+    }
+    co_return response;
+}
+
+py::dict get_total_usage(py::object self) {
+    py::dict d;
+    py::object in = self.attr("total_input_tokens");
+    py::object out = self.attr("total_output_tokens");
+    d["total_input_tokens"] = in;
+    d["total_output_tokens"] = out;
+    d["total_tokens"] = in + out;
+    d["total_cost"] = self.attr("total_cost");
+    d["log_file"] = self.attr("token_log_file");
+    return d;
+}
+
+}  // namespace
+
+void seed_tiktoken_cache() {
+    try {
+        py::object os = M("os");
+        py::object path = os.attr("path");
+        py::object environ = os.attr("environ");
+        py::object cache_dir;
+        if (environ.contains("TIKTOKEN_CACHE_DIR")) {
+            cache_dir = environ["TIKTOKEN_CACHE_DIR"];
+        } else if (environ.contains("DATA_GYM_CACHE_DIR")) {
+            cache_dir = environ["DATA_GYM_CACHE_DIR"];
+        } else {
+            cache_dir = path.attr("join")(M("tempfile").attr("gettempdir")(), "data-gym-cache");
+        }
+        if (!pyglue::truth(cache_dir)) return;  // caching switched off
+        py::object source_dir =
+            path.attr("join")(path.attr("dirname")(M.get("__file__")), "_data", "tiktoken");
+
+        namespace fs = std::filesystem;
+        const fs::path cache(fs_path(cache_dir));
+        const fs::path source(fs_path(source_dir));
+        const std::string suffix = ".quorvan-" + std::to_string(M("os").attr("getpid")().cast<long>());
+        for (const auto& enc : kEncodings) {
+            std::error_code ec;
+            const fs::path target = cache / enc.cache_key;
+            if (fs::exists(target, ec)) continue;
+            fs::create_directories(cache, ec);
+            const fs::path partial = target.string() + suffix;
+            if (!fs::copy_file(source / enc.file, partial, fs::copy_options::overwrite_existing, ec)) {
+                fs::remove(partial, ec);
+                continue;
+            }
+            fs::rename(partial, target, ec);  // whole file or none, for concurrent starts
+            if (ec) fs::remove(partial, ec);
+        }
+    } catch (...) {
+        // An unwritable cache only costs the offline fallback.
+        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+    }
+}
+
+void init_service_core(ServiceClass& cls) {
+    pyglue::def_init(cls, &service_init, py::arg("token_log_file") = "llm_token_usage.log",
+                     py::arg("max_concurrent_requests") = 5, py::arg("requests_per_minute") = 50,
+                     py::arg("enable_logging") = false);
+    cls.def("_setup_token_logger", &setup_token_logger);
+    cls.def("log_to_file", &log_to_file, py::arg("msg"), py::arg("logger_level") = "info");
+    cls.def("_count_tokens", &count_tokens, py::arg("text"));
+    cls.def("_count_message_tokens", &count_message_tokens, py::arg("messages"));
+    cls.def("_enforce_rate_limit", [](py::object self) {
+        return pyglue::make_coroutine(enforce_rate_limit(self), "LLMService._enforce_rate_limit");
+    });
+    cls.def("_log_token_usage", &log_token_usage, py::arg("task_name"), py::arg("input_tokens"),
+            py::arg("output_tokens"), py::arg("model"), py::arg("additional_info") = "");
+    cls.def("_make_api_call", &make_api_call, py::arg("task_name"), py::arg("messages"),
+            py::arg("response_format"), py::arg("additional_info") = "");
+    cls.def(
+        "_make_api_call_async",
+        [](py::object self, py::object task_name, py::object messages, py::object response_format,
+           py::object additional_info) {
+            pyglue::need_str(task_name, "task_name");
+            pyglue::need_list(messages, "messages");
+            pyglue::need_str(additional_info, "additional_info");
+            return pyglue::make_coroutine(
+                make_api_call_async(self, task_name, messages, response_format, additional_info),
+                "LLMService._make_api_call_async");
+        },
+        py::arg("task_name"), py::arg("messages"), py::arg("response_format"), py::arg("additional_info") = "");
+    cls.def("get_total_usage", &get_total_usage);
+}
+
+}  // namespace quorvan::llm

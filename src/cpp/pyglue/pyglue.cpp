@@ -1,0 +1,334 @@
+#include "pyglue.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace pyglue {
+
+void bind(py::module_& m, const char* as_name, const char* module, const char* name) {
+    py::object mod = py::module_::import(module);
+    m.attr(as_name) = name ? py::getattr(mod, name) : mod;
+}
+
+py::str str(py::handle obj) {
+    PyObject* s = PyObject_Str(obj.ptr());
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+// ------------------------------------------------------------ argument checks
+
+void raise_arg_type(const char* arg, const char* expected, py::handle got) {
+    raise_new(PyExc_TypeError, cat("Argument '", arg, "' has incorrect type (expected ", expected,
+                                   ", got ", py::type::handle_of(got).attr("__name__"), ")"));
+}
+
+void need_str(py::handle v, const char* arg) {
+    if (!PyUnicode_CheckExact(v.ptr())) raise_arg_type(arg, "str", v);
+}
+
+void need_opt_str(py::handle v, const char* arg) {
+    if (!v.is_none() && !PyUnicode_CheckExact(v.ptr())) raise_arg_type(arg, "str", v);
+}
+
+void need_list(py::handle v, const char* arg) {
+    if (!PyList_CheckExact(v.ptr())) raise_arg_type(arg, "list", v);
+}
+
+void need_opt_list(py::handle v, const char* arg) {
+    if (!v.is_none() && !PyList_CheckExact(v.ptr())) raise_arg_type(arg, "list", v);
+}
+
+void need_dict(py::handle v, const char* arg) {
+    if (!PyDict_CheckExact(v.ptr())) raise_arg_type(arg, "dict", v);
+}
+
+static bool is_real_number(py::handle v) {
+    if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) return true;
+    py::object real = py::module_::import("numbers").attr("Real");
+    return py::isinstance(v, real);
+}
+
+py::object need_int(py::handle v, const char* arg) {
+    if (PyLong_CheckExact(v.ptr())) return py::reinterpret_borrow<py::object>(v);
+    if (!is_real_number(v)) raise_arg_type(arg, "int", v);
+    PyObject* r = PyNumber_Long(v.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object need_opt_int(py::handle v, const char* arg) {
+    if (v.is_none()) return py::none();
+    return need_int(v, arg);
+}
+
+py::object need_float(py::handle v, const char* arg) {
+    if (PyFloat_CheckExact(v.ptr())) return py::reinterpret_borrow<py::object>(v);
+    if (!is_real_number(v)) raise_arg_type(arg, "float", v);
+    PyObject* r = PyNumber_Float(v.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// ------------------------------------------------------------------- printing
+
+void print(py::handle line) {
+    py::module_::import("builtins").attr("print")(line);
+}
+
+// --------------------------------------------------------------------- errors
+
+static py::object fetch_error() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return py::none();
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return py::reinterpret_steal<py::object>(value);
+}
+
+py::object current_exception() {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        return e.value();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+        return fetch_error();
+    } catch (std::bad_alloc&) {
+        return py::reinterpret_steal<py::object>(PyObject_CallNoArgs(PyExc_MemoryError));
+    } catch (std::exception& e) {
+        return py::reinterpret_steal<py::object>(
+            PyObject_CallOneArg(PyExc_RuntimeError, py::str(e.what()).ptr()));
+    } catch (...) {
+        return py::reinterpret_steal<py::object>(
+            PyObject_CallOneArg(PyExc_RuntimeError, py::str("unknown C++ exception").ptr()));
+    }
+}
+
+bool is_ordinary(py::handle exc) {
+    return PyObject_IsInstance(exc.ptr(), PyExc_Exception) == 1;
+}
+
+void raise(py::handle exc) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+    PyObject* tb = PyException_GetTraceback(exc.ptr());  // new reference or NULL
+    Py_INCREF(type);
+    Py_INCREF(exc.ptr());
+    // PyErr_Restore does no implicit chaining: the exception goes out as it is.
+    PyErr_Restore(type, exc.ptr(), tb);
+    throw py::error_already_set();
+}
+
+void raise_new(py::handle type, py::handle message, py::handle context) {
+    py::object exc = py::reinterpret_borrow<py::object>(type)(message);
+    if (context && !context.is_none()) {
+        PyException_SetContext(exc.ptr(), context.inc_ref().ptr());  // steals
+    }
+    raise(exc);
+}
+
+// --------------------------------------------------------- coroutine bridge
+
+void Coro::promise_type::unhandled_exception() {
+    error = current_exception();
+}
+
+Coro::Awaiter Coro::promise_type::await_transform(py::object awaitable) {
+    // Done before suspension, so a bad awaitable raises inside the frame.
+    py::object await_method = py::getattr(awaitable, "__await__", py::none());
+    if (await_method.is_none()) {
+        raise_new(PyExc_TypeError,
+                  cat("object ", py::type::handle_of(awaitable).attr("__name__"),
+                      " can't be used in 'await' expression"));
+    }
+    delegate = await_method();
+    return Awaiter{this};
+}
+
+py::object Coro::Awaiter::await_resume() const {
+    if (p->thrown) {
+        py::object e = std::move(p->thrown);
+        p->thrown = py::object();
+        raise(e);
+    }
+    py::object v = std::move(p->sent);
+    p->sent = py::object();
+    return v;
+}
+
+namespace {
+
+class CoroutineObject {
+public:
+    CoroutineObject(Coro coro, std::string qualname)
+        : coro_(std::move(coro)), qualname_(std::move(qualname)) {}
+
+    py::object send(py::object value) {
+        check_can_run();
+        if (!started_) {
+            if (!value.is_none()) {
+                raise_new(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            }
+            started_ = true;
+            return run();
+        }
+        PyObject* res = nullptr;
+        PySendResult r = PyIter_Send(promise().delegate.ptr(), value.ptr(), &res);
+        return after_delegate(r, res);
+    }
+
+    py::object next() { return send(py::none()); }
+
+    py::object throw_(py::args args) {
+        if (args.empty() || args.size() > 3) {
+            raise_new(PyExc_TypeError, "throw expected at least 1 argument, at most 3");
+        }
+        if (finished_ || !started_) {
+            // Thrown into a coroutine that never ran or already ended: it
+            // ends now and the exception comes straight back.
+            finish();
+            raise(make_exception(args));
+        }
+        check_can_run();
+        py::object thrower = py::getattr(promise().delegate, "throw", py::none());
+        if (thrower.is_none()) {
+            promise().thrown = make_exception(args);
+            promise().delegate = py::object();
+            return run();
+        }
+        PyObject* res = PyObject_Call(thrower.ptr(), args.ptr(), nullptr);
+        if (res) return py::reinterpret_steal<py::object>(res);
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            py::object stop = fetch_error();
+            return after_delegate(PYGEN_RETURN, py::getattr(stop, "value", py::none()).release().ptr());
+        }
+        return after_delegate(PYGEN_ERROR, nullptr);
+    }
+
+    void close() {
+        if (running_) raise_new(PyExc_ValueError, "coroutine already executing");
+        py::object closer;
+        if (!finished_ && started_ && promise().delegate) {
+            closer = py::getattr(promise().delegate, "close", py::none());
+        }
+        finish();  // destroys the frame: scope guards (permits) are released
+        if (closer && !closer.is_none()) closer();
+    }
+
+    const std::string& qualname() const { return qualname_; }
+    bool running() const { return running_; }
+    py::object awaiting() const {
+        if (finished_ || !started_ || !promise().delegate) return py::none();
+        return promise().delegate;
+    }
+
+private:
+    Coro::promise_type& promise() const { return coro_.handle().promise(); }
+
+    void check_can_run() {
+        if (running_) raise_new(PyExc_ValueError, "coroutine already executing");
+        if (finished_) raise_new(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    }
+
+    void finish() {
+        finished_ = true;
+        coro_.destroy();
+    }
+
+    static py::object make_exception(const py::args& args) {
+        py::object typ = args[0];
+        if (PyExceptionInstance_Check(typ.ptr())) return typ;
+        if (PyExceptionClass_Check(typ.ptr())) {
+            if (args.size() > 1 && PyExceptionInstance_Check(args[1].ptr())) return args[1];
+            if (args.size() > 1 && !args[1].is_none()) return typ(args[1]);
+            return typ();
+        }
+        raise_new(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
+    }
+
+    // The awaited iterator finished (or yielded) with r: hand that to the frame.
+    py::object after_delegate(PySendResult r, PyObject* res) {
+        if (r == PYGEN_NEXT) return py::reinterpret_steal<py::object>(res);
+        if (r == PYGEN_RETURN) {
+            promise().sent = py::reinterpret_steal<py::object>(res);
+        } else {
+            promise().thrown = fetch_error();
+        }
+        promise().delegate = py::object();
+        return run();
+    }
+
+    // Resume the frame until it awaits something that suspends, or ends.
+    py::object run() {
+        for (;;) {
+            running_ = true;
+            coro_.handle().resume();
+            running_ = false;
+            if (coro_.handle().done()) {
+                py::object error = std::move(promise().error);
+                py::object result = std::move(promise().result);
+                finish();
+                if (error) raise(error);
+                if (!result) result = py::none();
+                // StopIteration built as an instance, so a tuple result stays whole.
+                py::object stop = py::reinterpret_steal<py::object>(
+                    PyObject_CallOneArg(PyExc_StopIteration, result.ptr()));
+                raise(stop);
+            }
+            PyObject* res = nullptr;
+            PySendResult r = PyIter_Send(promise().delegate.ptr(), Py_None, &res);
+            if (r == PYGEN_NEXT) return py::reinterpret_steal<py::object>(res);
+            if (r == PYGEN_RETURN) {
+                promise().sent = py::reinterpret_steal<py::object>(res);
+            } else {
+                promise().thrown = fetch_error();
+            }
+            promise().delegate = py::object();
+        }
+    }
+
+    Coro coro_;
+    std::string qualname_;
+    bool started_ = false;
+    bool finished_ = false;
+    bool running_ = false;
+};
+
+}  // namespace
+
+void init_coroutines(py::module_& m) {
+    py::class_<CoroutineObject>(m, "coroutine", py::module_local())
+        .def("send", &CoroutineObject::send, py::arg("value"))
+        .def("throw", &CoroutineObject::throw_)
+        .def("close", &CoroutineObject::close)
+        .def("__await__", [](py::object self) { return self; })
+        .def("__next__", &CoroutineObject::next)
+        .def_property_readonly("cr_running", &CoroutineObject::running)
+        .def_property_readonly("cr_await", &CoroutineObject::awaiting)
+        .def("__repr__", [](const CoroutineObject& c) {
+            return "<coroutine object " + c.qualname() + ">";
+        });
+    py::module_::import("collections.abc").attr("Coroutine").attr("register")(m.attr("coroutine"));
+}
+
+py::object make_coroutine(Coro coro, std::string qualname) {
+    return py::cast(new CoroutineObject(std::move(coro), std::move(qualname)),
+                    py::return_value_policy::take_ownership);
+}
+
+Permit::~Permit() {
+    if (!sem_) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);  // release may run while an error is being raised
+    try {
+        sem_.attr("release")();
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("releasing a semaphore permit");
+    }
+    PyErr_Restore(t, v, tb);
+}
+
+}  // namespace pyglue

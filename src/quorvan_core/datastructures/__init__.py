@@ -1,0 +1,1 @@
+"""Domain records: question papers, rubrics and answer sheets."""
