@@ -1,0 +1,21 @@
+import logging
+
+import pytest
+
+
+@pytest.fixture(autouse=True)
+def _work_in_tmp(tmp_path, monkeypatch):
+    """Every test runs in its own folder: services write their usage log to the working directory."""
+    monkeypatch.chdir(tmp_path)
+    yield
+    # Close the usage log the last service left open, so no file outlives its test.
+    logger = logging.getLogger("token_usage")
+    for handler in list(logger.handlers):
+        logger.removeHandler(handler)
+        handler.close()
+
+
+@pytest.fixture
+def api_key(monkeypatch):
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test-key")
+    return "sk-test-key"
