@@ -1,0 +1,22 @@
+// Optical character recognition of rendered pages with Tesseract.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "pdf_document.hpp"
+
+namespace quorvan::core {
+
+class OcrError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The English text Tesseract reads on the image (UTF-8, line breaks kept,
+// trailing blank lines dropped). Each thread has its own engine, created at
+// its first call; throws OcrError when the engine or its language data is
+// missing.
+std::string ocr_image(const PageImage& image);
+
+}  // namespace quorvan::core
