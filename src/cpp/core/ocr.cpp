@@ -79,4 +79,11 @@ std::string ocr_image(const PageImage& image) {
     return tidy(text.get());
 }
 
+std::string read_page_locally(const PdfDocument& doc, int page, double dpi) {
+    std::string layer = doc.page_text(page);
+    if (has_usable_text(layer)) return layer;
+    const std::string ocr = ocr_image(doc.render(page, dpi, 1));
+    return choose_page_text(layer, ocr);
+}
+
 }  // namespace quorvan::core

@@ -19,4 +19,9 @@ public:
 // missing.
 std::string ocr_image(const PageImage& image);
 
+// A page as the local backend reads it: the text layer when it is usable,
+// otherwise the page rendered in grey at dpi and read by OCR (the layer stays
+// when OCR finds fewer words in it).
+std::string read_page_locally(const PdfDocument& doc, int page, double dpi);
+
 }  // namespace quorvan::core

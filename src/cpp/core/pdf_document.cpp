@@ -146,7 +146,7 @@ PdfDocument PdfDocument::open(const std::string& path, std::string_view shown) {
     return PdfDocument(std::move(doc), std::string(shown), pages);
 }
 
-void PdfDocument::check_page(int number) const {
+void PdfDocument::check_page(long long number) const {
     if (number < 1 || number > pages_) {
         throw PdfError(PdfFault::page_missing,
                        "Page " + std::to_string(number) + " is out of range: " + in_quotes(shown_) + " has " +

@@ -27,7 +27,7 @@ enum class PdfFault {
 
 class PdfError : public std::runtime_error {
 public:
-    PdfError(PdfFault fault, std::string message, int os_errno = 0, int page = 0, int page_count = 0)
+    PdfError(PdfFault fault, std::string message, int os_errno = 0, long long page = 0, int page_count = 0)
         : std::runtime_error(std::move(message)),
           fault_(fault),
           os_errno_(os_errno),
@@ -36,13 +36,13 @@ public:
 
     PdfFault fault() const { return fault_; }
     int os_errno() const { return os_errno_; }  // errno of missing/unreadable
-    int page() const { return page_; }
+    long long page() const { return page_; }
     int page_count() const { return page_count_; }
 
 private:
     PdfFault fault_;
     int os_errno_;
-    int page_;
+    long long page_;
     int page_count_;
 };
 
@@ -73,7 +73,7 @@ public:
     int page_count() const { return pages_; }
 
     // Throws PdfError(page_missing) unless 1 <= number <= page_count().
-    void check_page(int number) const;
+    void check_page(long long number) const;
 
     // The text layer of a page (UTF-8) in content order, one line per line of
     // text, without trailing blank lines. Empty for a scan.

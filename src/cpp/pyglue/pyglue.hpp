@@ -42,6 +42,12 @@ py::str str(py::handle obj);
 namespace detail {
 inline py::object piece(py::handle h) { return str(h); }
 inline py::object piece(const py::object& h) { return str(h); }
+// py::str, py::int_ and the other wrappers: an exact match, so no ambiguity
+// between the handle and object overloads.
+template <typename T, std::enable_if_t<std::is_base_of_v<py::object, T> && !std::is_same_v<T, py::object>, int> = 0>
+py::object piece(const T& h) {
+    return str(h);
+}
 inline py::object piece(const char* s) { return py::str(s); }
 inline py::object piece(const std::string& s) { return py::str(s); }
 inline py::object piece(std::string_view s) { return py::str(s.data(), s.size()); }
