@@ -161,7 +161,7 @@ std::unique_ptr<poppler::page> load_page(poppler::document& doc, int number, con
     std::unique_ptr<poppler::page> p(doc.create_page(number - 1));
     if (!p) {
         throw PdfError(PdfFault::page_unusable,
-                       "Page " + std::to_string(number) + " of " + in_quotes(shown) + " cannot be read", 0, number);
+                       "Page " + std::to_string(number) + " of " + in_quotes(shown) + " cannot be read: the file is damaged", 0, number);
     }
     return p;
 }
