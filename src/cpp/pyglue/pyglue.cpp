@@ -311,7 +311,19 @@ void init_coroutines(py::module_& m) {
         .def("__repr__", [](const CoroutineObject& c) {
             return "<coroutine object " + c.qualname() + ">";
         });
-    py::module_::import("collections.abc").attr("Coroutine").attr("register")(m.attr("coroutine"));
+    py::object type = m.attr("coroutine");
+    // asyncio names a task's coroutine by its __qualname__. type.__setattr__
+    // reserves that name for the class itself, so the instance property goes
+    // straight into the type's dict (class access still finds type's own).
+    py::object getter = py::cpp_function([](const CoroutineObject& c) { return c.qualname(); });
+    py::object prop = py::module_::import("builtins").attr("property")(getter);
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.ptr())->tp_dict;
+    if (PyDict_SetItemString(dict, "__qualname__", prop.ptr()) < 0 ||
+        PyDict_SetItemString(dict, "__name__", prop.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.ptr()));
+    py::module_::import("collections.abc").attr("Coroutine").attr("register")(type);
 }
 
 py::object make_coroutine(Coro coro, std::string qualname) {

@@ -180,6 +180,9 @@ public:
         py::object sent;       // value the awaitable finished with
         py::object thrown;     // exception the awaitable finished with
 
+        // Declared so the promise is no aggregate: C++20 would otherwise
+        // initialise its members from the coroutine's own arguments.
+        promise_type() noexcept {}
         Coro get_return_object() { return Coro(handle_type::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
