@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <coroutine>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -65,6 +66,7 @@ py::str cat(const Ts&... parts) {
 [[noreturn]] void raise_arg_type(const char* arg, const char* expected, py::handle got);
 
 void need_str(py::handle v, const char* arg);       // type(v) is str
+void need_str_instance(py::handle v, const char* arg);  // isinstance(v, str)
 void need_opt_str(py::handle v, const char* arg);   // None or type(v) is str
 void need_list(py::handle v, const char* arg);      // type(v) is list
 void need_opt_list(py::handle v, const char* arg);  // None or type(v) is list
@@ -156,6 +158,36 @@ void def_dict_reduce(py::class_<Tag>& cls) {
         return py::make_tuple(newobj, py::make_tuple(py::type::of(self)), self.attr("__dict__"));
     });
 }
+
+// Value equality: same type and equal instance __dict__. Unhashable, as a
+// Python class that defines __eq__ alone.
+template <typename Tag>
+void def_dict_eq(py::class_<Tag>& cls) {
+    cls.def("__eq__", [](py::object self, py::object other) -> py::object {
+        if (!py::type::handle_of(self).is(py::type::handle_of(other))) {
+            return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        }
+        return py::bool_(self.attr("__dict__").equal(other.attr("__dict__")));
+    });
+    cls.attr("__hash__") = py::none();
+}
+
+// A data record: true even when empty (callers test a record's truth to see
+// whether it exists), equal by value, copied and pickled by __dict__.
+template <typename Tag>
+void def_record(py::class_<Tag>& cls) {
+    cls.def("__bool__", [](py::object) { return true; });
+    def_dict_eq(cls);
+    def_dict_reduce(cls);
+}
+
+// "TypeName(name=repr(value), ...)", named after type(self) so that a
+// subclass shows its own name.
+py::str record_repr(py::handle self, std::initializer_list<std::pair<const char*, py::object>> fields);
+
+// text cut to width characters plus an ellipsis when longer; anything that is
+// not a str comes back unchanged, so a repr never fails on a replaced value.
+py::object clip(py::handle text, Py_ssize_t width);
 
 // --------------------------------------------------------- coroutine bridge
 
