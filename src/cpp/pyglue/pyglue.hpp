@@ -41,14 +41,18 @@ void bind(py::module_& m, const char* as_name, const char* module, const char* n
 py::str str(py::handle obj);
 
 namespace detail {
-inline py::object piece(py::handle h) { return str(h); }
-inline py::object piece(const py::object& h) { return str(h); }
-inline py::object piece(const char* s) { return py::str(s); }
-inline py::object piece(const std::string& s) { return py::str(s); }
-inline py::object piece(std::string_view s) { return py::str(s.data(), s.size()); }
-template <typename T, typename = std::enable_if_t<std::is_arithmetic_v<T>>>
-py::object piece(T v) {
-    return str(py::cast(v));
+template <typename T>
+py::object piece(const T& v) {
+    if constexpr (std::is_base_of_v<py::handle, T>) {
+        return str(v);
+    } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        std::string_view s(v);
+        return py::str(s.data(), s.size());
+    } else if constexpr (std::is_arithmetic_v<T>) {
+        return str(py::cast(v));
+    } else {
+        return str(py::object(v));  // attribute and item accessors
+    }
 }
 }  // namespace detail
 
