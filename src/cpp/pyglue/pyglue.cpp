@@ -27,6 +27,10 @@ void need_str(py::handle v, const char* arg) {
     if (!PyUnicode_CheckExact(v.ptr())) raise_arg_type(arg, "str", v);
 }
 
+void need_str_instance(py::handle v, const char* arg) {
+    if (!PyUnicode_Check(v.ptr())) raise_arg_type(arg, "str", v);
+}
+
 void need_opt_str(py::handle v, const char* arg) {
     if (!v.is_none() && !PyUnicode_CheckExact(v.ptr())) raise_arg_type(arg, "str", v);
 }
@@ -68,6 +72,25 @@ py::object need_float(py::handle v, const char* arg) {
     PyObject* r = PyNumber_Float(v.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+// -------------------------------------------------------------- class helpers
+
+py::str record_repr(py::handle self, std::initializer_list<std::pair<const char*, py::object>> fields) {
+    py::list parts;
+    for (const auto& [name, value] : fields) parts.append(cat(name, "=", py::object(py::repr(value))));
+    PyObject* inner = PyUnicode_Join(py::str(", ").ptr(), parts.ptr());
+    if (!inner) throw py::error_already_set();
+    return cat(py::type::handle_of(self).attr("__name__"), "(", py::reinterpret_steal<py::object>(inner), ")");
+}
+
+py::object clip(py::handle text, Py_ssize_t width) {
+    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GetLength(text.ptr()) <= width) {
+        return py::reinterpret_borrow<py::object>(text);
+    }
+    PyObject* head = PyUnicode_Substring(text.ptr(), 0, width);
+    if (!head) throw py::error_already_set();
+    return cat(py::reinterpret_steal<py::object>(head), "\u2026");
 }
 
 // ------------------------------------------------------------------- printing
@@ -311,7 +334,19 @@ void init_coroutines(py::module_& m) {
         .def("__repr__", [](const CoroutineObject& c) {
             return "<coroutine object " + c.qualname() + ">";
         });
-    py::module_::import("collections.abc").attr("Coroutine").attr("register")(m.attr("coroutine"));
+    py::object type = m.attr("coroutine");
+    // asyncio names a task's coroutine by its __qualname__. type.__setattr__
+    // reserves that name for the class itself, so the instance property goes
+    // straight into the type's dict (class access still finds type's own).
+    py::object getter = py::cpp_function([](const CoroutineObject& c) { return c.qualname(); });
+    py::object prop = py::module_::import("builtins").attr("property")(getter);
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.ptr())->tp_dict;
+    if (PyDict_SetItemString(dict, "__qualname__", prop.ptr()) < 0 ||
+        PyDict_SetItemString(dict, "__name__", prop.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.ptr()));
+    py::module_::import("collections.abc").attr("Coroutine").attr("register")(type);
 }
 
 py::object make_coroutine(Coro coro, std::string qualname) {

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <coroutine>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -40,20 +41,18 @@ void bind(py::module_& m, const char* as_name, const char* module, const char* n
 py::str str(py::handle obj);
 
 namespace detail {
-inline py::object piece(py::handle h) { return str(h); }
-inline py::object piece(const py::object& h) { return str(h); }
-// py::str, py::int_ and the other wrappers: an exact match, so no ambiguity
-// between the handle and object overloads.
-template <typename T, std::enable_if_t<std::is_base_of_v<py::object, T> && !std::is_same_v<T, py::object>, int> = 0>
-py::object piece(const T& h) {
-    return str(h);
-}
-inline py::object piece(const char* s) { return py::str(s); }
-inline py::object piece(const std::string& s) { return py::str(s); }
-inline py::object piece(std::string_view s) { return py::str(s.data(), s.size()); }
-template <typename T, typename = std::enable_if_t<std::is_arithmetic_v<T>>>
-py::object piece(T v) {
-    return str(py::cast(v));
+template <typename T>
+py::object piece(const T& v) {
+    if constexpr (std::is_base_of_v<py::handle, T>) {
+        return str(v);
+    } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        std::string_view s(v);
+        return py::str(s.data(), s.size());
+    } else if constexpr (std::is_arithmetic_v<T>) {
+        return str(py::cast(v));
+    } else {
+        return str(py::object(v));  // attribute and item accessors
+    }
 }
 }  // namespace detail
 
@@ -71,6 +70,7 @@ py::str cat(const Ts&... parts) {
 [[noreturn]] void raise_arg_type(const char* arg, const char* expected, py::handle got);
 
 void need_str(py::handle v, const char* arg);       // type(v) is str
+void need_str_instance(py::handle v, const char* arg);  // isinstance(v, str)
 void need_opt_str(py::handle v, const char* arg);   // None or type(v) is str
 void need_list(py::handle v, const char* arg);      // type(v) is list
 void need_opt_list(py::handle v, const char* arg);  // None or type(v) is list
@@ -163,6 +163,36 @@ void def_dict_reduce(py::class_<Tag>& cls) {
     });
 }
 
+// Value equality: same type and equal instance __dict__. Unhashable, as a
+// Python class that defines __eq__ alone.
+template <typename Tag>
+void def_dict_eq(py::class_<Tag>& cls) {
+    cls.def("__eq__", [](py::object self, py::object other) -> py::object {
+        if (!py::type::handle_of(self).is(py::type::handle_of(other))) {
+            return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        }
+        return py::bool_(self.attr("__dict__").equal(other.attr("__dict__")));
+    });
+    cls.attr("__hash__") = py::none();
+}
+
+// A data record: true even when empty (callers test a record's truth to see
+// whether it exists), equal by value, copied and pickled by __dict__.
+template <typename Tag>
+void def_record(py::class_<Tag>& cls) {
+    cls.def("__bool__", [](py::object) { return true; });
+    def_dict_eq(cls);
+    def_dict_reduce(cls);
+}
+
+// "TypeName(name=repr(value), ...)", named after type(self) so that a
+// subclass shows its own name.
+py::str record_repr(py::handle self, std::initializer_list<std::pair<const char*, py::object>> fields);
+
+// text cut to width characters plus an ellipsis when longer; anything that is
+// not a str comes back unchanged, so a repr never fails on a replaced value.
+py::object clip(py::handle text, Py_ssize_t width);
+
 // --------------------------------------------------------- coroutine bridge
 
 // A C++20 coroutine that Python drives as a coroutine object. Inside, any
@@ -186,6 +216,9 @@ public:
         py::object sent;       // value the awaitable finished with
         py::object thrown;     // exception the awaitable finished with
 
+        // Declared so the promise is no aggregate: C++20 would otherwise
+        // initialise its members from the coroutine's own arguments.
+        promise_type() noexcept {}
         Coro get_return_object() { return Coro(handle_type::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
