@@ -108,6 +108,23 @@ def test_extraction_is_silent(capfd, tmp_path, scanned_pdf):
     assert capfd.readouterr() == ("", "")
 
 
+def test_missing_ocr_language_data_is_a_clear_error(monkeypatch, scanned_pdf, capfd):
+    monkeypatch.setenv("TESSDATA_PREFIX", "/nonexistent")
+    errors = []
+
+    def run():  # a fresh thread gets a fresh OCR engine, which reads TESSDATA_PREFIX
+        try:
+            ExtractorClient().process_pdf(scanned_pdf, [1])
+        except RuntimeError as e:
+            errors.append(str(e))
+
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        pool.submit(run).result()
+    assert errors == [f"Failed to read page 1 of '{scanned_pdf}' with OCR: Tesseract could not load its "
+                      "English language data (install the tesseract-ocr-eng package or set TESSDATA_PREFIX)"]
+    assert capfd.readouterr() == ("", "")
+
+
 # -------------------------------------------------------------- bad inputs
 
 def _truncated(path, keep):

@@ -125,7 +125,8 @@ class OpenFault : public PdfTest, public ::testing::WithParamInterface<OpenCase>
 
 TEST_P(OpenFault, IsTypedAndNamesTheFile) {
     const auto& c = GetParam();
-    const std::string path = c.fault == PdfFault::missing ? (dir_ / "absent.pdf").string() : write("f.pdf", c.bytes);
+    const std::string path =
+        c.fault == PdfFault::missing ? (dir_ / "absent.pdf").string() : write("f.pdf", c.bytes);
     EXPECT_EQ(fault_of(path), c.fault);
     if (c.fault == PdfFault::missing) {
         EXPECT_EQ(errno_, ENOENT);
@@ -152,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
                  " is damaged or truncated and cannot be read"},
         OpenCase{"truncated", kThreePages.substr(0, kThreePages.size() / 2), PdfFault::damaged,
                  " is damaged or truncated and cannot be read"},
-        OpenCase{"locked", kLocked, PdfFault::locked, " is encrypted and cannot be opened without its password"},
+        OpenCase{"locked", kLocked, PdfFault::locked,
+                 " is encrypted and cannot be opened without its password"},
         OpenCase{"zero_pages",
                  assemble({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"}),
                  PdfFault::no_pages, " has no pages"}));

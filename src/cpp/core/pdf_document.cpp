@@ -161,7 +161,9 @@ std::unique_ptr<poppler::page> load_page(poppler::document& doc, int number, con
     std::unique_ptr<poppler::page> p(doc.create_page(number - 1));
     if (!p) {
         throw PdfError(PdfFault::page_unusable,
-                       "Page " + std::to_string(number) + " of " + in_quotes(shown) + " cannot be read: the file is damaged", 0, number);
+                       "Page " + std::to_string(number) + " of " + in_quotes(shown) +
+                           " cannot be read: the file is damaged",
+                       0, number);
     }
     return p;
 }
@@ -197,8 +199,8 @@ PageImage PdfDocument::render(int number, double dpi, int channels) const {
     take_poppler_messages();
     if (!img.is_valid() || img.width() <= 0 || img.height() <= 0) {
         throw PdfError(PdfFault::page_unusable,
-                       "Page " + std::to_string(number) + " of " + in_quotes(shown_) + " could not be rendered", 0,
-                       number);
+                       "Page " + std::to_string(number) + " of " + in_quotes(shown_) + " could not be rendered",
+                       0, number);
     }
 
     PageImage out;

@@ -22,7 +22,9 @@ std::string str_of(py::handle s) { return py::cast<std::string>(s); }
 
 void require_openai(py::handle api_key) {
     const std::string missing = openai_missing(api_key);
-    if (!missing.empty()) pyglue::raise_new(PyExc_ValueError, ("Extractor type 'openai' needs " + missing).c_str());
+    if (!missing.empty()) {
+        pyglue::raise_new(PyExc_ValueError, ("Extractor type 'openai' needs " + missing).c_str());
+    }
 }
 
 // Types without a backend here are read by another one; said once per type
@@ -123,8 +125,8 @@ py::object recommend(py::object subject) {
     py::str reason;
     if (!notation) {
         reason = pyglue::cat(py::repr(subject),
-                             " is mostly prose, which the local backend (Poppler text layer with Tesseract OCR) "
-                             "reads well");
+                             " is mostly prose, which the local backend (Poppler text layer with Tesseract "
+                             "OCR) reads well");
     } else if (missing.empty()) {
         type = kOpenAI;
         reason = pyglue::cat(py::repr(subject),
@@ -193,9 +195,13 @@ void init_client(ClientClass& cls) {
     pyglue::def_init(cls, &client_init, py::arg("extractor_type") = "local", py::arg("region") = "us-east-1",
                      py::arg("api_key") = py::none(), py::arg("app_id") = py::none(),
                      py::arg("app_key") = py::none());
-    cls.def("set_dpi", &set_dpi, py::arg("dpi"));
-    cls.def("change_extractor", &change_extractor, py::arg("extractor"));
-    cls.def_static("get_recommended_extractor_for_subject", &recommend, py::arg("subject"));
+    cls.def("set_dpi", &set_dpi, py::arg("dpi"),
+            "Resolution (1 to 1200) at which pages are rendered for OCR and for the vision model.");
+    cls.def("change_extractor", &change_extractor, py::arg("extractor"),
+            "Switch to a type by name, or take a recommendation: it decides only when the configured type "
+            "has no backend here.");
+    cls.def_static("get_recommended_extractor_for_subject", &recommend, py::arg("subject"),
+                   "The extractor suited to a subject's notation, among the backends that can run now.");
     cls.def("__repr__", &client_repr);
 }
 

@@ -88,7 +88,8 @@ core::PdfDocument open_document(const Source& src, py::handle pdf_path) {
 }
 
 // Ascending and without repeats; every page checked before any is read.
-std::vector<int> pages_to_read(const core::PdfDocument& doc, std::vector<long long> wanted, py::handle pdf_path) {
+std::vector<int> pages_to_read(const core::PdfDocument& doc, std::vector<long long> wanted,
+                               py::handle pdf_path) {
     std::vector<int> pages;
     if (wanted.empty()) {
         for (int p = 1; p <= doc.page_count(); ++p) pages.push_back(p);
@@ -125,8 +126,8 @@ py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& p
         } catch (const core::PdfError& e) {
             raise_pdf_error(e, pdf_path);
         } catch (const core::OcrError& e) {
-            pyglue::raise_new(PyExc_RuntimeError,
-                              pyglue::cat("Failed to read page ", p, " of '", pdf_path, "' with OCR: ", e.what()));
+            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to read page ", p, " of '", pdf_path,
+                                                              "' with OCR: ", e.what()));
         }
         out[py::int_(p)] = utf8(text);
         check_signals();  // Ctrl-C between pages of a long scan
@@ -167,7 +168,8 @@ py::list transcription_messages(int page, py::handle file_name, const std::vecto
 
 py::object transcribe(py::object client, py::object response_format, py::list messages) {
     py::object response = client.attr("beta").attr("chat").attr("completions").attr("parse")(
-        py::arg("model") = kModel, py::arg("messages") = messages, py::arg("response_format") = response_format);
+        py::arg("model") = kModel, py::arg("messages") = messages,
+        py::arg("response_format") = response_format);
     py::object message = response.attr("choices")[py::int_(0)].attr("message");
     py::object parsed = message.attr("parsed");
     if (parsed.is_none()) {
@@ -251,7 +253,8 @@ py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbe
 }  // namespace
 
 void init_extraction(ClientClass& cls) {
-    cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none());
+    cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
+            "Text of the requested pages (all when None or empty) as {page number: text}, in page order.");
 }
 
 }  // namespace quorvan::extractor

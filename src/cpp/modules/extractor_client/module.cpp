@@ -52,8 +52,9 @@ PYBIND11_MODULE(extractor_client, m) {
     // Types already warned about: the fallback is announced once per process.
     m.attr("_warned_types") = py::set();
 
-    RecommendationClass rec(m, "ExtractorRecommendation", py::dynamic_attr(),
-                            "The extractor suggested for a subject; handed to ExtractorClient.change_extractor.");
+    RecommendationClass rec(
+        m, "ExtractorRecommendation", py::dynamic_attr(),
+        "The extractor suggested for a subject; handed to ExtractorClient.change_extractor.");
     init_recommendation(rec);
 
     ClientClass cls(m, "ExtractorClient", py::dynamic_attr(),
