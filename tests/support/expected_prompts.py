@@ -5,11 +5,11 @@ tests compare what is sent against these, not against the library's own template
 """
 
 
-def fill(text, **values):
+def fill(template, /, **values):
     for name, value in values.items():
-        text = text.replace(f"<<{name}>>", str(value))
-    assert "<<" not in text, text
-    return text
+        template = template.replace(f"<<{name}>>", str(value))
+    assert "<<" not in template, template
+    return template
 
 
 PAGE_BLOCK = r"""
