@@ -57,7 +57,7 @@ QUESTION_PAPER = pages(
     "SCIENCE CLASS X\nTime: 3 hours    Maximum Marks: 80\nGeneral Instructions:\n"
     "1. All questions are compulsory.\n2. Write neatly.\n\nSECTION A\n"
     "Q1. Define osmosis. [2 marks]\nQ2) Describe the function of\nchlorophyll in plants. (3)",
-    "Question 3: Explain the water cycle. 2x3=6\nSection B\nQ4 Name two metals.",
+    "SCIENCE CLASS X\nQuestion 3: Explain the water cycle. 2x3=6\nSection B\nQ4 Name two metals.",
 )
 
 
@@ -108,6 +108,7 @@ RUBRIC = "0: Knows photosynthesis (2.0 marks)\n1: Names chlorophyll (2.0 marks)\
     ("", [], 0.0),
     ("Plants are green.", [], 0.0),
     ("Photosynthesis makes food.", [0], 2.0),
+    ("Photosynthesis uses chlorophyll and sunlight.", [0, 1], 4.0),
     ("Photosynthesis in leaves uses chlorophyll and sunlight to make glucose.", [0, 1, 2], 5.0),
 ])
 def test_evaluation_follows_the_overlap_with_the_reference(client, student, fulfilled, marks):
@@ -129,14 +130,14 @@ def sheet_prompt(ocr, ids=("Q1", "Q2", "Q3")):
 
 
 def test_answersheet_splits_answers_across_pages(client):
-    ocr = pages("Name: Riya\nQ1. Osmosis moves water.\nAns 3) Steps:\n1. Evaporation",
+    ocr = pages("Name: Riya\nQ1. Osmosis moves water.\nAns 3) Steps:\n1. Evaporation", "",
                 "2. Condensation\nA2 Oxygen and nitrogen.")
     answers = parsed(client, ls.AnswersheetResponse, sheet_prompt(ocr)).answers
     assert [(a.q_id, a.answer_text, a.page_numbers) for a in answers] == [
         ("Unknown", "Name: Riya", [1]),
         ("Q1", "Osmosis moves water.", [1]),
-        ("Q3", "Steps:\n1. Evaporation\n\n2. Condensation", [1, 2]),
-        ("Q2", "Oxygen and nitrogen.", [2]),
+        ("Q3", "Steps:\n1. Evaporation\n\n2. Condensation", [1, 3]),
+        ("Q2", "Oxygen and nitrogen.", [3]),
     ]
 
 
