@@ -149,6 +149,16 @@ def test_answer_labels(client, label, q_id):
     assert (answer.q_id, answer.answer_text) == (q_id, "Diffusion of water.")
 
 
+@pytest.mark.parametrize("ids, line, q_id, text", [
+    (("Q2a", "Q2b"), "2b) Oxygen.", "Q2b", "Oxygen."),
+    (("2(i)", "2(ii)"), "Ans 2(ii) Oxygen.", "2(ii)", "Oxygen."),
+    (("Q1", "Q2"), "Q1 (a) Oxygen.", "Q1", "(a) Oxygen."),
+])
+def test_sub_part_labels(client, ids, line, q_id, text):
+    (answer,) = parsed(client, ls.AnswersheetResponse, sheet_prompt(pages(line), ids)).answers
+    assert (answer.q_id, answer.answer_text) == (q_id, text)
+
+
 def test_reference_keys_use_the_listed_questions(client):
     prompt = ("\n        Questions: \n        - Q1: Define osmosis.\n\n- Q2: Name a gas.\n\n        OCR Text:\n        "
               + pages("ANSWER KEY\n1. Movement of water.\nQ2 Oxygen.\nQ9 Not on the paper.")
