@@ -49,8 +49,9 @@ AnswersheetResponse / ReferenceAnswerKeysResponse
 PageTranscription
     ``{"text": "[page image <width>x<height>]"}`` from the PNG's IHDR chunk.
 
-Anything else is an HTTP 400 naming the schema. ``set_answer`` replaces a
-built-in answer, ``inject`` queues faults. Usage is reported as characters / 4.
+Any other schema is an HTTP 400 naming it, unless ``set_answer`` gave it an
+answer (``set_answer`` also replaces built-in answers); ``inject`` queues
+faults. Usage: prompt characters // 4 and answer characters // 4, at least 1.
 """
 
 from __future__ import annotations
@@ -442,8 +443,8 @@ def _png_size(url: str) -> tuple[int, int]:
 
 
 def answer_page_transcription(body: dict) -> dict:
-    for message in body.get("messages", []):
-        content = message.get("content")
+    for message in body.get("messages") or []:
+        content = message.get("content") if isinstance(message, dict) else None
         if isinstance(content, list):
             for part in content:
                 if isinstance(part, dict) and part.get("type") == "image_url":
@@ -522,7 +523,7 @@ class _Handler(BaseHTTPRequestHandler):
     def _send(self, status: int, body: dict, headers: dict) -> None:
         data = json.dumps(body, ensure_ascii=False).encode("utf-8")
         self.send_response(status)
-        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Type", "application/json; charset=utf-8")
         self.send_header("Content-Length", str(len(data)))
         for name, value in headers.items():
             self.send_header(name, value)
