@@ -136,7 +136,7 @@ def test_answersheet_splits_answers_across_pages(client):
     assert [(a.q_id, a.answer_text, a.page_numbers) for a in answers] == [
         ("Unknown", "Name: Riya", [1]),
         ("Q1", "Osmosis moves water.", [1]),
-        ("Q3", "Steps:\n1. Evaporation\n\n2. Condensation", [1, 3]),
+        ("Q3", "Steps:\n1. Evaporation\n2. Condensation", [1, 3]),
         ("Q2", "Oxygen and nitrogen.", [3]),
     ]
 

@@ -151,11 +151,12 @@ def _pages(ocr: str) -> list[tuple[int, list[str]]]:
     """Split "--- Page N ---" blocks into (page, lines); text without headers is page 1."""
     headers = list(_PAGE_HEADER.finditer(ocr))
     if not headers:
-        return [(1, ocr.splitlines())]
+        return [(1, ocr.strip("\n").splitlines())]
     pages = []
     for i, h in enumerate(headers):
         end = headers[i + 1].start() if i + 1 < len(headers) else len(ocr)
-        pages.append((int(h.group(1)), ocr[h.end() : end].splitlines()))
+        # The blank lines around a page block are layout, not part of an answer.
+        pages.append((int(h.group(1)), ocr[h.end() : end].strip("\n").splitlines()))
     return pages
 
 
