@@ -19,3 +19,13 @@ def _work_in_tmp(tmp_path, monkeypatch):
 def api_key(monkeypatch):
     monkeypatch.setenv("OPENAI_API_KEY", "sk-test-key")
     return "sk-test-key"
+
+
+@pytest.fixture
+def standin(monkeypatch, api_key):
+    """The OpenAI-compatible stand-in, with the openai client pointed at it."""
+    from tests.support.standin import StandIn
+
+    with StandIn() as server:
+        monkeypatch.setenv("OPENAI_BASE_URL", server.base_url)
+        yield server

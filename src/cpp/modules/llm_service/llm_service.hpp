@@ -16,6 +16,8 @@ inline constexpr const char* kModel = "gpt-5-mini-2025-08-07";
 
 void init_response_models(py::module_& m);
 void init_service_core(ServiceClass& cls);
+void init_prompt_ops(ServiceClass& cls);
+void init_batches(ServiceClass& cls);
 
 // Places the packaged tiktoken encoding files in tiktoken's cache folder when
 // they are missing there, so encodings load without a network.

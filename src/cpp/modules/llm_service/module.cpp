@@ -76,6 +76,12 @@ PYBIND11_MODULE(llm_service, m) {
     pyglue::bind(m, "ThreadPoolExecutor", "concurrent.futures", "ThreadPoolExecutor");
     pyglue::bind(m, "as_completed", "concurrent.futures", "as_completed");
     pyglue::bind(m, "BaseModel", "pydantic", "BaseModel");
+    pyglue::bind(m, "QuestionPaper", "quorvan_core.datastructures.question_paper", "QuestionPaper");
+    pyglue::bind(m, "Question", "quorvan_core.datastructures.question_paper", "Question");
+    pyglue::bind(m, "Rubric", "quorvan_core.datastructures.rubric", "Rubric");
+    pyglue::bind(m, "Criterion", "quorvan_core.datastructures.rubric", "Criterion");
+    pyglue::bind(m, "Answersheet", "quorvan_core.datastructures.answersheet", "Answersheet");
+    pyglue::bind(m, "Answer", "quorvan_core.datastructures.answersheet", "Answer");
 
     init_response_models(m);
 
@@ -83,4 +89,6 @@ PYBIND11_MODULE(llm_service, m) {
                      "Handles LLM operations using OpenAI for rubric generation, reference answer "
                      "creation and answer evaluation.");
     init_service_core(cls);
+    init_prompt_ops(cls);
+    init_batches(cls);
 }

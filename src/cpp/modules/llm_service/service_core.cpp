@@ -100,7 +100,9 @@ void setup_token_logger(py::object self) {
 
     // Detach every handler, earlier instances' included, and close them so no
     // file stays open behind a detached handler.
-    py::list removed(logger.attr("handlers"));
+    py::object handlers = logger.attr("handlers");
+    auto removed = py::reinterpret_steal<py::list>(PySequence_List(handlers.ptr()));  // a copy
+    if (!removed) throw py::error_already_set();
     for (py::handle h : removed) logger.attr("removeHandler")(h);
     for (py::handle h : removed) h.attr("close")();
 

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what building and running quorvan_core needs on a fresh Debian machine:
+# the Debian packages (Poppler, Tesseract, GoogleTest), then a virtual environment
+# in .venv with the package built from source and its test dependencies.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+DEBIAN_PACKAGES=(
+  g++ pkg-config
+  libpoppler-cpp-dev poppler-utils
+  libtesseract-dev tesseract-ocr-eng
+  libgtest-dev
+  fonts-noto-core
+)
+
+missing=()
+for pkg in "${DEBIAN_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+PYTHON="${PYTHON:-python3}"
+if [ ! -x .venv/bin/python ]; then
+  echo "== creating .venv"
+  "$PYTHON" -m venv .venv
+fi
+echo "== installing Python packages and building quorvan_core"
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q scikit-build-core pybind11 cmake ninja
+.venv/bin/python -m pip install -q --no-build-isolation ".[test]"

@@ -1,0 +1,742 @@
+"""An OpenAI-compatible stand-in for the language model.
+
+A real HTTP server on 127.0.0.1 that answers ``POST /v1/chat/completions`` with
+structured output, so the real ``openai`` client can run against it offline::
+
+    with StandIn() as standin:
+        client = OpenAI(api_key="sk-test", base_url=standin.base_url)
+
+or, as a process (prints ``STANDIN_URL=http://127.0.0.1:<port>/v1`` and serves
+until SIGTERM/SIGINT)::
+
+    python -m tests.support.standin [--port N] [--delay S] [--fault-every N --fault KIND]
+
+The answer is chosen by ``response_format.json_schema.name`` and computed from
+the user message, deterministically:
+
+QuestionPaperResponse
+    Questions found in the page text after "OCR Text:". A question starts at a
+    line numbered "Q1.", "Q1)", "Q.1", "1.", "1)", "Question 1:", optionally with
+    a sub-part written as part of the id ("1a.", "2(i)"); its text runs over the
+    following lines until the next question, a page header or a header line
+    ("Section B", "Time:", "Maximum marks", "Instructions" ...). Numbered lines
+    inside an instructions block are not questions. ``q_id`` is "Q" + number +
+    sub-part as written ("Q1", "Q2a", "Q2(i)"). Marks at a line end, "[5 marks]",
+    "(5 marks)", "(5)", "[2]", "5 marks", "2x3=6" (the total) or "2x4" (the
+    product), are removed from the text and added up; 0 when none.
+RubricResponse
+    Criteria from "Question:" and "Maximum Marks:", marks summing to the
+    maximum: one criterion below 3 marks; two (content, clarity of expression)
+    below 5; otherwise three (two content criteria naming the question's key
+    words, one for clarity).
+ReferenceAnswerResponse
+    "A complete answer explains <the question's key words>."
+EvaluationResponse
+    Overlap of the significant words of "### Student Answer" with those of
+    "### Reference Answer" (the question's when the reference is empty). With n
+    criteria under "### Rubric Criteria", the first round(ratio * n) indices are
+    fulfilled, all of them from a ratio of 0.8, none for an empty answer;
+    ``awarded_marks`` sums their "(m marks)". Feedback: 2-4 sentences to "you".
+AnswersheetResponse / ReferenceAnswerKeysResponse
+    The ids listed as "- <id>: <text>" (under "### Available Questions", resp.
+    "Questions:") split the page text into answers. An answer starts at a line
+    labelled with an id or its number ("Q1", "Ans 1", "Answer 1:", "A1", "1.",
+    "1)", case-insensitive) and runs until the next label, across pages; the
+    label is dropped. A bare "1." inside an answer opened by a prefixed label
+    (Q/Ans/Answer/A), or repeating an answered number, is a numbered step.
+    ``page_numbers`` are the pages the answer has text on; text before the first
+    label becomes an "Unknown" answer (answer sheets only).
+PageTranscription
+    ``{"text": "[page image <width>x<height>]"}`` from the PNG's IHDR chunk.
+
+Any other schema is an HTTP 400 naming it, unless ``set_answer`` gave it an
+answer (``set_answer`` also replaces built-in answers); ``inject`` queues
+faults. Usage: prompt characters // 4 and answer characters // 4, at least 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import binascii
+import itertools
+import json
+import math
+import re
+import signal
+import struct
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, Callable, Union
+
+__all__ = ["StandIn", "FAULTS", "main"]
+
+FAULTS = ("429", "500", "malformed", "refusal", "slow", "length")
+DEFAULT_MODEL = "gpt-5-mini-2025-08-07"
+REFUSAL = "I'm sorry, but I can't help with that request."
+
+Answer = Union[dict, Callable[[dict], dict]]
+
+
+# ---------------------------------------------------------------- text helpers
+
+_STOP_WORDS = frozenset(
+    """
+    a about above after again all also am an and any are as at be because been before being
+    below between both but by can could did do does doing down during each few for from
+    further had has have having he her here hers him his how if in into is it its itself
+    just me more most my no nor not now of off on once only or other our out over own same
+    she should so some such than that the their them then there these they this those
+    through to too under until up very was we were what when where which while who whom
+    whose why will with would you your yours shall may might must upon via per
+    answer answers complete covers cover question questions marks mark explain explains
+    describe define discuss state write give list name mention find show briefly brief
+    short using use used following given key point points one two three four five
+    process role function importance meaning different various types main terms help
+    """.split()
+)
+_WORD = re.compile(r"[^\W_]+")
+_OCR_HEADER = r".*OCR Text:[ \t]*$"
+_PAGE_HEADER = re.compile(r"^--- Page (\d+) ---[ \t]*$", re.M)
+
+
+def _significant_words(text: str) -> list[str]:
+    """Lower-cased content words in order of first appearance, each once."""
+    seen: dict[str, None] = {}
+    for word in _WORD.findall(text.lower()):
+        # Single digits and one- or two-letter words carry no topic.
+        if word in _STOP_WORDS or len(word) < (2 if any(c.isdigit() for c in word) else 3):
+            continue
+        seen.setdefault(word, None)
+    return list(seen)
+
+
+def _join_words(words: list[str]) -> str:
+    if not words:
+        return "the topic"
+    if len(words) == 1:
+        return words[0]
+    return ", ".join(words[:-1]) + " and " + words[-1]
+
+
+def _line_index(text: str, pattern: str, start: int = 0, last: bool = False) -> tuple[int, int] | None:
+    """(start, end) of the first (or last) line after `start` whose stripped text matches."""
+    found = None
+    for m in re.finditer(rf"^[ \t]*(?:{pattern})[^\n]*$", text[start:], re.M | re.I):
+        found = (start + m.start(), start + m.end())
+        if not last:
+            break
+    return found
+
+
+def _between(text: str, start_pat: str, end_pat: str | None, last_end: bool = False) -> str:
+    """Text after the line matching start_pat, up to the line matching end_pat (or the end)."""
+    head = _line_index(text, start_pat)
+    if head is None:
+        return ""
+    end = _line_index(text, end_pat, head[1], last=last_end) if end_pat else None
+    return text[head[1] : end[0] if end else len(text)]
+
+
+def _field(text: str, name: str, stops: tuple[str, ...]) -> str:
+    """Value of a "Name: value" line; the value may continue until one of the stop keys."""
+    pattern = rf"^[ \t]*{name}:[ \t]*(.*?)(?=\n[ \t]*(?:{'|'.join(stops)}):|\n[ \t]*#|\Z)"
+    m = re.search(pattern, text, re.M | re.S)
+    return " ".join(m.group(1).split()) if m else ""
+
+
+def _pages(ocr: str) -> list[tuple[int, list[str]]]:
+    """Split "--- Page N ---" blocks into (page, lines); text without headers is page 1."""
+    headers = list(_PAGE_HEADER.finditer(ocr))
+    if not headers:
+        return [(1, ocr.strip("\n").splitlines())]
+    pages = []
+    for i, h in enumerate(headers):
+        end = headers[i + 1].start() if i + 1 < len(headers) else len(ocr)
+        # The blank lines around a page block are layout, not part of an answer.
+        pages.append((int(h.group(1)), ocr[h.end() : end].strip("\n").splitlines()))
+    return pages
+
+
+def _ocr_text(prompt: str) -> str:
+    """The page text: after "OCR Text:", up to the template's last "Instructions:" line."""
+    if _line_index(prompt, _OCR_HEADER) is None:
+        return prompt
+    return _between(prompt, _OCR_HEADER, r"#*[ \t]*Instructions:[ \t]*$", last_end=True)
+
+
+# ------------------------------------------------------------ question papers
+
+_Q_PREFIXED = re.compile(
+    r"^(?:Q(?:uestion|ues|n)?)[ \t]*\.?[ \t]*(?:No\.?[ \t]*)?(\d{1,3})(?!\d)"
+    r"([a-z](?![a-z])|\((?:[a-z]|[ivx]{1,4})\))?[ \t]*[.):\-]?[ \t]*(.*)$",
+    re.I,
+)
+_Q_BARE = re.compile(
+    r"^(\d{1,3})(?:([a-z])(?![a-z])|\(((?:[a-z]|[ivx]{1,4}))\))?"
+    r"(?:[.):](?=\s|$)|(?<=[a-z)])(?=\s))[ \t]*(.*)$",
+    re.I,
+)
+_HEADER_LINE = re.compile(
+    r"^(?:(?i:section|part)\s*[-:–]?\s*(?:[A-Z]|[IVX]{1,4}|\d{1,2})\b(?!\s+[a-z])"
+    r"|(?i:(?:general\s+)?instructions?\s*(?:[:\-]|$)|time\s*(?:allowed|:|-)"
+    r"|(?:maximum|max\.?|total)\s+marks?\b|\W*end of\b|page\s+\d+(?:\s+of\s+\d+)?\s*$))",
+)
+_MARKS_AT_END = [
+    # 2x3=6: the total after "="
+    (re.compile(r"[\[(]?\s*\d+(?:\.\d+)?\s*[x×*]\s*\d+(?:\.\d+)?\s*=\s*(\d+(?:\.\d+)?)\s*[\])]?\s*$", re.I),
+     lambda m: float(m.group(1))),
+    # 2x4: the product
+    (re.compile(r"(?<![\w.])[\[(]?\s*(\d+(?:\.\d+)?)\s*[x×*]\s*(\d+(?:\.\d+)?)\s*[\])]?\s*$", re.I),
+     lambda m: float(m.group(1)) * float(m.group(2))),
+    # [5 marks], (5 marks), (5), [2], [3M]; a space before the bracket keeps f(5) out
+    (re.compile(r"(?:^|\s)[\[(]\s*(\d+(?:\.\d+)?)\s*(?:marks?|m)?\s*[\])]\s*$", re.I),
+     lambda m: float(m.group(1))),
+    # 5 marks
+    (re.compile(r"(?:^|\s)(\d+(?:\.\d+)?)\s*marks?\s*$", re.I), lambda m: float(m.group(1))),
+]
+
+
+def _question_start(line: str) -> tuple[str, str, bool] | None:
+    """(q_id, rest of line, prefixed) when the line opens a numbered question."""
+    m = _Q_PREFIXED.match(line)
+    if m:
+        return "Q" + m.group(1) + (m.group(2) or "").lower(), m.group(3), True
+    m = _Q_BARE.match(line)
+    if m:
+        sub = m.group(2) or (f"({m.group(3)})" if m.group(3) else "")
+        return "Q" + m.group(1) + sub.lower(), m.group(4), False
+    return None
+
+
+def _strip_marks(line: str) -> tuple[str, float | None]:
+    for pattern, value in _MARKS_AT_END:
+        m = pattern.search(line)
+        if m:
+            return line[: m.start()].rstrip(), value(m)
+    return line, None
+
+
+def answer_question_paper(prompt: str) -> dict:
+    ocr = _ocr_text(prompt)
+    questions: list[dict] = []
+    current: dict | None = None
+    in_instructions = False
+
+    def close() -> None:
+        if current is not None:
+            text = " ".join(" ".join(current["lines"]).split())
+            questions.append({"q_id": current["q_id"], "question_text": text, "max_marks": current["max_marks"]})
+
+    for _page, lines in _pages(ocr):
+        close()
+        current = None
+        in_instructions = False
+        for raw in lines:
+            line = raw.strip()
+            if not line:
+                in_instructions = False
+                continue
+            start = _question_start(line)
+            if start and (start[2] or not in_instructions):
+                close()
+                in_instructions = False
+                current = {"q_id": start[0], "lines": [], "max_marks": 0.0}
+                line = start[1]
+            elif _HEADER_LINE.match(line):
+                close()
+                current = None
+                in_instructions = bool(re.search(r"instructions?\b", line, re.I))
+                continue
+            elif current is None:
+                continue
+            text, marks = _strip_marks(line)
+            if marks is not None:
+                current["max_marks"] += marks
+            if text:
+                current["lines"].append(text)
+    close()
+    return {"questions": [q for q in questions if q["question_text"] or q["max_marks"]]}
+
+
+# -------------------------------------------------------- rubrics and answers
+
+
+def _question_of(prompt: str) -> str:
+    return _field(prompt, "Question", ("Reference Answer", "Class Level", "Subject", "Maximum Marks"))
+
+
+def answer_rubric(prompt: str) -> dict:
+    words = _significant_words(_question_of(prompt))[:4]
+    m = re.search(r"^[ \t]*Maximum Marks:[ \t]*(\d+(?:\.\d+)?)", prompt, re.M)
+    maximum = float(m.group(1)) if m else 0.0
+    clarity = "Expresses the answer clearly in well-organised sentences"
+    if maximum < 3:
+        criteria = [(f"Accurately answers about {_join_words(words)}", maximum)]
+    elif maximum < 5:
+        criteria = [(f"Demonstrates understanding of {_join_words(words)}", maximum - 1.0), (clarity, 1.0)]
+    else:
+        half = max(1, (len(words) + 1) // 2)
+        first, second = words[:half], words[half:] or words[:half]
+        style = 1.0 if maximum < 10 else 2.0
+        a = float(math.ceil((maximum - style) / 2))
+        criteria = [
+            (f"Demonstrates understanding of {_join_words(first)}", a),
+            (f"Accurately explains {_join_words(second)}", maximum - style - a),
+            (clarity, style),
+        ]
+    return {"criteria": [{"statement": s, "mark": float(mk)} for s, mk in criteria]}
+
+
+def answer_reference(prompt: str) -> dict:
+    words = _significant_words(_question_of(prompt))
+    return {"reference_answer": f"A complete answer explains {_join_words(words)}."}
+
+
+_CRITERION = re.compile(r"^[ \t]*(\d+):[ \t]*(.*?)[ \t]*\((-?\d+(?:\.\d+)?)[ \t]*marks?\)[ \t]*$", re.M)
+
+
+def answer_evaluation(prompt: str) -> dict:
+    reference = _between(prompt, r"#+[ \t]*Reference Answer\b", r"#+[ \t]*Student Answer\b")
+    student = _between(prompt, r"#+[ \t]*Student Answer\b", r"#+[ \t]*Rubric Criteria\b").strip()
+    rubric = _between(prompt, r"#+[ \t]*Rubric Criteria\b", r"#+[ \t]*Evaluation Guidelines\b")
+    marks = [float(m.group(3)) for m in _CRITERION.finditer(rubric)]
+    expected = _significant_words(reference) or _significant_words(
+        _between(prompt, r"#+[ \t]*Question[ \t]*$", r"#+[ \t]*Reference Answer\b")
+    )
+    written = set(_significant_words(student))
+    covered = [w for w in expected if w in written]
+    missing = [w for w in expected if w not in written]
+    if not student:
+        ratio = 0.0
+    elif not expected:
+        ratio = 1.0
+    else:
+        ratio = len(covered) / len(expected)
+    n = len(marks)
+    k = n if ratio >= 0.8 else min(n, math.floor(ratio * n + 0.5))
+
+    if not student:
+        feedback = ("You did not write an answer to this question. "
+                    f"Your answer should cover points such as {_join_words(missing[:3])}.")
+    elif k == n:
+        feedback = ("You met all the requirements of this question. "
+                    f"Your answer covers {_join_words(covered[:3] or ['the main idea'])} accurately. "
+                    "Keep presenting your ideas this clearly.")
+    elif k == 0:
+        feedback = ("You made an attempt at this question. "
+                    f"Your answer does not yet mention key ideas such as {_join_words(missing[:3])}. "
+                    "Review the topic and include these points next time.")
+    else:
+        feedback = (f"You explained {_join_words(covered[:3])} well. "
+                    f"Your answer would be complete if you also covered {_join_words(missing[:3])}.")
+    return {"fulfilled_criteria": list(range(k)), "awarded_marks": float(sum(marks[:k])), "feedback": feedback}
+
+
+# ------------------------------------------------------ answer sheets and keys
+
+_ID_LINE = re.compile(r"^[ \t]*-[ \t]*([^\s:]+):", re.M)
+_ANSWER_LABEL = re.compile(
+    r"^(?P<prefix>Q(?:uestion|ues|n)?[ \t]*\.?|Ans(?:wer)?[ \t]*\.?|A(?=\.?\d))?[ \t]*"
+    r"(?:No\.?[ \t]*)?(?P<num>\d{1,3})(?!\d)(?P<sub>[a-z](?![a-z])|[ \t]*\([a-z]{1,4}\))?",
+    re.I,
+)
+
+
+def _id_key(q_id: str) -> tuple[str, str] | None:
+    m = re.fullmatch(r"(?:Q(?:uestion)?\.?[ \t]*)?(\d{1,3})[ \t]*(?:([a-z])|\(([a-z]{1,4})\))?", q_id, re.I)
+    if not m:
+        return None
+    return str(int(m.group(1))), (m.group(2) or m.group(3) or "").lower()
+
+
+def _label(line: str, ids: list[str], keys: dict[tuple[str, str], str]) -> tuple[str, str, bool] | None:
+    """(q_id, rest of line, prefixed) when the line opens the answer to one of `ids`."""
+    for q_id in ids:
+        if q_id in keys.values():
+            continue  # numbered ids go through the label pattern below
+        if line[: len(q_id)].lower() == q_id.lower() and not line[len(q_id) : len(q_id) + 1].isalnum():
+            return q_id, line[len(q_id) :], True
+    m = _ANSWER_LABEL.match(line)
+    if not m:
+        return None
+    num, sub = str(int(m.group("num"))), (m.group("sub") or "").strip(" \t()").lower()
+    end = m.end()
+    if (num, sub) not in keys:
+        sub, end = "", m.end("num")
+    q_id = keys.get((num, sub))
+    if q_id is None:
+        return None
+    rest = line[end:]
+    prefixed = m.group("prefix") is not None
+    if prefixed:
+        return None if rest[:1].isalnum() else (q_id, rest, True)
+    # A bare number must look like a label: "1.", "1)", "1:" or "1a ..."
+    if re.match(r"[.):](?:\s|$)", rest) or (sub and re.match(r"\s|$", rest)):
+        return q_id, rest, False
+    return None
+
+
+def _split_answers(ocr: str, ids: list[str]) -> list[dict]:
+    keys = {k: q for q in ids if (k := _id_key(q)) is not None}
+    answers: list[dict] = []
+    current = {"q_id": "Unknown", "lines": [], "page_numbers": [], "prefixed": False}
+    for page, lines in _pages(ocr):
+        for raw in lines:
+            found = _label(raw.strip(), ids, keys)
+            # Bare "1." inside an answer labelled "Q3"/"Ans 3", or repeating an
+            # answered number, is a numbered step of the current answer.
+            if found and not found[2]:
+                if current["prefixed"] or any(a["q_id"] == found[0] for a in answers + [current]):
+                    found = None
+            if found:
+                answers.append(current)
+                current = {"q_id": found[0], "lines": [], "page_numbers": [], "prefixed": found[2]}
+                raw = found[1].lstrip(" \t.):-")
+            if (found or raw.strip()) and page not in current["page_numbers"]:
+                current["page_numbers"].append(page)
+            current["lines"].append(raw.rstrip())
+    answers.append(current)
+    result = []
+    for a in answers:
+        text = re.sub(r"\n{3,}", "\n\n", "\n".join(a["lines"]).strip())
+        if a["q_id"] != "Unknown" or text:
+            result.append({"q_id": a["q_id"], "answer_text": text, "page_numbers": a["page_numbers"]})
+    return result
+
+
+def answer_answersheet(prompt: str) -> dict:
+    listed = _between(prompt, r"#+[ \t]*Available Questions\b", r"#+[ \t]*Student Answersheet OCR Text\b")
+    ids = _ID_LINE.findall(listed)
+    return {"answers": _split_answers(_ocr_text(prompt), ids)}
+
+
+def answer_reference_keys(prompt: str) -> dict:
+    ids = _ID_LINE.findall(_between(prompt, r"Questions:", r".*OCR Text:[ \t]*$"))
+    return {
+        "reference_answers": [
+            {"q_id": a["q_id"], "reference_answer": a["answer_text"]}
+            for a in _split_answers(_ocr_text(prompt), ids)
+            if a["q_id"] != "Unknown"
+        ]
+    }
+
+
+# ------------------------------------------------------------------ page images
+
+
+class _BadRequest(Exception):
+    pass
+
+
+def _png_size(url: str) -> tuple[int, int]:
+    if not url.startswith("data:image/png;base64,"):
+        raise _BadRequest("the page image must be a data:image/png;base64 URL")
+    try:
+        data = base64.b64decode(url.split(",", 1)[1], validate=True)
+    except (binascii.Error, ValueError) as exc:
+        raise _BadRequest(f"the page image is not valid base64: {exc}") from None
+    if data[:8] != b"\x89PNG\r\n\x1a\n" or data[12:16] != b"IHDR":
+        raise _BadRequest("the page image is not a PNG")
+    return struct.unpack(">II", data[16:24])
+
+
+def answer_page_transcription(body: dict) -> dict:
+    for message in body.get("messages") or []:
+        content = message.get("content") if isinstance(message, dict) else None
+        if isinstance(content, list):
+            for part in content:
+                if isinstance(part, dict) and part.get("type") == "image_url":
+                    width, height = _png_size(str((part.get("image_url") or {}).get("url", "")))
+                    return {"text": f"[page image {width}x{height}]"}
+    raise _BadRequest("a PageTranscription request needs an image_url part")
+
+
+# ------------------------------------------------------------------- the server
+
+
+def _texts(messages: list, roles: tuple[str, ...] | None = None) -> list[str]:
+    texts = []
+    for message in messages if isinstance(messages, list) else []:
+        if not isinstance(message, dict) or (roles and message.get("role") not in roles):
+            continue
+        content = message.get("content")
+        if isinstance(content, str):
+            texts.append(content)
+        elif isinstance(content, list):
+            texts.extend(p["text"] for p in content if isinstance(p, dict) and isinstance(p.get("text"), str))
+    return texts
+
+
+def _from_prompt(build: Callable[[str], dict]) -> Callable[[dict], dict]:
+    return lambda body: build("\n".join(_texts(body.get("messages"), ("user",))))
+
+
+_BUILT_IN: dict[str, Callable[[dict], dict]] = {
+    "QuestionPaperResponse": _from_prompt(answer_question_paper),
+    "RubricResponse": _from_prompt(answer_rubric),
+    "ReferenceAnswerResponse": _from_prompt(answer_reference),
+    "EvaluationResponse": _from_prompt(answer_evaluation),
+    "AnswersheetResponse": _from_prompt(answer_answersheet),
+    "ReferenceAnswerKeysResponse": _from_prompt(answer_reference_keys),
+    "PageTranscription": answer_page_transcription,
+}
+
+
+def _error(status: int, message: str, kind: str, code: str | None) -> tuple[int, dict, dict]:
+    headers = {"x-should-retry": "false"}
+    return status, {"error": {"message": message, "type": kind, "param": None, "code": code}}, headers
+
+
+class _Server(ThreadingHTTPServer):
+    # Join handler threads on close, so no request outlives stop().
+    daemon_threads = False
+    block_on_close = True
+    request_queue_size = 128
+    standin: "StandIn"
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that gave up (timeout) is not a server fault.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: _Server
+    server_version = "StandIn/1.0"
+    timeout = 30  # a silent client must not hold server_close() forever
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass
+
+    def do_GET(self) -> None:
+        self._send(*_error(404, f"no route for GET {self.path}", "invalid_request_error", "unknown_url"))
+
+    def do_POST(self) -> None:
+        raw = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        if self.path.split("?", 1)[0].rstrip("/") != "/v1/chat/completions":
+            self._send(*_error(404, f"no route for POST {self.path}", "invalid_request_error", "unknown_url"))
+            return
+        self.server.standin._serve(raw, self._send)
+
+    def _send(self, status: int, body: dict, headers: dict) -> None:
+        data = json.dumps(body, ensure_ascii=False).encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(data)))
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(data)
+
+
+class _Fault:
+    def __init__(self, kind: str, count: int, schema: str | None, every: int | None):
+        self.kind, self.left, self.schema, self.every, self.seen = kind, count, schema, every, 0
+
+
+class StandIn:
+    """OpenAI-compatible chat-completions server on 127.0.0.1 (see the module docstring)."""
+
+    def __init__(self, delay: float = 0.0, port: int = 0):
+        self.delay = float(delay)
+        self.slow_delay = 2.0
+        self.port = int(port)
+        self.in_flight = 0
+        self.max_in_flight = 0
+        self._lock = threading.Lock()
+        self._stopping = threading.Event()
+        self._requests: list[dict] = []
+        self._faults: list[_Fault] = []
+        self._answers: dict[str, Any] = {}
+        self._ids = itertools.count(1)
+        self._server: _Server | None = None
+        self._thread: threading.Thread | None = None
+
+    # -- lifecycle
+
+    def start(self) -> "StandIn":
+        if self._server is not None:
+            return self
+        self._stopping.clear()
+        self._server = _Server(("127.0.0.1", self.port), _Handler)
+        self._server.standin = self
+        self.port = self._server.server_address[1]
+        # A short poll keeps stop() quick; shutdown() waits for one poll.
+        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
+                                        name="standin", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        if self._server is None:
+            return
+        self._stopping.set()  # cut delays short
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join()
+        self._server = self._thread = None
+
+    def __enter__(self) -> "StandIn":
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    @property
+    def base_url(self) -> str:
+        if self._server is None:
+            raise RuntimeError("the stand-in is not started")
+        return f"http://127.0.0.1:{self.port}/v1"
+
+    # -- inspection and control
+
+    @property
+    def requests(self) -> list[dict]:
+        """Request bodies in arrival order (a snapshot)."""
+        with self._lock:
+            return list(self._requests)
+
+    def reset(self) -> None:
+        with self._lock:
+            self._requests.clear()
+            self._faults.clear()
+            self._answers.clear()
+            self.max_in_flight = self.in_flight
+
+    def inject(self, fault: str, count: int = 1, schema: str | None = None, every: int | None = None) -> None:
+        if fault not in FAULTS:
+            raise ValueError(f"unknown fault {fault!r}; expected one of {', '.join(FAULTS)}")
+        if count < 1 or (every is not None and every < 1):
+            raise ValueError("count and every must be at least 1")
+        with self._lock:
+            self._faults.append(_Fault(fault, count, schema, every))
+
+    def set_answer(self, schema: str, answer: Answer) -> None:
+        if not (isinstance(answer, dict) or callable(answer)):
+            raise TypeError("answer must be a dict or a callable taking the request body")
+        with self._lock:
+            self._answers[schema] = answer
+
+    # -- serving
+
+    def _take_fault(self, schema: str | None) -> str | None:
+        chosen = None
+        with self._lock:
+            for fault in list(self._faults):
+                if fault.schema is not None and fault.schema != schema:
+                    continue
+                if fault.every is not None:
+                    fault.seen += 1
+                    if chosen is None and fault.seen % fault.every == 0:
+                        chosen = fault.kind
+                elif chosen is None:
+                    chosen = fault.kind
+                    fault.left -= 1
+                    if fault.left == 0:
+                        self._faults.remove(fault)
+        return chosen
+
+    def _serve(self, raw: bytes, send: Callable[[int, dict, dict], None]) -> None:
+        try:
+            body = json.loads(raw)
+        except ValueError:
+            body = None
+        if not isinstance(body, dict):
+            send(*_error(400, "the request body is not a JSON object", "invalid_request_error", None))
+            return
+        with self._lock:
+            self._requests.append(body)
+            self.in_flight += 1
+            self.max_in_flight = max(self.max_in_flight, self.in_flight)
+        try:
+            self._stopping.wait(self.delay)
+            send(*self._answer(body))
+        finally:
+            with self._lock:
+                self.in_flight -= 1
+
+    def _answer(self, body: dict) -> tuple[int, dict, dict]:
+        response_format = body.get("response_format")
+        schema = None
+        if isinstance(response_format, dict) and isinstance(response_format.get("json_schema"), dict):
+            schema = response_format["json_schema"].get("name")
+        fault = self._take_fault(schema)
+        if fault == "429":
+            return _error(429, f"Rate limit reached for {DEFAULT_MODEL} (stand-in).", "requests",
+                          "rate_limit_exceeded")
+        if fault == "500":
+            return _error(500, "The server had an error while processing your request (stand-in).",
+                          "server_error", None)
+        if fault == "slow":
+            self._stopping.wait(self.slow_delay)
+        if schema is None:
+            return _error(400, "response_format must be a json_schema", "invalid_request_error", None)
+        with self._lock:
+            answer = self._answers.get(schema, _BUILT_IN.get(schema))
+        if answer is None:
+            return _error(400, f"unknown response schema '{schema}'", "invalid_request_error", "unknown_schema")
+
+        refusal = None
+        if fault == "refusal":
+            content, refusal = None, REFUSAL
+        else:
+            try:
+                content = json.dumps(answer(body) if callable(answer) else answer, ensure_ascii=False)
+            except _BadRequest as exc:
+                return _error(400, str(exc), "invalid_request_error", None)
+            except Exception as exc:  # a broken override should fail the call, not the server
+                return _error(500, f"stand-in could not answer {schema}: {exc!r}", "server_error", None)
+            if fault == "malformed":
+                content = content[:-1]  # a truncated object is never valid JSON
+        prompt_tokens = max(1, sum(map(len, _texts(body.get("messages")))) // 4)
+        completion_tokens = max(1, len(content if content is not None else refusal) // 4)
+        return 200, {
+            "id": f"chatcmpl-standin-{next(self._ids)}",
+            "object": "chat.completion",
+            "created": int(time.time()),
+            "model": body.get("model") or DEFAULT_MODEL,
+            "choices": [{
+                "index": 0,
+                "message": {"role": "assistant", "content": content, "refusal": refusal},
+                "finish_reason": "length" if fault == "length" else "stop",
+                "logprobs": None,
+            }],
+            "usage": {
+                "prompt_tokens": prompt_tokens,
+                "completion_tokens": completion_tokens,
+                "total_tokens": prompt_tokens + completion_tokens,
+            },
+        }, {}
+
+
+# ---------------------------------------------------------------- process mode
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m tests.support.standin",
+                                     description="Serve the OpenAI-compatible model stand-in.")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--delay", type=float, default=0.0, help="seconds before every answer")
+    parser.add_argument("--fault", choices=FAULTS, help="fault to inject on every N-th request")
+    parser.add_argument("--fault-every", type=int, metavar="N")
+    args = parser.parse_args(argv)
+    if (args.fault is None) != (args.fault_every is None):
+        parser.error("--fault and --fault-every go together")
+
+    done = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: done.set())
+    with StandIn(delay=args.delay, port=args.port) as standin:
+        if args.fault:
+            standin.inject(args.fault, every=args.fault_every)
+        print(f"STANDIN_URL={standin.base_url}", flush=True)
+        while not done.wait(0.5):
+            pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
