@@ -471,6 +471,28 @@ def test_vision_key_removed_after_selection(monkeypatch, sheet_pdf):
         client.process_pdf(sheet_pdf)
 
 
+@pytest.mark.e2e
+@pytest.mark.parametrize("fault, cause", [(None, None), ("500", "Error code: 500"),
+                                          ("refusal", "the model refused: I'm sorry")])
+def test_vision_through_the_openai_client_and_stand_in(monkeypatch, sheet_pdf, fault, cause):
+    from tests.support.standin import StandIn
+
+    with StandIn() as standin:
+        monkeypatch.setenv("OPENAI_BASE_URL", standin.base_url)
+        client = ExtractorClient("openai", api_key="sk-test")
+        client.set_dpi(30)
+        if fault is None:
+            assert client.process_pdf(sheet_pdf) == {1: "[page image 300x600]", 2: "[page image 300x600]"}
+            formats = [r["response_format"]["json_schema"] for r in standin.requests]
+            assert [f["name"] for f in formats] == ["PageTranscription"] * 2
+            assert formats[0]["schema"]["required"] == ["text"]
+            return
+        standin.inject(fault, every=2, schema="PageTranscription")
+        with pytest.raises(RuntimeError) as info:
+            client.process_pdf(sheet_pdf)
+    assert str(info.value).startswith(f"Failed to transcribe page 2 of '{sheet_pdf}': {cause}")
+
+
 # ------------------------------------------------------ real-world samples
 
 def _samples():
