@@ -1,0 +1,27 @@
+// Optical character recognition of rendered pages with Tesseract.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "pdf_document.hpp"
+
+namespace quorvan::core {
+
+class OcrError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The English text Tesseract reads on the image (UTF-8, line breaks kept,
+// trailing blank lines dropped). Each thread has its own engine, created at
+// its first call; throws OcrError when the engine or its language data is
+// missing.
+std::string ocr_image(const PageImage& image);
+
+// A page as the local backend reads it: the text layer when it is usable,
+// otherwise the page rendered in grey at dpi and read by OCR (the layer stays
+// when OCR finds fewer words in it).
+std::string read_page_locally(const PdfDocument& doc, int page, double dpi);
+
+}  // namespace quorvan::core

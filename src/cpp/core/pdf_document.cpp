@@ -1,0 +1,285 @@
+#include "pdf_document.hpp"
+
+#include <poppler-document.h>
+#include <poppler-image.h>
+#include <poppler-page-renderer.h>
+#include <poppler-page.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+namespace quorvan::core {
+
+namespace {
+
+// Poppler reports through one process-wide callback, on the thread doing the
+// work; each thread keeps its own recent messages.
+constexpr std::size_t kKeptMessages = 16;
+thread_local std::deque<std::string> t_messages;
+
+void keep_message(const std::string& message, void*) {
+    if (t_messages.size() == kKeptMessages) t_messages.pop_front();
+    t_messages.push_back(message);
+}
+
+void quiet_poppler() {
+    static std::once_flag once;
+    std::call_once(once, [] { poppler::set_debug_error_function(&keep_message, nullptr); });
+}
+
+std::string in_quotes(std::string_view name) {
+    std::string q = "'";
+    q += name;
+    q += "'";
+    return q;
+}
+
+// "error: Couldn't read xref table" -> "Couldn't read xref table"
+std::string plain_message(std::string m) {
+    constexpr std::string_view prefix = "error: ";
+    if (m.compare(0, prefix.size(), prefix) == 0) m.erase(0, prefix.size());
+    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    return m;
+}
+
+std::string pages_phrase(int n) { return std::to_string(n) + (n == 1 ? " page" : " pages"); }
+
+// Trailing spaces of each line and blank lines at both ends carry nothing.
+std::string tidy_text(const std::vector<char>& raw) {
+    std::string out;
+    out.reserve(raw.size());
+    std::string line;
+    auto flush = [&] {
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        out += line;
+        out += '\n';
+        line.clear();
+    };
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        char c = raw[i];
+        if (c == '\r') {
+            if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+            flush();
+        } else if (c == '\n' || c == '\f') {
+            flush();
+        } else {
+            line += c;
+        }
+    }
+    flush();
+    std::size_t begin = out.find_first_not_of('\n');
+    if (begin == std::string::npos) return {};
+    std::size_t end = out.find_last_not_of('\n');
+    return out.substr(begin, end - begin + 1);
+}
+
+bool has_pdf_header(const std::string& head) { return head.find("%PDF-") != std::string::npos; }
+
+}  // namespace
+
+std::vector<std::string> take_poppler_messages() {
+    std::vector<std::string> out(t_messages.begin(), t_messages.end());
+    t_messages.clear();
+    return out;
+}
+
+PdfDocument::PdfDocument(std::unique_ptr<poppler::document> doc, std::string shown, int pages)
+    : doc_(std::move(doc)), shown_(std::move(shown)), pages_(pages) {}
+PdfDocument::PdfDocument(PdfDocument&&) noexcept = default;
+PdfDocument& PdfDocument::operator=(PdfDocument&&) noexcept = default;
+PdfDocument::~PdfDocument() = default;
+
+PdfDocument PdfDocument::open(const std::string& path, std::string_view shown) {
+    namespace fs = std::filesystem;
+    quiet_poppler();
+    const std::string name = in_quotes(shown);
+
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (st.type() == fs::file_type::not_found) {
+        throw PdfError(PdfFault::missing, "PDF file not found: " + name, ENOENT);
+    }
+    if (ec) {
+        throw PdfError(PdfFault::unreadable, "Cannot read " + name + ": " + ec.message(), ec.value());
+    }
+    if (fs::is_directory(st)) {
+        throw PdfError(PdfFault::unreadable, name + " is a directory, not a PDF file", EISDIR);
+    }
+
+    // The header may follow a little junk; readers accept it within the first KiB.
+    std::string head(1024, '\0');
+    {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) {
+            const int err = errno;
+            throw PdfError(PdfFault::unreadable, "Cannot read " + name + ": " + std::strerror(err), err);
+        }
+        head.resize(std::fread(head.data(), 1, head.size(), f));
+        std::fclose(f);
+    }
+    if (head.empty()) throw PdfError(PdfFault::not_pdf, name + " is not a PDF file (it is empty)");
+    if (!has_pdf_header(head)) {
+        throw PdfError(PdfFault::not_pdf, name + " is not a PDF file (no %PDF- header)");
+    }
+
+    take_poppler_messages();
+    std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(path));
+    const std::vector<std::string> messages = take_poppler_messages();
+    if (!doc) {
+        std::string m = name + " is damaged or truncated and cannot be read";
+        if (!messages.empty()) m += " (" + plain_message(messages.back()) + ")";
+        throw PdfError(PdfFault::damaged, m);
+    }
+    // A locked document has no catalog: nothing but is_locked() may be asked of it.
+    if (doc->is_locked()) {
+        throw PdfError(PdfFault::locked, name + " is encrypted and cannot be opened without its password");
+    }
+    const int pages = doc->pages();
+    if (pages <= 0) throw PdfError(PdfFault::no_pages, name + " has no pages");
+    return PdfDocument(std::move(doc), std::string(shown), pages);
+}
+
+void PdfDocument::check_page(long long number) const {
+    if (number < 1 || number > pages_) {
+        throw PdfError(PdfFault::page_missing,
+                       "Page " + std::to_string(number) + " is out of range: " + in_quotes(shown_) + " has " +
+                           pages_phrase(pages_),
+                       0, number, pages_);
+    }
+}
+
+namespace {
+
+std::unique_ptr<poppler::page> load_page(poppler::document& doc, int number, const std::string& shown) {
+    std::unique_ptr<poppler::page> p(doc.create_page(number - 1));
+    if (!p) {
+        throw PdfError(PdfFault::page_unusable,
+                       "Page " + std::to_string(number) + " of " + in_quotes(shown) +
+                           " cannot be read: the file is damaged",
+                       0, number);
+    }
+    return p;
+}
+
+}  // namespace
+
+std::string PdfDocument::page_text(int number) const {
+    check_page(number);
+    auto p = load_page(*doc_, number, shown_);
+    // Content order keeps each column of a two-column paper together and the
+    // marks of a question on its line; a physical layout would interleave columns.
+    const poppler::byte_array raw = p->text(poppler::rectf(), poppler::page::raw_order_layout).to_utf8();
+    take_poppler_messages();
+    return tidy_text(raw);
+}
+
+PageImage PdfDocument::render(int number, double dpi, int channels) const {
+    check_page(number);
+    if (channels != 1 && channels != 3) throw std::invalid_argument("channels must be 1 or 3");
+    if (!(dpi > 0)) throw std::invalid_argument("dpi must be positive");
+    auto p = load_page(*doc_, number, shown_);
+
+    const poppler::rectf box = p->page_rect(poppler::crop_box);
+    const double pixels = (box.width() * dpi / 72.0) * (box.height() * dpi / 72.0);
+    if (pixels > kMaxRenderPixels) dpi *= std::sqrt(kMaxRenderPixels / pixels);
+
+    poppler::page_renderer renderer;
+    renderer.set_render_hint(poppler::page_renderer::antialiasing, true);
+    renderer.set_render_hint(poppler::page_renderer::text_antialiasing, true);
+    renderer.set_paper_color(0xffffffff);
+    renderer.set_image_format(channels == 1 ? poppler::image::format_gray8 : poppler::image::format_rgb24);
+    poppler::image img = renderer.render_page(p.get(), dpi, dpi);
+    take_poppler_messages();
+    if (!img.is_valid() || img.width() <= 0 || img.height() <= 0) {
+        throw PdfError(PdfFault::page_unusable,
+                       "Page " + std::to_string(number) + " of " + in_quotes(shown_) + " could not be rendered",
+                       0, number);
+    }
+
+    PageImage out;
+    out.width = img.width();
+    out.height = img.height();
+    out.channels = channels;
+    out.dpi = dpi;
+    const std::size_t row = static_cast<std::size_t>(out.width) * channels;
+    out.pixels.resize(row * out.height);
+    const char* src = img.const_data();
+    for (int y = 0; y < out.height; ++y) {
+        std::memcpy(out.pixels.data() + row * y, src + static_cast<std::size_t>(img.bytes_per_row()) * y, row);
+    }
+    return out;
+}
+
+// ------------------------------------------------------------ usable text
+
+namespace {
+
+bool is_word_code_point(char32_t c) {
+    if (c < 0x80) return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (c < 0xC0) return c == 0xAA || c == 0xB5 || c == 0xBA;  // Latin-1 punctuation and signs
+    if (c < 0x300) return c != 0xD7 && c != 0xF7;               // Latin letters but x and divide
+    if (c < 0x370) return false;                                // combining marks
+    if (c < 0x2000) return true;                                // Greek to Devanagari and beyond
+    if (c < 0x2C00) return false;  // punctuation, arrows, mathematical operators, shapes
+    if (c < 0x2E00) return true;
+    if (c < 0x3040) return false;  // supplemental punctuation, CJK symbols
+    if (c < 0xD800) return true;   // kana, CJK ideographs, Hangul
+    if (c < 0xF900) return false;  // surrogates, private use
+    if (c < 0xFE00) return true;   // compatibility ideographs, presentation forms
+    if (c < 0xFE70) return false;  // variation selectors, small and vertical forms
+    if (c < 0xFEFF) return true;   // Arabic presentation forms
+    if (c >= 0xFF10 && c <= 0xFF19) return true;  // fullwidth digits
+    if (c >= 0xFF21 && c <= 0xFF3A) return true;
+    if (c >= 0xFF41 && c <= 0xFF5A) return true;
+    if (c >= 0xFF66 && c <= 0xFFDC) return true;  // halfwidth kana and Hangul
+    if (c < 0x10000) return false;
+    if (c >= 0x1F000 && c < 0x20000) return false;  // emoji and pictographs
+    return c < 0xF0000;                             // planes 15-16 are private use
+}
+
+}  // namespace
+
+int count_word_chars(std::string_view s) {
+    int n = 0;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        int len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+        if (len == 0 || i + len > s.size()) {  // stray byte: skip it
+            ++i;
+            continue;
+        }
+        char32_t c = len == 1 ? b : (b & (0xFF >> (len + 1)));
+        bool ok = true;
+        for (int k = 1; k < len; ++k) {
+            const auto cb = static_cast<unsigned char>(s[i + k]);
+            if ((cb & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            c = (c << 6) | (cb & 0x3F);
+        }
+        if (!ok) {
+            ++i;
+            continue;
+        }
+        if (is_word_code_point(c)) ++n;
+        i += len;
+    }
+    return n;
+}
+
+bool has_usable_text(std::string_view utf8) { return count_word_chars(utf8) >= kUsableTextChars; }
+
+const std::string& choose_page_text(const std::string& layer, const std::string& ocr) {
+    return count_word_chars(ocr) > count_word_chars(layer) ? ocr : layer;
+}
+
+}  // namespace quorvan::core

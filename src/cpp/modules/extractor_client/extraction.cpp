@@ -1,0 +1,260 @@
+// ExtractorClient.process_pdf: the local backend (text layer, OCR for scans)
+// and the OpenAI vision backend.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "extractor.hpp"
+#include "ocr.hpp"
+#include "pdf_document.hpp"
+#include "png_image.hpp"
+
+namespace quorvan::extractor {
+
+namespace {
+
+constexpr const char* kTranscribeInstruction =
+    "You transcribe one page of an exam question paper or a student's answer sheet. Write out every word "
+    "exactly as it appears, handwriting included, in reading order: keep the line breaks, question numbers "
+    "and labels, and write formulas in plain text or LaTeX. Do not correct, translate, summarise or add "
+    "anything. Write [illegible] for words you cannot read.";
+
+struct Source {
+    std::string os_path;  // the bytes the OS knows the file by
+    std::string shown;    // UTF-8 for messages
+};
+
+Source source_of(py::object pdf_path) {
+    const Py_ssize_t length = PyUnicode_GetLength(pdf_path.ptr());
+    if (PyUnicode_FindChar(pdf_path.ptr(), 0, 0, length, 1) >= 0) {
+        pyglue::raise_new(PyExc_ValueError, "Argument 'pdf_path' contains a null character");
+    }
+    Source s;
+    s.os_path = py::cast<std::string>(py::bytes(M("os").attr("fsencode")(pdf_path)));
+    s.shown = py::cast<std::string>(py::bytes(pdf_path.attr("encode")("utf-8", "backslashreplace")));
+    return s;
+}
+
+py::str utf8(const std::string& s) {
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(o);
+}
+
+// OS-level faults become the matching OSError subclass (FileNotFoundError,
+// PermissionError, IsADirectoryError) with the path as filename; the rest are
+// ValueErrors about the file's content.
+[[noreturn]] void raise_pdf_error(const core::PdfError& e, py::handle pdf_path) {
+    if (e.fault() == core::PdfFault::missing || e.fault() == core::PdfFault::unreadable) {
+        py::object text = e.fault() == core::PdfFault::missing ? py::object(py::str("PDF file not found"))
+                                                                : M("os").attr("strerror")(e.os_errno());
+        pyglue::raise(py::handle(PyExc_OSError)(e.os_errno(), text, pdf_path));
+    }
+    pyglue::raise_new(PyExc_ValueError, utf8(e.what()));
+}
+
+// page_numbers: None or [] for every page; each entry an int (bool and float refused).
+std::vector<long long> requested_pages(py::object page_numbers) {
+    std::vector<long long> pages;
+    if (page_numbers.is_none()) return pages;
+    py::list items = page_numbers;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        py::object v = items[i];
+        if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) {
+            pyglue::raise_new(PyExc_ValueError,
+                              pyglue::cat("page_numbers[", i, "] must be an int, got ",
+                                          py::type::handle_of(v).attr("__name__"), " (", py::repr(v), ")"));
+        }
+        py::object n = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+        if (!n) throw py::error_already_set();
+        int overflow = 0;
+        long long p = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+        if (overflow) p = overflow > 0 ? LLONG_MAX : LLONG_MIN;  // out of range all the same
+        pages.push_back(p);
+    }
+    return pages;
+}
+
+core::PdfDocument open_document(const Source& src, py::handle pdf_path) {
+    try {
+        py::gil_scoped_release nogil;
+        return core::PdfDocument::open(src.os_path, src.shown);
+    } catch (const core::PdfError& e) {
+        raise_pdf_error(e, pdf_path);
+    }
+}
+
+// Ascending and without repeats; every page checked before any is read.
+std::vector<int> pages_to_read(const core::PdfDocument& doc, std::vector<long long> wanted,
+                               py::handle pdf_path) {
+    std::vector<int> pages;
+    if (wanted.empty()) {
+        for (int p = 1; p <= doc.page_count(); ++p) pages.push_back(p);
+        return pages;
+    }
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    // Report the first requested page that is missing, in the caller's terms.
+    for (long long p : wanted) {
+        try {
+            doc.check_page(p);
+        } catch (const core::PdfError& e) {
+            raise_pdf_error(e, pdf_path);
+        }
+        pages.push_back(static_cast<int>(p));
+    }
+    return pages;
+}
+
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// ------------------------------------------------------------- local backend
+
+py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
+                         py::handle pdf_path) {
+    py::dict out;
+    for (int p : pages) {
+        std::string text;
+        try {
+            py::gil_scoped_release nogil;
+            text = core::read_page_locally(doc, p, static_cast<double>(dpi));
+        } catch (const core::PdfError& e) {
+            raise_pdf_error(e, pdf_path);
+        } catch (const core::OcrError& e) {
+            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to read page ", p, " of '", pdf_path,
+                                                              "' with OCR: ", e.what()));
+        }
+        out[py::int_(p)] = utf8(text);
+        check_signals();  // Ctrl-C between pages of a long scan
+    }
+    return out;
+}
+
+// ------------------------------------------------------------ vision backend
+
+py::list transcription_messages(int page, py::handle file_name, const std::vector<unsigned char>& png) {
+    py::bytes data(reinterpret_cast<const char*>(png.data()), png.size());
+    py::object b64 = M("base64").attr("b64encode")(data).attr("decode")("ascii");
+
+    py::dict system;
+    system["role"] = "system";
+    system["content"] = kTranscribeInstruction;
+
+    py::dict text_part;
+    text_part["type"] = "text";
+    text_part["text"] = pyglue::cat("Transcribe page ", page, " of ", file_name, ".");
+    py::dict url;
+    url["url"] = pyglue::cat("data:image/png;base64,", b64);
+    py::dict image_part;
+    image_part["type"] = "image_url";
+    image_part["image_url"] = url;
+    py::list content;
+    content.append(text_part);
+    content.append(image_part);
+    py::dict user;
+    user["role"] = "user";
+    user["content"] = content;
+
+    py::list messages;
+    messages.append(system);
+    messages.append(user);
+    return messages;
+}
+
+py::object transcribe(py::object client, py::object response_format, py::list messages) {
+    py::object response = client.attr("beta").attr("chat").attr("completions").attr("parse")(
+        py::arg("model") = kModel, py::arg("messages") = messages,
+        py::arg("response_format") = response_format);
+    py::object message = response.attr("choices")[py::int_(0)].attr("message");
+    py::object parsed = message.attr("parsed");
+    if (parsed.is_none()) {
+        py::object refusal = py::getattr(message, "refusal", py::none());
+        if (pyglue::truth(refusal)) {
+            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("the model refused: ", refusal));
+        }
+        pyglue::raise_new(PyExc_RuntimeError, "the model returned no transcription");
+    }
+    py::object text = parsed.attr("text");
+    if (!PyUnicode_Check(text.ptr())) {
+        pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("the transcription is not text but ",
+                                                          py::type::handle_of(text).attr("__name__")));
+    }
+    return text;
+}
+
+py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
+                             py::object key, py::handle pdf_path) {
+    py::object client = pyglue::wrap_errors(PyExc_RuntimeError, "Failed to create the OpenAI client: ",
+                                            [&] { return M("OpenAI")(py::arg("api_key") = key); });
+    py::object response_format = M("PageTranscription");
+    py::object file_name = M("os").attr("path").attr("basename")(pdf_path);
+    py::dict out;
+    for (int p : pages) {
+        std::vector<unsigned char> png;
+        try {
+            py::gil_scoped_release nogil;
+            png = core::encode_png(doc.render(p, static_cast<double>(dpi), 3));
+        } catch (const core::PdfError& e) {
+            raise_pdf_error(e, pdf_path);
+        }
+        py::list messages = transcription_messages(p, file_name, png);
+        py::object text;
+        try {
+            text = transcribe(client, response_format, messages);
+        } catch (...) {
+            py::object e = pyglue::current_exception();
+            if (!pyglue::is_ordinary(e)) throw;
+            pyglue::raise_new(PyExc_RuntimeError,
+                              pyglue::cat("Failed to transcribe page ", p, " of '", pdf_path, "': ", e), e);
+        }
+        out[py::int_(p)] = text;
+        check_signals();
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- the call
+
+py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbers) {
+    pyglue::need_str(pdf_path, "pdf_path");
+    pyglue::need_opt_list(page_numbers, "page_numbers");
+    const Source src = source_of(pdf_path);
+    std::vector<long long> wanted = requested_pages(page_numbers);
+    const long long dpi = current_dpi(self);
+    const std::string backend = py::cast<std::string>(pyglue::str(self.attr("backend")));
+    if (backend != kLocal && backend != kOpenAI) {
+        pyglue::raise_new(PyExc_ValueError, pyglue::cat("Unknown backend ", py::repr(self.attr("backend")),
+                                                        "; expected 'local' or 'openai'"));
+    }
+
+    py::object key = py::none();
+    if (backend == kOpenAI) {
+        // Only a configured "openai" type owns api_key; for the others it may be another service's key.
+        const bool own_key = py::cast<std::string>(pyglue::str(self.attr("extractor_type"))) == kOpenAI;
+        py::object given = own_key ? py::object(self.attr("api_key")) : py::object(py::none());
+        const std::string missing = openai_missing(given);
+        if (!missing.empty()) {
+            pyglue::raise_new(PyExc_ValueError, ("The 'openai' backend needs " + missing).c_str());
+        }
+        key = openai_key(given);
+    }
+
+    const core::PdfDocument doc = open_document(src, pdf_path);
+    const std::vector<int> pages = pages_to_read(doc, std::move(wanted), pdf_path);
+    if (backend == kOpenAI) return extract_with_openai(doc, pages, dpi, key, pdf_path);
+    return extract_locally(doc, pages, dpi, pdf_path);
+}
+
+}  // namespace
+
+void init_extraction(ClientClass& cls) {
+    cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
+            "Text of the requested pages (all when None or empty) as {page number: text}, in page order.");
+}
+
+}  // namespace quorvan::extractor

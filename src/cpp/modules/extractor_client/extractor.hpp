@@ -1,0 +1,42 @@
+// quorvan_core.ocr_extractor.extractor_client: PDF pages to text.
+#pragma once
+
+#include "pyglue.hpp"
+
+namespace quorvan::extractor {
+namespace py = pybind11;
+
+struct ExtractorClientTag {};
+struct RecommendationTag {};
+using ClientClass = py::class_<ExtractorClientTag>;
+using RecommendationClass = py::class_<RecommendationTag>;
+
+// This extension module; collaborators are looked up on it at each use.
+extern pyglue::Module M;
+
+inline constexpr const char* kModuleName = "quorvan_core.ocr_extractor.extractor_client";
+inline constexpr const char* kModel = "gpt-5-mini-2025-08-07";
+inline constexpr long long kDefaultDpi = 150;
+inline constexpr long long kMinDpi = 1;
+inline constexpr long long kMaxDpi = 1200;
+
+// Backends that run here, and the types accepted in configuration.
+inline constexpr const char* kLocal = "local";
+inline constexpr const char* kOpenAI = "openai";
+bool is_known_type(const std::string& type);
+bool has_backend(const std::string& type);
+
+// What the OpenAI backend lacks right now ("" when it can run): the key given
+// (or, when None/empty, OPENAI_API_KEY) and the openai package.
+std::string openai_missing(py::handle api_key);
+// The key the OpenAI backend uses: the one given, else OPENAI_API_KEY.
+py::object openai_key(py::handle api_key);
+
+// The dpi attribute, checked again: it may have been assigned directly.
+long long current_dpi(py::object self);
+
+void init_recommendation(RecommendationClass& cls);
+void init_client(ClientClass& cls);
+void init_extraction(ClientClass& cls);
+
+}  // namespace quorvan::extractor

@@ -1,0 +1,65 @@
+#include "extractor.hpp"
+
+namespace quorvan::extractor {
+
+pyglue::Module M;
+
+namespace {
+
+// The OpenAI backend is optional: without openai (or pydantic) the module
+// still loads and the local backend works; asking for "openai" then says
+// which package is missing.
+void bind_optional(py::module_& m, const char* as_name, const char* module, const char* name) {
+    try {
+        pyglue::bind(m, as_name, module, name);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr(as_name) = py::none();
+    }
+}
+
+void init_page_transcription(py::module_& m) {
+    py::object pydantic;
+    try {
+        pydantic = py::module_::import("pydantic");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("PageTranscription") = py::none();
+        return;
+    }
+    py::kwargs fields;
+    fields["__doc__"] = "Structured response for page transcription";
+    fields["__module__"] = kModuleName;
+    fields["text"] = py::make_tuple(py::module_::import("builtins").attr("str"), py::ellipsis());
+    m.attr("PageTranscription") = pydantic.attr("create_model")("PageTranscription", **fields);
+}
+
+}  // namespace
+
+}  // namespace quorvan::extractor
+
+PYBIND11_MODULE(extractor_client, m) {
+    using namespace quorvan::extractor;
+    M.set(m);
+
+    // Collaborators, looked up on the module at each use.
+    pyglue::bind(m, "os", "os");
+    pyglue::bind(m, "warnings", "warnings");
+    pyglue::bind(m, "base64", "base64");
+    bind_optional(m, "OpenAI", "openai", "OpenAI");
+    init_page_transcription(m);
+
+    // Types already warned about: the fallback is announced once per process.
+    m.attr("_warned_types") = py::set();
+
+    RecommendationClass rec(
+        m, "ExtractorRecommendation", py::dynamic_attr(),
+        "The extractor suggested for a subject; handed to ExtractorClient.change_extractor.");
+    init_recommendation(rec);
+
+    ClientClass cls(m, "ExtractorClient", py::dynamic_attr(),
+                    "Turns the pages of a PDF into text: Poppler's text layer with Tesseract OCR for scanned "
+                    "pages, or the OpenAI vision model for handwriting.");
+    init_client(cls);
+    init_extraction(cls);
+}
