@@ -10,7 +10,7 @@ DEBIAN_PACKAGES=(
   libpoppler-cpp-dev poppler-utils
   libtesseract-dev tesseract-ocr-eng
   libgtest-dev
-  fonts-noto-core
+  fonts-freefont-ttf
 )
 
 missing=()
