@@ -82,6 +82,10 @@ std::string ocr_image(const PageImage& image) {
 std::string read_page_locally(const PdfDocument& doc, int page, double dpi) {
     std::string layer = doc.page_text(page);
     if (has_usable_text(layer)) return layer;
+    return read_scanned_page(doc, page, dpi, layer);
+}
+
+std::string read_scanned_page(const PdfDocument& doc, int page, double dpi, const std::string& layer) {
     const std::string ocr = ocr_image(doc.render(page, dpi, 1));
     return choose_page_text(layer, ocr);
 }

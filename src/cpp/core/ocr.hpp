@@ -24,4 +24,8 @@ std::string ocr_image(const PageImage& image);
 // when OCR finds fewer words in it).
 std::string read_page_locally(const PdfDocument& doc, int page, double dpi);
 
+// The second half of read_page_locally, for a page whose text layer `layer`
+// was read already and is not usable.
+std::string read_scanned_page(const PdfDocument& doc, int page, double dpi, const std::string& layer);
+
 }  // namespace quorvan::core

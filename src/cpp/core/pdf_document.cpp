@@ -90,8 +90,8 @@ std::vector<std::string> take_poppler_messages() {
     return out;
 }
 
-PdfDocument::PdfDocument(std::unique_ptr<poppler::document> doc, std::string shown, int pages)
-    : doc_(std::move(doc)), shown_(std::move(shown)), pages_(pages) {}
+PdfDocument::PdfDocument(std::unique_ptr<poppler::document> doc, std::string path, std::string shown, int pages)
+    : doc_(std::move(doc)), path_(std::move(path)), shown_(std::move(shown)), pages_(pages) {}
 PdfDocument::PdfDocument(PdfDocument&&) noexcept = default;
 PdfDocument& PdfDocument::operator=(PdfDocument&&) noexcept = default;
 PdfDocument::~PdfDocument() = default;
@@ -143,7 +143,15 @@ PdfDocument PdfDocument::open(const std::string& path, std::string_view shown) {
     }
     const int pages = doc->pages();
     if (pages <= 0) throw PdfError(PdfFault::no_pages, name + " has no pages");
-    return PdfDocument(std::move(doc), std::string(shown), pages);
+    return PdfDocument(std::move(doc), path, std::string(shown), pages);
+}
+
+PdfDocument PdfDocument::reopen() const {
+    PdfDocument copy = open(path_, shown_);
+    if (copy.pages_ != pages_) {
+        throw PdfError(PdfFault::damaged, in_quotes(shown_) + " changed while it was being read");
+    }
+    return copy;
 }
 
 void PdfDocument::check_page(long long number) const {

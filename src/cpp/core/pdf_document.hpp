@@ -84,10 +84,17 @@ public:
 
     const std::string& shown_name() const { return shown_; }
 
+    // Another handle on the same file, for reading pages on another thread:
+    // a Poppler document must not be used by two threads at once. Throws
+    // PdfError like open(), and PdfError(damaged) when the file no longer has
+    // the same number of pages.
+    PdfDocument reopen() const;
+
 private:
-    PdfDocument(std::unique_ptr<poppler::document> doc, std::string shown, int pages);
+    PdfDocument(std::unique_ptr<poppler::document> doc, std::string path, std::string shown, int pages);
 
     std::unique_ptr<poppler::document> doc_;
+    std::string path_;
     std::string shown_;
     int pages_ = 0;
 };

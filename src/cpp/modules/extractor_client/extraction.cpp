@@ -2,13 +2,17 @@
 // and the OpenAI vision backend.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "extractor.hpp"
 #include "ocr.hpp"
+#include "page_reader.hpp"
 #include "pdf_document.hpp"
 #include "png_image.hpp"
 
@@ -115,19 +119,78 @@ void check_signals() {
 
 // ------------------------------------------------------------- local backend
 
+// QUORVAN_EXTRACT_THREADS sets how many threads read text layers (1: the
+// calling thread alone); unset or not a positive number, one per usable CPU.
+unsigned wanted_threads() {
+    const char* v = std::getenv("QUORVAN_EXTRACT_THREADS");
+    if (!v || !*v) return 0;
+    char* end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    return (*end == '\0' && n > 0) ? static_cast<unsigned>(std::min<long>(n, 64)) : 0;
+}
+
+[[noreturn]] void raise_read_error(std::exception_ptr error, int page, py::handle pdf_path) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const core::PdfError& e) {
+        raise_pdf_error(e, pdf_path);
+    } catch (const core::OcrError& e) {
+        pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to read page ", page, " of '", pdf_path,
+                                                          "' with OCR: ", e.what()));
+    }
+}
+
+// Text layers are read on several threads at once, each with its own Poppler
+// document; scans are then read by OCR on this thread, in page order. The
+// result, and the error raised when a page fails, are those of reading the
+// pages one by one.
 py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
                          py::handle pdf_path) {
+    const unsigned threads = core::reader_threads(pages.size(), wanted_threads());
+
+    // Ctrl-C while the layers are read: looked at every 50 ms, not every page,
+    // since taking the GIL may wait for another Python thread.
+    std::optional<py::error_already_set> interrupted;
+    auto last_look = std::chrono::steady_clock::now();
+    auto keep_going = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_look < std::chrono::milliseconds(50)) return true;
+        last_look = now;
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() == 0) return true;
+        interrupted.emplace();  // takes the pending error
+        return false;
+    };
+
+    std::vector<core::LayerRead> layers;
+    {
+        py::gil_scoped_release nogil;
+        layers = core::read_text_layers(doc, pages, threads, keep_going);
+    }
+    if (interrupted) throw std::move(*interrupted);
+
     py::dict out;
-    for (int p : pages) {
-        std::string text;
-        try {
-            py::gil_scoped_release nogil;
-            text = core::read_page_locally(doc, p, static_cast<double>(dpi));
-        } catch (const core::PdfError& e) {
-            raise_pdf_error(e, pdf_path);
-        } catch (const core::OcrError& e) {
-            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to read page ", p, " of '", pdf_path,
-                                                              "' with OCR: ", e.what()));
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const int p = pages[i];
+        core::LayerRead& layer = layers[i];
+        if (layer.error) raise_read_error(layer.error, p, pdf_path);
+        std::string text = std::move(layer.text);
+        if (!layer.done || !core::has_usable_text(text)) {
+            std::exception_ptr error;
+            {
+                py::gil_scoped_release nogil;
+                try {
+                    // Not reached is not expected here (reading stops only
+                    // after a failure, raised above); read it now if it happens.
+                    if (!layer.done) text = doc.page_text(p);
+                    if (!core::has_usable_text(text)) {
+                        text = core::read_scanned_page(doc, p, static_cast<double>(dpi), text);
+                    }
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            }
+            if (error) raise_read_error(error, p, pdf_path);
         }
         out[py::int_(p)] = utf8(text);
         check_signals();  // Ctrl-C between pages of a long scan
