@@ -112,6 +112,14 @@ PdfDocument PdfDocument::open(const std::string& path, std::string_view shown) {
     if (fs::is_directory(st)) {
         throw PdfError(PdfFault::unreadable, name + " is a directory, not a PDF file", EISDIR);
     }
+    // Reading a named pipe or a terminal waits for a writer that may never
+    // come, and Poppler needs to seek anyway: only regular files are read.
+    if (!fs::is_regular_file(st)) {
+        const char* what = fs::is_fifo(st)     ? "a named pipe"
+                           : fs::is_socket(st) ? "a socket"
+                                               : "a device";
+        throw PdfError(PdfFault::not_pdf, name + " is not a PDF file (it is " + what + ")");
+    }
 
     // The header may follow a little junk; readers accept it within the first KiB.
     std::string head(1024, '\0');

@@ -17,7 +17,7 @@ namespace quorvan::core {
 enum class PdfFault {
     missing,        // no such file
     unreadable,     // exists but cannot be read (a directory, no permission)
-    not_pdf,        // no %PDF- header
+    not_pdf,        // no %PDF- header, or not a regular file (a pipe, a device)
     damaged,        // Poppler cannot rebuild it (corrupt or truncated)
     locked,         // encrypted and needs a password
     no_pages,       // a valid file with an empty page tree
