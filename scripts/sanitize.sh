@@ -40,8 +40,11 @@ echo "== building the extension modules with sanitizers"
 "$VENV/bin/python" -m pip install -q --no-build-isolation ".[test]" \
   -C build-dir="$OUT/{wheel_tag}" -C cmake.build-type=RelWithDebInfo -C cmake.define.QUORVAN_SANITIZE=ON
 # The installed modules must be the sanitized ones.
-nm -D "$("$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("quorvan_core.llm_service").origin)' 2>/dev/null || true)" 2>/dev/null \
-  | grep -q __asan_init || { echo "the installed modules are not built with AddressSanitizer" >&2; exit 1; }
+module="$("$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("quorvan_core.llm_service").origin)')"
+if ! nm -D "$module" | grep __asan_init >/dev/null; then
+  echo "$module is not built with AddressSanitizer" >&2
+  exit 1
+fi
 
 echo "== Python tests against the sanitized modules"
 status=0

@@ -203,8 +203,11 @@ PageImage PdfDocument::render(int number, double dpi, int channels) const {
     auto p = load_page(*doc_, number, shown_);
 
     const poppler::rectf box = p->page_rect(poppler::crop_box);
-    const double pixels = (box.width() * dpi / 72.0) * (box.height() * dpi / 72.0);
+    const double width_in = std::abs(box.width()) / 72.0, height_in = std::abs(box.height()) / 72.0;
+    const double pixels = (width_in * dpi) * (height_in * dpi);
     if (pixels > kMaxRenderPixels) dpi *= std::sqrt(kMaxRenderPixels / pixels);
+    const double longest = std::max(width_in, height_in) * dpi;
+    if (longest > kMaxRenderSide) dpi *= kMaxRenderSide / longest;
 
     poppler::page_renderer renderer;
     renderer.set_render_hint(poppler::page_renderer::antialiasing, true);

@@ -58,6 +58,9 @@ struct PageImage {
 // Renders are capped at this many pixels: a poster-sized page at a high dpi
 // would otherwise need gigabytes (or fail inside Poppler).
 inline constexpr double kMaxRenderPixels = 150e6;
+// and at this many pixels a side: Tesseract refuses images wider or taller
+// than 32767 pixels, which a long, thin page reaches at an ordinary dpi.
+inline constexpr double kMaxRenderSide = 32000;
 
 class PdfDocument {
 public:
