@@ -1,4 +1,6 @@
-"""Text layers read on several threads give exactly what reading page by page gives."""
+"""Pages read on several threads (text layers, then scans by OCR) give exactly what reading page by page gives."""
+
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -65,3 +67,16 @@ def test_the_first_unreadable_page_is_the_one_named(monkeypatch, tmp_path, threa
         ExtractorClient().process_pdf(path)
     assert str(info.value) == f"Page 12 of '{path}' cannot be read: the file is damaged"
     assert ExtractorClient().process_pdf(path, list(range(1, 12)))[11].startswith("Q11.")
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "8"])
+def test_the_first_scan_that_fails_is_the_one_named(monkeypatch, long_pdf, threads):
+    # Without language data every OCR engine fails to start, the helpers' too:
+    # whichever thread fails first, the first scanned page (9) is named.
+    monkeypatch.setenv("QUORVAN_EXTRACT_THREADS", threads)
+    monkeypatch.setenv("TESSDATA_PREFIX", "/nonexistent")
+    with ThreadPoolExecutor(max_workers=1) as pool:  # a fresh thread: a fresh engine
+        future = pool.submit(ExtractorClient().process_pdf, long_pdf)
+        with pytest.raises(RuntimeError) as info:
+            future.result()
+    assert str(info.value).startswith(f"Failed to read page 9 of '{long_pdf}' with OCR: Tesseract could not load")

@@ -157,3 +157,47 @@ TEST(ReaderThreads, OnePerCpuAndFourPagesEach) {
     EXPECT_EQ(reader_threads(0, 0), 1u);
     EXPECT_GE(usable_cpus(), 1u);
 }
+
+TEST_F(PageReaderTest, ScansReadOnSeveralThreadsMatchOneByOne) {
+    // Large Helvetica on pages read as scans (their layers passed as empty).
+    std::vector<std::string> objs;
+    const int n = 4;
+    objs.push_back("<< /Type /Catalog /Pages 2 0 R >>");
+    std::string kids;
+    for (int i = 0; i < n; ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
+    objs.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(n) + " >>");
+    objs.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+    const char* words[] = {"OSMOSIS", "GRAVITY", "ENZYME", "FRICTION"};
+    for (int i = 0; i < n; ++i) {
+        objs.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 200] /Resources << /Font << /F1 3 0 R >> >> "
+                       "/Contents " + std::to_string(5 + 2 * i) + " 0 R >>");
+        const std::string c = std::string("BT /F1 36 Tf 72 100 Td (") + words[i] + ") Tj ET";
+        objs.push_back("<< /Length " + std::to_string(c.size()) + " >>\nstream\n" + c + "\nendstream");
+    }
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t i = 0; i < objs.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objs[i] + "\nendobj\n";
+    }
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objs.size() + 1) + "\n0000000000 65535 f \n";
+    for (std::size_t off : offsets) {
+        char line[32];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
+        pdf += line;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objs.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+
+    const auto doc = PdfDocument::open(write("scans.pdf", pdf));
+    const std::vector<int> pages = one_to(n);
+    const std::vector<std::string> layers(n);
+    const auto alone = read_scanned_pages(doc, pages, layers, 100, 1);
+    const auto shared = read_scanned_pages(doc, pages, layers, 100, 3);
+    for (int i = 0; i < n; ++i) {
+        ASSERT_TRUE(alone[i].done && shared[i].done);
+        EXPECT_EQ(alone[i].text, words[i]);
+        EXPECT_EQ(shared[i].text, alone[i].text);
+    }
+}

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "ocr.hpp"
+
 namespace quorvan::core {
 
 unsigned usable_cpus() {
@@ -17,17 +19,18 @@ unsigned usable_cpus() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-unsigned reader_threads(std::size_t pages, unsigned wanted) {
+unsigned reader_threads(std::size_t pages, unsigned wanted, std::size_t pages_each) {
     const std::size_t n = wanted != 0 ? wanted : usable_cpus();
-    return static_cast<unsigned>(std::min<std::size_t>(n, std::max<std::size_t>(1, pages / kPagesPerReader)));
+    const std::size_t worth = std::max<std::size_t>(1, pages / std::max<std::size_t>(1, pages_each));
+    return static_cast<unsigned>(std::min(n, worth));
 }
 
-std::vector<LayerRead> read_text_layers(const PdfDocument& doc, const std::vector<int>& pages, unsigned threads,
-                                        const std::function<bool()>& between_pages) {
-    std::vector<LayerRead> out(pages.size());
+std::vector<PageRead> read_pages(const PdfDocument& doc, std::size_t count, unsigned threads, const ReadPage& read,
+                                 const std::function<bool()>& between_pages) {
+    std::vector<PageRead> out(count);
     std::atomic<std::size_t> next{0};
-    // No page at or after this index is started; lowered by failures.
-    std::atomic<std::size_t> end{pages.size()};
+    // No index at or after this is started; lowered by failures.
+    std::atomic<std::size_t> end{count};
     auto lower_end = [&](std::size_t to) {
         std::size_t cur = end.load();
         while (to < cur && !end.compare_exchange_weak(cur, to)) {
@@ -35,13 +38,13 @@ std::vector<LayerRead> read_text_layers(const PdfDocument& doc, const std::vecto
     };
     auto work = [&](const PdfDocument& d, bool caller) {
         for (;;) {
-            // Indices are handed out in order, so every page before a failed
+            // Indices are handed out in order, so every index before a failed
             // one has already been taken and will be finished.
             const std::size_t i = next.fetch_add(1);
             if (i >= end.load()) return;
-            LayerRead& r = out[i];
+            PageRead& r = out[i];
             try {
-                r.text = d.page_text(pages[i]);
+                r.text = read(d, i);
             } catch (...) {
                 r.error = std::current_exception();
                 lower_end(i + 1);
@@ -74,6 +77,22 @@ std::vector<LayerRead> read_text_layers(const PdfDocument& doc, const std::vecto
         work(doc, true);
     }
     return out;
+}
+
+std::vector<PageRead> read_text_layers(const PdfDocument& doc, const std::vector<int>& pages, unsigned threads,
+                                       const std::function<bool()>& between_pages) {
+    return read_pages(
+        doc, pages.size(), threads, [&](const PdfDocument& d, std::size_t i) { return d.page_text(pages[i]); },
+        between_pages);
+}
+
+std::vector<PageRead> read_scanned_pages(const PdfDocument& doc, const std::vector<int>& pages,
+                                         const std::vector<std::string>& layers, double dpi, unsigned threads,
+                                         const std::function<bool()>& between_pages) {
+    return read_pages(
+        doc, pages.size(), threads,
+        [&](const PdfDocument& d, std::size_t i) { return read_scanned_page(d, pages[i], dpi, layers[i]); },
+        between_pages);
 }
 
 }  // namespace quorvan::core

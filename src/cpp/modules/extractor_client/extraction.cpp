@@ -140,16 +140,17 @@ unsigned wanted_threads() {
     }
 }
 
-// Text layers are read on several threads at once, each with its own Poppler
-// document; scans are then read by OCR on this thread, in page order. The
-// result, and the error raised when a page fails, are those of reading the
-// pages one by one.
+// Pages are read on several threads at once, each with its own Poppler
+// document (and OCR engine): first every text layer, then, by OCR, the pages
+// whose layer is not usable. The result, and the error raised when a page
+// fails, are those of reading the pages one by one: no page after the first
+// failure counts.
 py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
                          py::handle pdf_path) {
-    const unsigned threads = core::reader_threads(pages.size(), wanted_threads());
+    const unsigned wanted = wanted_threads();
 
-    // Ctrl-C while the layers are read: looked at every 50 ms, not every page,
-    // since taking the GIL may wait for another Python thread.
+    // Ctrl-C while pages are read: looked at every 50 ms at most, since taking
+    // the GIL may wait for another Python thread.
     std::optional<py::error_already_set> interrupted;
     auto last_look = std::chrono::steady_clock::now();
     auto keep_going = [&] {
@@ -162,38 +163,40 @@ py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& p
         return false;
     };
 
-    std::vector<core::LayerRead> layers;
+    std::vector<core::PageRead> layers, scans;
+    std::vector<std::size_t> scanned;  // indices of the pages read by OCR
     {
         py::gil_scoped_release nogil;
-        layers = core::read_text_layers(doc, pages, threads, keep_going);
+        layers = core::read_text_layers(doc, pages, core::reader_threads(pages.size(), wanted), keep_going);
+        std::vector<int> scan_pages;
+        std::vector<std::string> scan_layers;
+        for (std::size_t i = 0; i < pages.size() && !interrupted; ++i) {
+            if (layers[i].error || !layers[i].done) break;  // reading page by page would stop here
+            if (core::has_usable_text(layers[i].text)) continue;
+            scanned.push_back(i);
+            scan_pages.push_back(pages[i]);
+            scan_layers.push_back(layers[i].text);
+        }
+        if (!interrupted && !scan_pages.empty()) {
+            // An OCR engine takes a tenth of a second to start: worth it from two pages.
+            scans = core::read_scanned_pages(doc, scan_pages, scan_layers, static_cast<double>(dpi),
+                                             core::reader_threads(scan_pages.size(), wanted, 1), keep_going);
+        }
     }
     if (interrupted) throw std::move(*interrupted);
 
     py::dict out;
+    std::size_t next_scan = 0;
     for (std::size_t i = 0; i < pages.size(); ++i) {
         const int p = pages[i];
-        core::LayerRead& layer = layers[i];
-        if (layer.error) raise_read_error(layer.error, p, pdf_path);
-        std::string text = std::move(layer.text);
-        if (!layer.done || !core::has_usable_text(text)) {
-            std::exception_ptr error;
-            {
-                py::gil_scoped_release nogil;
-                try {
-                    // Not reached is not expected here (reading stops only
-                    // after a failure, raised above); read it now if it happens.
-                    if (!layer.done) text = doc.page_text(p);
-                    if (!core::has_usable_text(text)) {
-                        text = core::read_scanned_page(doc, p, static_cast<double>(dpi), text);
-                    }
-                } catch (...) {
-                    error = std::current_exception();
-                }
-            }
-            if (error) raise_read_error(error, p, pdf_path);
+        core::PageRead& page = layers[i];
+        if (next_scan < scanned.size() && scanned[next_scan] == i) page = std::move(scans[next_scan++]);
+        if (page.error) raise_read_error(page.error, p, pdf_path);
+        if (!page.done) {
+            // Not expected: reading stops only after a failure, raised above.
+            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Page ", p, " of '", pdf_path, "' was not read"));
         }
-        out[py::int_(p)] = utf8(text);
-        check_signals();  // Ctrl-C between pages of a long scan
+        out[py::int_(p)] = utf8(page.text);
     }
     return out;
 }
