@@ -231,33 +231,51 @@ py::object for_question(py::object self, const Kind& kind, py::object paper, py:
     });
 }
 
-void def_kind(ServiceClass& cls, const Kind* kind, const char* all, const char* one, const char* all_async) {
+struct Docs {
+    const char* all;
+    const char* fallback;
+    const char* one;
+    const char* all_async;
+};
+
+void def_kind(ServiceClass& cls, const Kind* kind, const char* all, const char* one, const char* all_async,
+              const Docs& docs) {
     cls.def(
         all, [kind](py::object self, py::object paper) { return for_all_questions(self, *kind, paper); },
-        py::arg("question_paper"));
+        py::arg("question_paper"), docs.all);
     cls.def(
         kind->fallback,
         [kind](py::object self, py::object paper, py::object items) { return sync_fallback(self, *kind, paper, items); },
-        py::arg("question_paper"), py::arg("questions_to_process"));
+        py::arg("question_paper"), py::arg("questions_to_process"), docs.fallback);
     cls.def(
         one, [kind](py::object self, py::object paper, py::object q_id) { return for_question(self, *kind, paper, q_id); },
-        py::arg("question_paper"), py::arg("q_id"));
+        py::arg("question_paper"), py::arg("q_id"), docs.one);
     std::string qualname = std::string("QuestionPaperService.") + all_async;
     cls.def(
         all_async,
         [kind, qualname](py::object self, py::object paper) {
             return pyglue::make_coroutine(for_all_questions_async(self, kind, paper), qualname);
         },
-        py::arg("question_paper"));
+        py::arg("question_paper"), docs.all_async);
 }
 
 }  // namespace
 
 void init_generation(ServiceClass& cls) {
     def_kind(cls, &kRubric, "generate_rubrics_for_all_questions", "generate_rubric_for_question",
-             "generate_rubrics_for_all_questions_async");
+             "generate_rubrics_for_all_questions_async",
+             {"Generate a rubric for every question without one, in one batch; one by one if the batch fails.",
+              "Generate the rubrics of these work items one at a time, reporting and skipping failures.",
+              "Generate a new rubric for one question, replacing any it has.",
+              "Coroutine: generate a rubric for every question without one, in one batch, on the caller's loop."});
     def_kind(cls, &kRefAnswer, "generate_reference_answers_for_all_questions",
-             "generate_reference_answer_for_question", "generate_reference_answers_for_all_questions_async");
+             "generate_reference_answer_for_question", "generate_reference_answers_for_all_questions_async",
+             {"Generate a reference answer for every question with a rubric and no answer, in one batch; one by "
+              "one if the batch fails.",
+              "Generate the reference answers of these work items one at a time, reporting and skipping failures.",
+              "Generate a new reference answer for one question that has a rubric, replacing any it has.",
+              "Coroutine: generate a reference answer for every question with a rubric and no answer, in one "
+              "batch, on the caller's loop."});
 }
 
 }  // namespace quorvan::qp
