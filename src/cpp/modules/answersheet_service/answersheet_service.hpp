@@ -21,6 +21,15 @@ void say(const Ts&... parts) {
     pyglue::print(pyglue::cat(kPrefix, parts...));
 }
 
+inline constexpr const char* kRecordsMissing = "Answersheet and question paper cannot be None";
+
+// The shared input test of the methods that need both records: ValueError
+// with the message and its final period.
+void need_records(py::handle answersheet, py::handle question_paper);
+
+// Python's `item in container`.
+bool contains(py::handle container, py::handle item);
+
 void init_intake(ServiceClass& cls);
 void init_evaluation(ServiceClass& cls);
 void init_reporting(ServiceClass& cls);

@@ -15,6 +15,18 @@ void service_init(py::handle self, py::object extractor_client, py::object llm_s
 
 }  // namespace
 
+void need_records(py::handle answersheet, py::handle question_paper) {
+    if (!pyglue::truth(answersheet) || !pyglue::truth(question_paper)) {
+        pyglue::raise_new(PyExc_ValueError, pyglue::cat(kRecordsMissing, "."));
+    }
+}
+
+bool contains(py::handle container, py::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
 }  // namespace quorvan::sheets
 
 PYBIND11_MODULE(answersheet_service, m) {
@@ -46,4 +58,7 @@ PYBIND11_MODULE(answersheet_service, m) {
                      "extraction, parsing into answers per question, marking against the rubrics, and "
                      "reports.");
     pyglue::def_init(cls, &service_init, py::arg("extractor_client"), py::arg("llm_service"));
+    init_intake(cls);
+    init_evaluation(cls);
+    init_reporting(cls);
 }
