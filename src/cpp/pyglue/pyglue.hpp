@@ -87,6 +87,15 @@ void print(py::handle line);
 inline void print(const char* line) { print(py::str(line)); }
 inline void print(const std::string& line) { print(py::str(line)); }
 
+// ---------------------------------------------------------------------- files
+
+// Write text to path (str, bytes or os.PathLike) as open(path, "w",
+// encoding="utf-8") would, but all or nothing: the text goes to a new file in
+// the same folder, which replaces path only once complete and flushed to disk.
+// On any failure path is left as it was and the new file is removed. A new
+// file gets the mode open() would give it; an existing one keeps its mode.
+void write_text_atomic(py::handle path, py::handle text);
+
 // --------------------------------------------------------------------- errors
 
 // The Python exception object for the C++ exception being handled; call only
@@ -107,6 +116,18 @@ bool is_ordinary(py::handle exc);
 // with e as its context; other errors pass through unchanged.
 template <typename F>
 auto wrap_errors(py::handle type, const char* prefix, F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        py::object e = current_exception();
+        if (!is_ordinary(e)) throw;
+        raise_new(type, cat(prefix, e), e);
+    }
+}
+
+// The same guard with a prefix built at run time (one that names an id, say).
+template <typename F>
+auto wrap_errors(py::handle type, py::handle prefix, F&& body) -> decltype(body()) {
     try {
         return body();
     } catch (...) {
