@@ -171,7 +171,8 @@ void blame_path(const py::object& error, const py::object& tmp, const py::object
     py::object filename = py::getattr(error, "filename", py::none());
     if (filename.is_none() || !filename.equal(tmp)) return;
     error.attr("filename") = path;
-    error.attr("filename2") = py::none();
+    // Deleted rather than set to None, which str() would show as "-> None".
+    if (PyObject_DelAttrString(error.ptr(), "filename2") < 0) throw py::error_already_set();
 }
 
 // Removing the temporary file must not hide the error that made it useless.

@@ -131,6 +131,18 @@ auto wrap_errors(py::handle type, const char* prefix, F&& body) -> decltype(body
     }
 }
 
+// The same guard with a prefix built at run time (one that names an id, say).
+template <typename F>
+auto wrap_errors(py::handle type, py::handle prefix, F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        py::object e = current_exception();
+        if (!is_ordinary(e)) throw;
+        raise_new(type, cat(prefix, e), e);
+    }
+}
+
 // ------------------------------------------------------------- class helpers
 
 namespace detail {
