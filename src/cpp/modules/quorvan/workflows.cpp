@@ -112,11 +112,7 @@ py::object generate(const Generation& g, py::object self, py::object question_pa
         }
         py::object target = pyglue::truth(question_ids) ? question_ids : py::str("all");
         py::object total = py::int_(py::len(question_ids_of(question_paper)));
-        py::dict entry;
-        entry["status"] = "success";
-        entry["target_questions"] = target;
-        entry["total_questions"] = total;
-        record(self, g.summary_key, entry);
+        record(self, g.summary_key, success_entry({{"target_questions", target}, {"total_questions", total}}));
         pyglue::print(g.done_line);
         return pyglue::need_dict_result(results);
     });
