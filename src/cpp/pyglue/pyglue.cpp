@@ -74,6 +74,13 @@ py::object need_float(py::handle v, const char* arg) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+// ------------------------------------------------------------ result checks
+
+py::object need_dict_result(py::object v) {
+    if (v.is_none() || PyDict_CheckExact(v.ptr())) return v;
+    raise_new(PyExc_TypeError, cat("Expected dict, got ", py::type::handle_of(v).attr("__name__")));
+}
+
 // -------------------------------------------------------------- class helpers
 
 py::str record_repr(py::handle self, std::initializer_list<std::pair<const char*, py::object>> fields) {
@@ -91,6 +98,14 @@ py::object clip(py::handle text, Py_ssize_t width) {
     PyObject* head = PyUnicode_Substring(text.ptr(), 0, width);
     if (!head) throw py::error_already_set();
     return cat(py::reinterpret_steal<py::object>(head), "\u2026");
+}
+
+// ----------------------------------------------------------------- membership
+
+bool contains(py::handle container, py::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
 }
 
 // ------------------------------------------------------------------- printing
@@ -164,7 +179,8 @@ void blame_path(const py::object& error, const py::object& tmp, const py::object
     py::object filename = py::getattr(error, "filename", py::none());
     if (filename.is_none() || !filename.equal(tmp)) return;
     error.attr("filename") = path;
-    error.attr("filename2") = py::none();
+    // Deleted rather than set to None, which str() would show as "-> None".
+    if (PyObject_DelAttrString(error.ptr(), "filename2") < 0) throw py::error_already_set();
 }
 
 // Removing the temporary file must not hide the error that made it useless.

@@ -80,6 +80,17 @@ py::object need_opt_int(py::handle v, const char* arg);  // None or need_int
 py::object need_float(py::handle v, const char* arg);    // any real number, as float
 inline bool truth(py::handle v) { return py::bool_(py::reinterpret_borrow<py::object>(v)); }
 
+// ------------------------------------------------------------ result checks
+
+// A method documented to return a dict: v itself when it is exactly a dict or
+// None, else TypeError "Expected dict, got list".
+py::object need_dict_result(py::object v);
+
+// ----------------------------------------------------------------- membership
+
+// item in container, as Python's `in` (with its fallback to iteration).
+bool contains(py::handle container, py::handle item);
+
 // ------------------------------------------------------------------- printing
 
 // One line through builtins.print, looked up at call time.
@@ -116,6 +127,18 @@ bool is_ordinary(py::handle exc);
 // with e as its context; other errors pass through unchanged.
 template <typename F>
 auto wrap_errors(py::handle type, const char* prefix, F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        py::object e = current_exception();
+        if (!is_ordinary(e)) throw;
+        raise_new(type, cat(prefix, e), e);
+    }
+}
+
+// The same guard with a prefix built at run time (one that names an id, say).
+template <typename F>
+auto wrap_errors(py::handle type, py::handle prefix, F&& body) -> decltype(body()) {
     try {
         return body();
     } catch (...) {
