@@ -74,6 +74,13 @@ py::object need_float(py::handle v, const char* arg) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+// ------------------------------------------------------------ result checks
+
+py::object need_dict_result(py::object v) {
+    if (v.is_none() || PyDict_CheckExact(v.ptr())) return v;
+    raise_new(PyExc_TypeError, cat("Expected dict, got ", py::type::handle_of(v).attr("__name__")));
+}
+
 // -------------------------------------------------------------- class helpers
 
 py::str record_repr(py::handle self, std::initializer_list<std::pair<const char*, py::object>> fields) {

@@ -80,6 +80,12 @@ py::object need_opt_int(py::handle v, const char* arg);  // None or need_int
 py::object need_float(py::handle v, const char* arg);    // any real number, as float
 inline bool truth(py::handle v) { return py::bool_(py::reinterpret_borrow<py::object>(v)); }
 
+// ------------------------------------------------------------ result checks
+
+// A method documented to return a dict: v itself when it is exactly a dict or
+// None, else TypeError "Expected dict, got list".
+py::object need_dict_result(py::object v);
+
 // ------------------------------------------------------------------- printing
 
 // One line through builtins.print, looked up at call time.
