@@ -100,6 +100,14 @@ py::object clip(py::handle text, Py_ssize_t width) {
     return cat(py::reinterpret_steal<py::object>(head), "\u2026");
 }
 
+// ----------------------------------------------------------------- membership
+
+bool contains(py::handle container, py::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
 // ------------------------------------------------------------------- printing
 
 void print(py::handle line) {

@@ -86,6 +86,11 @@ inline bool truth(py::handle v) { return py::bool_(py::reinterpret_borrow<py::ob
 // None, else TypeError "Expected dict, got list".
 py::object need_dict_result(py::object v);
 
+// ----------------------------------------------------------------- membership
+
+// item in container, as Python's `in` (with its fallback to iteration).
+bool contains(py::handle container, py::handle item);
+
 // ------------------------------------------------------------------- printing
 
 // One line through builtins.print, looked up at call time.
