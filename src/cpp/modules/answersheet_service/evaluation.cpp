@@ -210,16 +210,12 @@ py::object evaluate_answer_by_qid(py::object self, py::object q_id, py::object a
     need_records(answersheet, question_paper);
     need_known_id(q_id, answersheet, question_paper);
     say("Evaluating answer for question ", q_id, " using batch processing...");
-    try {
+    py::str failed = pyglue::cat("Failed to evaluate answer for question ", q_id, ": ");
+    return pyglue::wrap_errors(PyExc_RuntimeError, failed, [&] {
         py::object result = self.attr("_evaluate_single_answer_sync")(q_id, answersheet, question_paper);
         say("Evaluation completed for ", q_id);
         return pyglue::need_dict_result(result);
-    } catch (...) {
-        py::object error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
-        pyglue::raise_new(PyExc_RuntimeError,
-                          pyglue::cat("Failed to evaluate answer for question ", q_id, ": ", error), error);
-    }
+    });
 }
 
 Coro evaluate_answer_by_qid_async(py::object self, py::object q_id, py::object answersheet,
