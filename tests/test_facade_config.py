@@ -27,7 +27,7 @@ def test_defaults_and_to_dict_keys_in_order():
     assert list(config.to_dict().items()) == list(DEFAULTS.items())
     assert config.enable_llm_token_logging is False
     assert QurovanConfig.__doc__ == (
-        "\n    Configuration object for Quorvan module.\n    \n"
+        "    Configuration object for Quorvan module.\n    \n"
         "    This class holds all configuration parameters needed to initialize\n"
         "    the various components of the Quorvan system.\n    "
     )
@@ -115,9 +115,17 @@ def test_a_failed_export_keeps_what_was_exported_before(clean_env):
 # ------------------------------------------------------------------ the import
 
 
-def run_python(code, cwd, env):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=120)
+def run_python(code, cwd, env, via="-c"):
+    """Runs code in a fresh interpreter, given as -c, on standard input, or as a script file in cwd."""
+    code = textwrap.dedent(code)
+    if via == "stdin":
+        args, stdin = [sys.executable, "-"], code
+    elif via == "script":
+        (cwd / "script.py").write_text(code)
+        args, stdin = [sys.executable, "script.py"], None
+    else:
+        args, stdin = [sys.executable, "-c", code], None
+    return subprocess.run(args, cwd=cwd, env=env, input=stdin, capture_output=True, text=True, timeout=120)
 
 
 def bare_env(**extra):
@@ -126,7 +134,8 @@ def bare_env(**extra):
     return env
 
 
-def test_environment_then_dotenv_then_configuration(tmp_path):
+@pytest.mark.parametrize("via", ["-c", "stdin", "script"])
+def test_environment_then_dotenv_then_configuration(tmp_path, via):
     (tmp_path / ".env").write_text("OPENAI_API_KEY=from-dotenv\nAWS_ACCESS_KEY_ID=aws-from-dotenv\n")
     result = run_python("""
         import os
@@ -134,7 +143,7 @@ def test_environment_then_dotenv_then_configuration(tmp_path):
         q.Quorvan()._set_environment_variables(q.QurovanConfig(
             openai_api_key="from-config", aws_access_key_id="from-config", gemini_api_key="from-config"))
         print(os.environ["OPENAI_API_KEY"], os.environ["AWS_ACCESS_KEY_ID"], os.environ["GEMINI_API_KEY"])
-    """, tmp_path, bare_env(OPENAI_API_KEY="from-env"))
+    """, tmp_path, bare_env(OPENAI_API_KEY="from-env"), via)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "from-env aws-from-dotenv from-config\n"
 

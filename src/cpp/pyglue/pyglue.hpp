@@ -107,6 +107,14 @@ inline void print(const std::string& line) { print(py::str(line)); }
 // file gets the mode open() would give it; an existing one keeps its mode.
 void write_text_atomic(py::handle path, py::handle text);
 
+// ---------------------------------------------------------------- environment
+
+// load_dotenv() as Python code calls it. python-dotenv looks for .env by
+// walking up from the calling Python file; called from C++ with no such file
+// above it (code read from stdin, an embedded interpreter) that walk fails,
+// and the search then starts from the working directory instead.
+py::object call_load_dotenv(py::handle load_dotenv);
+
 // --------------------------------------------------------------------- errors
 
 // The Python exception object for the C++ exception being handled; call only

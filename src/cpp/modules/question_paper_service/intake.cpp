@@ -7,7 +7,7 @@ namespace quorvan::qp {
 namespace {
 
 void service_init(py::handle self, py::object extractor_client, py::object llm_service) {
-    M("load_dotenv")();
+    pyglue::call_load_dotenv(M("load_dotenv"));
     self.attr("extractor_client") = extractor_client;
     self.attr("llm_service") = llm_service;
     self.attr("extracted_texts") = py::none();

@@ -44,7 +44,7 @@ py::object new_error(py::module_& m, const char* name, const char* doc, py::hand
 void load_dotenv_once(py::module_& m) {
     try {
         pyglue::bind(m, "load_dotenv", "dotenv", "load_dotenv");
-        m.attr("load_dotenv")();
+        pyglue::call_load_dotenv(m.attr("load_dotenv"));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
@@ -107,7 +107,7 @@ PYBIND11_MODULE(quorvan, m) {
     init_errors(m);
 
     ConfigClass config(m, "QurovanConfig", py::dynamic_attr(),
-                       "\n    Configuration object for Quorvan module.\n    \n"
+                       "    Configuration object for Quorvan module.\n    \n"
                        "    This class holds all configuration parameters needed to initialize\n"
                        "    the various components of the Quorvan system.\n    ");
     init_config(config);
