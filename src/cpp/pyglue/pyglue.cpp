@@ -74,6 +74,13 @@ py::object need_float(py::handle v, const char* arg) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+// ------------------------------------------------------------ result checks
+
+py::object need_dict_result(py::object v) {
+    if (v.is_none() || PyDict_CheckExact(v.ptr())) return v;
+    raise_new(PyExc_TypeError, cat("Expected dict, got ", py::type::handle_of(v).attr("__name__")));
+}
+
 // -------------------------------------------------------------- class helpers
 
 py::str record_repr(py::handle self, std::initializer_list<std::pair<const char*, py::object>> fields) {
@@ -93,10 +100,32 @@ py::object clip(py::handle text, Py_ssize_t width) {
     return cat(py::reinterpret_steal<py::object>(head), "\u2026");
 }
 
+// ----------------------------------------------------------------- membership
+
+bool contains(py::handle container, py::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
 // ------------------------------------------------------------------- printing
 
 void print(py::handle line) {
     py::module_::import("builtins").attr("print")(line);
+}
+
+// ---------------------------------------------------------------- environment
+
+py::object call_load_dotenv(py::handle load_dotenv) {
+    py::object load = py::reinterpret_borrow<py::object>(load_dotenv);
+    try {
+        return load();
+    } catch (py::error_already_set& e) {
+        // AssertionError from the frame walk; AttributeError when asserts are off.
+        if (!e.matches(PyExc_AssertionError) && !e.matches(PyExc_AttributeError)) throw;
+        py::object find = py::module_::import("dotenv").attr("find_dotenv");
+        return load(find(py::arg("usecwd") = true));
+    }
 }
 
 // --------------------------------------------------------------------- errors
@@ -151,6 +180,94 @@ void raise_new(py::handle type, py::handle message, py::handle context) {
         PyException_SetContext(exc.ptr(), context.inc_ref().ptr());  // steals
     }
     raise(exc);
+}
+
+// ---------------------------------------------------------------------- files
+
+namespace {
+
+// A failure about the temporary file is reported against the caller's path,
+// as open(path, "w") would report it.
+void blame_path(const py::object& error, const py::object& tmp, const py::object& path) {
+    if (!PyObject_IsInstance(error.ptr(), PyExc_OSError)) return;
+    py::object filename = py::getattr(error, "filename", py::none());
+    if (filename.is_none() || !filename.equal(tmp)) return;
+    error.attr("filename") = path;
+    // Deleted rather than set to None, which str() would show as "-> None".
+    if (PyObject_DelAttrString(error.ptr(), "filename2") < 0) throw py::error_already_set();
+}
+
+// Removing the temporary file must not hide the error that made it useless.
+void discard_file(const py::object& os, const py::object& tmp) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    try {
+        os.attr("unlink")(tmp);
+    } catch (py::error_already_set&) {
+    }
+    PyErr_Restore(t, v, tb);
+}
+
+}  // namespace
+
+void write_text_atomic(py::handle path_h, py::handle text) {
+    py::object os = py::module_::import("os");
+    py::object ospath = os.attr("path");
+    py::object path = os.attr("fspath")(path_h);
+    // Through a symlink, as open() writes: the link stays, its target is replaced.
+    py::object target = os.attr("fsdecode")(ospath.attr("realpath")(path));
+    py::object folder = ospath.attr("dirname")(target);
+    py::str prefix = cat(".", py::object(ospath.attr("basename")(target)), ".");
+
+    // Mode 0o666 less the umask, as open() creates files; O_EXCL so a name
+    // another writer holds is never shared.
+    py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") | os.attr("O_CLOEXEC");
+    py::object tmp, fd;
+    for (int attempt = 0; !fd; ++attempt) {
+        tmp = ospath.attr("join")(folder, cat(prefix, py::object(os.attr("urandom")(6).attr("hex")()), ".tmp"));
+        try {
+            fd = os.attr("open")(tmp, flags, 0666);
+        } catch (py::error_already_set& e) {
+            if (e.matches(PyExc_FileExistsError) && attempt < 100) continue;
+            blame_path(e.value(), tmp, path);
+            throw;
+        }
+    }
+
+    try {
+        try {
+            py::object st = os.attr("stat")(target);
+            os.attr("fchmod")(fd, py::module_::import("stat").attr("S_IMODE")(st.attr("st_mode")));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_FileNotFoundError)) throw;
+        }
+        py::object file;
+        try {
+            file = os.attr("fdopen")(fd, "w", py::arg("encoding") = "utf-8");
+        } catch (...) {
+            os.attr("close")(fd);
+            throw;
+        }
+        file.attr("__enter__")();
+        try {
+            file.attr("write")(text);
+            file.attr("flush")();
+            os.attr("fsync")(file.attr("fileno")());
+        } catch (...) {
+            py::object error = current_exception();
+            file.attr("__exit__")(py::type::handle_of(error), error, py::getattr(error, "__traceback__", py::none()));
+            throw;
+        }
+        file.attr("__exit__")(py::none(), py::none(), py::none());
+        os.attr("replace")(tmp, target);
+    } catch (py::error_already_set& e) {
+        blame_path(e.value(), tmp, path);
+        discard_file(os, tmp);
+        throw;
+    } catch (...) {
+        discard_file(os, tmp);
+        throw;
+    }
 }
 
 // --------------------------------------------------------- coroutine bridge

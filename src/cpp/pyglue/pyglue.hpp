@@ -80,12 +80,40 @@ py::object need_opt_int(py::handle v, const char* arg);  // None or need_int
 py::object need_float(py::handle v, const char* arg);    // any real number, as float
 inline bool truth(py::handle v) { return py::bool_(py::reinterpret_borrow<py::object>(v)); }
 
+// ------------------------------------------------------------ result checks
+
+// A method documented to return a dict: v itself when it is exactly a dict or
+// None, else TypeError "Expected dict, got list".
+py::object need_dict_result(py::object v);
+
+// ----------------------------------------------------------------- membership
+
+// item in container, as Python's `in` (with its fallback to iteration).
+bool contains(py::handle container, py::handle item);
+
 // ------------------------------------------------------------------- printing
 
 // One line through builtins.print, looked up at call time.
 void print(py::handle line);
 inline void print(const char* line) { print(py::str(line)); }
 inline void print(const std::string& line) { print(py::str(line)); }
+
+// ---------------------------------------------------------------------- files
+
+// Write text to path (str, bytes or os.PathLike) as open(path, "w",
+// encoding="utf-8") would, but all or nothing: the text goes to a new file in
+// the same folder, which replaces path only once complete and flushed to disk.
+// On any failure path is left as it was and the new file is removed. A new
+// file gets the mode open() would give it; an existing one keeps its mode.
+void write_text_atomic(py::handle path, py::handle text);
+
+// ---------------------------------------------------------------- environment
+
+// load_dotenv() as Python code calls it. python-dotenv looks for .env by
+// walking up from the calling Python file; called from C++ with no such file
+// above it (code read from stdin, an embedded interpreter) that walk fails,
+// and the search then starts from the working directory instead.
+py::object call_load_dotenv(py::handle load_dotenv);
 
 // --------------------------------------------------------------------- errors
 
@@ -107,6 +135,18 @@ bool is_ordinary(py::handle exc);
 // with e as its context; other errors pass through unchanged.
 template <typename F>
 auto wrap_errors(py::handle type, const char* prefix, F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        py::object e = current_exception();
+        if (!is_ordinary(e)) throw;
+        raise_new(type, cat(prefix, e), e);
+    }
+}
+
+// The same guard with a prefix built at run time (one that names an id, say).
+template <typename F>
+auto wrap_errors(py::handle type, py::handle prefix, F&& body) -> decltype(body()) {
     try {
         return body();
     } catch (...) {

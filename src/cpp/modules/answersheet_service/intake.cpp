@@ -1,0 +1,105 @@
+// The two intake entry points: PDF to text, text to an Answersheet, then the
+// evaluation of every answer. The coroutine differs only in its lines, in
+// awaiting the parse and the evaluation, and in the coroutine evaluation.
+#include "answersheet_service.hpp"
+
+namespace quorvan::sheets {
+
+using pyglue::Coro;
+
+namespace {
+
+void check_arguments(py::handle pdf_path, py::handle page_numbers) {
+    pyglue::need_str(pdf_path, "pdf_path");
+    pyglue::need_opt_list(page_numbers, "page_numbers");
+}
+
+// Steps shared by both entry points, up to the extracted pages.
+void extract(py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers,
+             const char* opening) {
+    if (!pyglue::truth(M("os").attr("path").attr("isfile")(pdf_path))) {
+        pyglue::raise_new(PyExc_FileNotFoundError, pyglue::cat("PDF file not found: ", pdf_path));
+    }
+    say(opening);
+    say("Processing PDF: ", pdf_path);
+    say("Questions: ", py::len(question_paper.attr("get_question_ids")()));
+    say("Step 1/3: Extracting text from PDF...");
+    if (pyglue::truth(page_numbers)) {
+        say("Processing pages: ", page_numbers);
+    } else {
+        say("Processing all pages");
+    }
+    // Selection and extraction run without yielding, so the extractor chosen
+    // here is the one that reads the pages even though it is shared.
+    pyglue::wrap_errors(PyExc_RuntimeError, "Failed to extract text from PDF: ", [&] {
+        py::object recommended =
+            M("ExtractorClient").attr("get_recommended_extractor_for_subject")(question_paper.attr("subject"));
+        self.attr("extractor_client").attr("change_extractor")(recommended);
+        self.attr("extracted_texts") = self.attr("extractor_client").attr("process_pdf")(pdf_path, page_numbers);
+        say("Successfully extracted text from ", py::len(self.attr("extracted_texts")), " pages");
+    });
+}
+
+py::object process_pdf(py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers) {
+    check_arguments(pdf_path, page_numbers);
+    extract(self, pdf_path, question_paper, page_numbers, "Starting complete answersheet processing...");
+
+    say("Step 2/3: Parsing student answers using AI...");
+    py::object answersheet = pyglue::wrap_errors(PyExc_RuntimeError, "Failed to parse answers: ", [&] {
+        py::object sheet = self.attr("llm_service").attr("parseAnswersheet")(self.attr("extracted_texts"),
+                                                                              question_paper);
+        say("Successfully parsed ", py::len(sheet.attr("get_question_ids")()), " student answers");
+        return sheet;
+    });
+
+    say("Step 3/3: Evaluating all answers...");
+    self.attr("evaluate_all_answers")(answersheet, question_paper);
+    say("Complete answersheet processing finished successfully!");
+    return answersheet;
+}
+
+Coro process_pdf_async(py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers) {
+    extract(self, pdf_path, question_paper, page_numbers, "Starting complete answersheet processing (async)...");
+
+    say("Step 2/3: Parsing student answers using async AI processing...");
+    py::object answersheet;
+    py::object error;
+    try {
+        py::object parsing = self.attr("llm_service").attr("parseAnswersheet_async")(self.attr("extracted_texts"),
+                                                                                      question_paper);
+        py::object sheet = co_await parsing;
+        pyglue::print(pyglue::cat("Successfully parsed ", py::len(sheet.attr("get_question_ids")()),
+                                  " student answers"));
+        answersheet = sheet;
+    } catch (...) {
+        error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+    }
+    if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to parse answers: ", error), error);
+
+    say("Step 3/3: Evaluating all answers using concurrent async processing...");
+    py::object evaluating = self.attr("_evaluate_all_answers_async")(answersheet, question_paper);
+    co_await evaluating;
+    say("Complete async answersheet processing finished successfully!");
+    co_return answersheet;
+}
+
+}  // namespace
+
+void init_intake(ServiceClass& cls) {
+    cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("question_paper"),
+            py::arg("page_numbers") = py::none(),
+            "Extract, parse and evaluate one answer sheet PDF against the question paper; returns the "
+            "Answersheet.");
+    cls.def(
+        "process_pdf_async",
+        [](py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers) {
+            check_arguments(pdf_path, page_numbers);
+            return pyglue::make_coroutine(process_pdf_async(self, pdf_path, question_paper, page_numbers),
+                                          "AnswersheetService.process_pdf_async");
+        },
+        py::arg("pdf_path"), py::arg("question_paper"), py::arg("page_numbers") = py::none(),
+        "Coroutine twin of process_pdf: the parse and the evaluation run on the caller's event loop.");
+}
+
+}  // namespace quorvan::sheets

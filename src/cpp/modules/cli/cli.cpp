@@ -1,0 +1,205 @@
+// quorvan_core.cli: the `quorvan` command. `quorvan paper` turns a question
+// paper PDF into an importable paper with rubrics and reference answers;
+// `quorvan mark` marks a class of answer sheets against it, all sheets at once
+// on one event loop so every model call shares one concurrency bound and one
+// per-minute limit.
+#include <string>
+#include <vector>
+
+#include "class_run.hpp"
+#include "cli.hpp"
+
+namespace quorvan::cli {
+
+pyglue::Module M;
+
+namespace {
+
+// ------------------------------------------------------------------ parser
+
+void add_model_options(py::object parser) {
+    parser.attr("add_argument")("--extractor", py::arg("default") = "local",
+                                py::arg("choices") = py::make_tuple("local", "openai"),
+                                py::arg("help") = "text extraction: local (text layer, OCR for scans) or openai "
+                                                  "(pages read by the vision model; default: local)");
+    parser.attr("add_argument")("--dpi", py::arg("type") = M("int"), py::arg("default") = 150,
+                                py::arg("help") = "resolution for OCR and page images (default: 150)");
+    parser.attr("add_argument")("--max-concurrent", py::arg("type") = M("int"), py::arg("default") = 5,
+                                py::arg("help") = "model requests in flight at once (default: 5)");
+    parser.attr("add_argument")("--requests-per-minute", py::arg("type") = M("int"), py::arg("default") = 50,
+                                py::arg("help") = "model requests started per minute at most (default: 50)");
+    parser.attr("add_argument")("--verbose", py::arg("action") = "store_true",
+                                py::arg("help") = "show the library's progress lines instead of logging them");
+}
+
+struct Parsers {
+    py::object main, paper, mark;
+};
+
+Parsers build_parser() {
+    Parsers p;
+    p.main = M("argparse").attr("ArgumentParser")(
+        py::arg("prog") = "quorvan",
+        py::arg("description") = "Mark students' answer sheets with a language model: read a question paper, "
+                                 "write its rubrics and reference answers, then mark a class of answer sheets.");
+    py::object sub = p.main.attr("add_subparsers")(py::arg("dest") = "command", py::arg("metavar") = "COMMAND");
+    sub.attr("required") = true;
+
+    p.paper = sub.attr("add_parser")(
+        "paper", py::arg("help") = "read a question paper PDF and export it with rubrics and reference answers",
+        py::arg("description") = "Read a question paper PDF, split it into questions, write a rubric and a "
+                                 "reference answer for each, and export it as JSON for `quorvan mark` (the file "
+                                 "may be edited by hand before marking).");
+    p.paper.attr("add_argument")("pdf", py::arg("metavar") = "PAPER.pdf");
+    p.paper.attr("add_argument")("--subject", py::arg("required") = true);
+    p.paper.attr("add_argument")("--language", py::arg("default") = "English",
+                                 py::arg("help") = "language of the questions (default: English)");
+    p.paper.attr("add_argument")("--class-level", py::arg("required") = true, py::arg("dest") = "class_level");
+    p.paper.attr("add_argument")("--pages", py::arg("help") = "pages to read, e.g. 1,2 or 1-3 (default: all)");
+    p.paper.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
+    add_model_options(p.paper);
+
+    p.mark = sub.attr("add_parser")(
+        "mark", py::arg("help") = "mark answer sheets against an exported question paper",
+        py::arg("description") = "Mark every answer sheet against the question paper; write each sheet's report "
+                                 "and OUTDIR/class_results.csv with one row per sheet.");
+    p.mark.attr("add_argument")("--paper", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
+    p.mark.attr("add_argument")("sheets", py::arg("nargs") = "+", py::arg("metavar") = "SHEET.pdf|FOLDER");
+    p.mark.attr("add_argument")("-o", "--output-dir", py::arg("required") = true, py::arg("metavar") = "OUTDIR",
+                                py::arg("dest") = "output_dir");
+    p.mark.attr("add_argument")("--format", py::arg("default") = "both",
+                                py::arg("choices") = py::make_tuple("json", "txt", "both"),
+                                py::arg("help") = "report format of each sheet (default: both)");
+    p.mark.attr("add_argument")("--workers", py::arg("type") = M("int"), py::arg("default") = 2,
+                                py::arg("help") = "sheets read from PDF at once (default: 2)");
+    p.mark.attr("add_argument")("--resume", py::arg("action") = "store_true",
+                                py::arg("help") = "keep sheets whose JSON report is already in OUTDIR");
+    add_model_options(p.mark);
+    return p;
+}
+
+// Positive integers, refused as usage errors (exit status 2).
+void check_limits(py::object command_parser, py::object args) {
+    for (const char* name : {"dpi", "max_concurrent", "requests_per_minute", "workers"}) {
+        if (!py::hasattr(args, name)) continue;
+        if (py::cast<long long>(args.attr(name)) < 1) {
+            std::string option = name;
+            for (auto& c : option) c = c == '_' ? '-' : c;
+            command_parser.attr("error")("--" + option + " must be at least 1");
+        }
+    }
+}
+
+}  // namespace
+
+int main_entry(py::object argv) {
+    Parsers parsers = build_parser();
+    py::object args = parsers.main.attr("parse_args")(argv);
+    const std::string command = args.attr("command").cast<std::string>();
+    py::object command_parser = command == "paper" ? parsers.paper : parsers.mark;
+    check_limits(command_parser, args);
+    if (command == "paper") return run_paper(args, command_parser);
+    return run_mark(args, command_parser);
+}
+
+// --------------------------------------------------------------- shared
+
+Session::Session(py::object args, py::object parser) : args_(std::move(args)), parser_(std::move(parser)) {
+    terminal_ = M("sys").attr("stdout");
+    errors_ = M("sys").attr("stderr");
+}
+
+Session::~Session() { end_redirect(); }
+
+void Session::say(py::handle text, const char* end) const {
+    M("builtins").attr("print")(text, py::arg("end") = end, py::arg("file") = terminal_, py::arg("flush") = true);
+}
+
+void Session::complain(py::handle text) const {
+    M("builtins").attr("print")(text, py::arg("file") = errors_, py::arg("flush") = true);
+}
+
+void Session::start_log(py::object path) {
+    log_path_ = path;
+    log_ = M("builtins").attr("open")(path, "w", py::arg("encoding") = "utf-8");
+    if (pyglue::truth(args_.attr("verbose"))) return;
+    redirect_ = M("contextlib").attr("redirect_stdout")(log_);
+    redirect_.attr("__enter__")();
+}
+
+void Session::end_redirect() noexcept {
+    try {
+        if (redirect_) {
+            py::object r = std::move(redirect_);
+            redirect_ = py::object();
+            r.attr("__exit__")(py::none(), py::none(), py::none());
+        }
+        if (log_) {
+            py::object l = std::move(log_);
+            log_ = py::object();
+            l.attr("close")();
+        }
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("closing the command's log");
+    }
+}
+
+// The facade, configured for this run, with one model service carrying the
+// run's limits and usage log for every pipeline.
+py::object Session::configure(py::object usage_log) {
+    py::object facade = M("Quorvan")();
+    py::object config = M("QurovanConfig")(py::arg("extractor_type") = args_.attr("extractor"),
+                                           py::arg("dpi") = args_.attr("dpi"),
+                                           py::arg("token_log_file") = M("os").attr("devnull"));
+    facade.attr("configure")(config);
+    py::object service = M("LLMService")(py::arg("token_log_file") = usage_log,
+                                         py::arg("max_concurrent_requests") = args_.attr("max_concurrent"),
+                                         py::arg("requests_per_minute") = args_.attr("requests_per_minute"),
+                                         py::arg("enable_logging") = true);
+    facade.attr("llm_service") = service;
+    facade.attr("question_paper_service").attr("set_llm_service")(service);
+    facade.attr("answersheet_service").attr("llm_service") = service;
+    return facade;
+}
+
+void Session::report_usage(py::object service) const {
+    py::dict usage = service.attr("get_total_usage")();
+    say(pyglue::cat("Token usage: ", usage["total_tokens"], " tokens (", usage["total_input_tokens"], " in, ",
+                    usage["total_output_tokens"], " out), cost $",
+                    M("builtins").attr("format")(usage["total_cost"], ".6f")));
+    py::object base_url = M("os").attr("environ").attr("get")("OPENAI_BASE_URL");
+    say(pyglue::cat("Model: ", service.attr("model"), " at ",
+                    pyglue::truth(base_url) ? base_url : py::str("the OpenAI API")));
+}
+
+}  // namespace quorvan::cli
+
+PYBIND11_MODULE(cli, m) {
+    using namespace quorvan::cli;
+    M.set(m);
+    m.doc() = "The quorvan command: quorvan paper (question paper to rubrics) and quorvan mark (a class of sheets).";
+    pyglue::init_coroutines(m);
+
+    pyglue::bind(m, "argparse", "argparse");
+    pyglue::bind(m, "asyncio", "asyncio");
+    pyglue::bind(m, "builtins", "builtins");
+    pyglue::bind(m, "contextlib", "contextlib");
+    pyglue::bind(m, "csv", "csv");
+    pyglue::bind(m, "io", "io");
+    pyglue::bind(m, "json", "json");
+    pyglue::bind(m, "os", "os");
+    pyglue::bind(m, "sys", "sys");
+    pyglue::bind(m, "time", "time");
+    pyglue::bind(m, "int", "builtins", "int");
+    pyglue::bind(m, "ThreadPoolExecutor", "concurrent.futures", "ThreadPoolExecutor");
+    pyglue::bind(m, "Quorvan", "quorvan_core.quorvan", "Quorvan");
+    pyglue::bind(m, "QurovanConfig", "quorvan_core.quorvan", "QurovanConfig");
+    pyglue::bind(m, "QurovanError", "quorvan_core.quorvan", "QurovanError");
+    pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
+    pyglue::bind(m, "LLMService", "quorvan_core.llm_service", "LLMService");
+    pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
+
+    m.def("main", &main_entry, py::arg("argv") = py::none(),
+          "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "
+          "sheet was marked, 1 when something failed, 2 for usage errors (raised as SystemExit).");
+}

@@ -1,0 +1,46 @@
+// The quorvan command's shared pieces.
+#pragma once
+
+#include <string>
+
+#include "pyglue.hpp"
+
+namespace quorvan::cli {
+namespace py = pybind11;
+
+extern pyglue::Module M;
+
+int main_entry(py::object argv);
+int run_paper(py::object args, py::object parser);
+int run_mark(py::object args, py::object parser);
+
+// One command run: the parsed arguments, the terminal, and the log that takes
+// the library's own progress lines so the terminal shows only the command's.
+class Session {
+public:
+    Session(py::object args, py::object parser);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session();
+
+    const py::object& args() const { return args_; }
+    [[noreturn]] void usage_error(const std::string& message) const {
+        parser_.attr("error")(message);
+        throw std::logic_error("argparse error() returned");
+    }
+    void say(py::handle text, const char* end = "\n") const;  // to the terminal
+    void complain(py::handle text) const;                      // to stderr
+    bool terminal_is_tty() const { return pyglue::truth(terminal_.attr("isatty")()); }
+
+    void start_log(py::object path);
+    void end_redirect() noexcept;
+    const py::object& log_path() const { return log_path_; }
+
+    py::object configure(py::object usage_log);
+    void report_usage(py::object service) const;
+
+private:
+    py::object args_, parser_, terminal_, errors_, log_, redirect_, log_path_;
+};
+
+}  // namespace quorvan::cli

@@ -1,0 +1,107 @@
+// quorvan paper: question paper PDF -> questions, rubrics, reference answers -> importable JSON.
+#include <stdexcept>
+#include <string>
+
+#include "class_run.hpp"
+#include "cli.hpp"
+
+namespace quorvan::cli {
+
+namespace {
+
+py::str pad(py::handle value, int width) {
+    return pyglue::str(value).attr("ljust")(width);
+}
+
+py::object preview(py::handle text, Py_ssize_t width) {
+    py::str s = pyglue::str(text).attr("replace")("\n", " ");
+    if (PyUnicode_GetLength(s.ptr()) <= width) return std::move(s);
+    return pyglue::cat(py::str(s)[py::slice(0, width - 3, 1)], "...");
+}
+
+void print_paper(const Session& s, py::object paper, py::object output) {
+    py::list ids = paper.attr("get_question_ids")();
+    s.say(pyglue::cat("Question paper: ", paper.attr("subject"), ", ", paper.attr("language"), ", ",
+                      paper.attr("class_level"), " - ", py::int_(py::len(ids)), " questions, ",
+                      paper.attr("get_total_marks")(), " marks"));
+    py::list warnings;
+    int id_width = 4;
+    for (py::handle q_id : ids) id_width = std::max<int>(id_width, PyUnicode_GetLength(pyglue::str(q_id).ptr()) + 2);
+    for (py::handle q_id : ids) {
+        py::object question = paper.attr("get_question")(q_id);
+        py::object rubric = question.attr("rubric");
+        const Py_ssize_t criteria = pyglue::truth(rubric) ? py::len(rubric.attr("criteria")) : 0;
+        s.say(pyglue::cat("  ", pad(q_id, id_width), pad(pyglue::cat(question.attr("max_marks"), " marks"), 12),
+                          pad(pyglue::cat(py::int_(criteria), criteria == 1 ? " criterion" : " criteria"), 13),
+                          preview(question.attr("text"), 60)));
+        if (!(py::cast<double>(question.attr("max_marks")) > 0)) {
+            warnings.append(pyglue::cat(q_id, " has no marks: set its \"max_marks\" in ", output,
+                                        " before marking"));
+        }
+        if (criteria == 0) warnings.append(pyglue::cat(q_id, " has no rubric: its answers cannot be marked"));
+        py::object reference = question.attr("reference_answer");
+        if (!pyglue::truth(reference) || !pyglue::truth(reference.attr("strip")())) {
+            warnings.append(pyglue::cat(q_id, " has no reference answer: its answers cannot be marked"));
+        }
+    }
+    if (py::len(warnings)) {
+        s.say(py::str("Warnings:"));
+        for (py::handle w : warnings) s.say(pyglue::cat("  ", w));
+    }
+    s.say(pyglue::cat("Exported to ", output, " (edit it by hand if needed, then: quorvan mark --paper ", output,
+                      " SHEETS... -o RESULTS)"));
+}
+
+}  // namespace
+
+int run_paper(py::object args, py::object parser) {
+    Session s(args, parser);
+    py::object os = M("os");
+    py::object path = os.attr("path");
+    py::object pdf = args.attr("pdf");
+    if (!pyglue::truth(path.attr("isfile")(pdf))) s.usage_error("question paper not found: " + py::str(pdf).cast<std::string>());
+
+    py::object pages = py::none();
+    if (!args.attr("pages").is_none()) {
+        try {
+            pages = py::cast(core::parse_page_list(args.attr("pages").cast<std::string>()));
+        } catch (const std::invalid_argument& e) {
+            s.usage_error(e.what());
+        }
+    }
+
+    py::object output = args.attr("output");
+    py::object stem = path.attr("splitext")(output)[py::int_(0)];
+    py::object folder = path.attr("dirname")(output);
+    try {
+        if (pyglue::truth(folder)) os.attr("makedirs")(folder, py::arg("exist_ok") = true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        s.usage_error("cannot create the output folder: " + py::str(e.value()).cast<std::string>());
+    }
+
+    s.start_log(pyglue::cat(stem, ".log"));
+    py::object facade;
+    try {
+        facade = s.configure(pyglue::cat(stem, ".usage.log"));
+        py::object paper = facade.attr("process_question_paper")(pdf, args.attr("subject"), args.attr("language"),
+                                                                 args.attr("class_level"), pages);
+        facade.attr("generate_rubrics")(paper);
+        facade.attr("generate_reference_answers")(paper);
+        facade.attr("export_question_paper")(output);
+        s.end_redirect();
+        print_paper(s, paper, output);
+    } catch (...) {
+        py::object error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+        s.end_redirect();
+        s.complain(pyglue::cat("quorvan paper: ", error));
+        s.complain(pyglue::cat("The library's progress lines are in ", s.log_path()));
+        if (facade && pyglue::truth(facade.attr("llm_service"))) s.report_usage(facade.attr("llm_service"));
+        return 1;
+    }
+    s.report_usage(facade.attr("llm_service"));
+    return 0;
+}
+
+}  // namespace quorvan::cli
