@@ -21,8 +21,13 @@ PYTHON="${PYTHON:-python3}"
 # The extension modules are loaded into an uninstrumented python, so the ASan
 # runtime must be preloaded; leak checking is off there because CPython keeps
 # many of its own allocations until exit by design.
+# libstdc++ is preloaded too: ASan looks up the C++ runtime's __cxa_throw when
+# it starts, and python itself does not link it.
 LIBASAN="$(g++ -print-file-name=libasan.so)"
-[ -f "$LIBASAN" ] || { echo "libasan.so not found (g++ -print-file-name=libasan.so)" >&2; exit 1; }
+LIBSTDCXX="$(g++ -print-file-name=libstdc++.so.6)"
+for lib in "$LIBASAN" "$LIBSTDCXX"; do
+  [ -f "$lib" ] || { echo "$lib not found (g++ -print-file-name)" >&2; exit 1; }
+done
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1:check_initialization_order=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt:print_suppressions=0"
@@ -48,6 +53,6 @@ fi
 
 echo "== Python tests against the sanitized modules"
 status=0
-LD_PRELOAD="$LIBASAN" "$VENV/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
+LD_PRELOAD="$LIBASAN:$LIBSTDCXX" "$VENV/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
 echo "== sanitizer run took $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"
 exit $status
