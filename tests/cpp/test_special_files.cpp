@@ -154,3 +154,13 @@ TEST_F(SpecialFileTest, GiantBlankPageReadsAsEmpty) {
     const auto doc = PdfDocument::open(write("poster.pdf", one_page_pdf("", 14400, 14400)));
     EXPECT_EQ(read_page_locally(doc, 1, 150), "");
 }
+
+TEST_F(SpecialFileTest, LongThinPageIsRenderedNarrowEnoughForOcr) {
+    // 100000 x 80 points at 300 dpi would be 416667 pixels wide; Tesseract
+    // takes at most 32767 a side.
+    const auto doc = PdfDocument::open(write("strip.pdf", one_page_pdf("0 g 100 10 400 40 re f", 100000, 80)));
+    const PageImage image = doc.render(1, 300, 1);
+    EXPECT_LE(image.width, 32767);
+    EXPECT_GE(image.width, 31000);
+    EXPECT_EQ(read_page_locally(doc, 1, 300), "");
+}
