@@ -17,7 +17,8 @@ SAMPLES="${PDF_SAMPLES:-$(cd .. && pwd)/shared/data/pdf-samples}"
 bash scripts/install.sh  # Poppler, Tesseract and the .venv that writes the seeds
 
 CXX="$(command -v clang++-14 || command -v clang++ || true)"
-if [ -z "$CXX" ] || ! echo 'int main(){}' | "$CXX" -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
+probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
+if [ -z "$CXX" ] || ! echo "$probe" | "$CXX" -x c++ -fsanitize=fuzzer,address - -o /dev/null 2>/dev/null; then
   echo "== installing clang and its fuzzing runtime"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq

@@ -119,7 +119,7 @@ void check_signals() {
 
 // ------------------------------------------------------------- local backend
 
-// QUORVAN_EXTRACT_THREADS sets how many threads read text layers (1: the
+// QUORVAN_EXTRACT_THREADS sets how many threads read pages (1: the
 // calling thread alone); unset or not a positive number, one per usable CPU.
 unsigned wanted_threads() {
     const char* v = std::getenv("QUORVAN_EXTRACT_THREADS");
