@@ -4,9 +4,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, built with clang. Seeds:
 # the PDFs the tests make and the real-world samples in shared/data/pdf-samples
 # (read where they are). Stops by itself after FUZZ_SECONDS (default 600).
-# Inputs that crash are left in build/fuzz/artifacts and the script fails;
-# each must be fixed in C++ and kept as a regression input under
-# tests/data/fuzz with a test (tests/test_fuzz_regressions.py reads them all).
+# Inputs that crash (or time out) are left in build/fuzz/artifacts and the
+# script fails; each is to be fixed in C++ and kept as a small regression
+# input under tests/data/fuzz with a test of its own (that folder, when it
+# exists, also seeds the next run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUDGET="${FUZZ_SECONDS:-600}"
