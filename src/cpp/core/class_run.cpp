@@ -17,11 +17,11 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-int page_number(std::string_view text, std::string_view spec) {
+int page_number(std::string_view text, std::string_view written) {
     int value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 1) {
-        throw std::invalid_argument("invalid page list '" + std::string(spec) +
+        throw std::invalid_argument("invalid page list '" + std::string(written) +
                                     "': pages are numbers from 1, like 1,2,5-7");
     }
     return value;
@@ -29,21 +29,21 @@ int page_number(std::string_view text, std::string_view spec) {
 
 }  // namespace
 
-std::vector<int> parse_page_list(std::string_view spec) {
+std::vector<int> parse_page_list(std::string_view written) {
     std::set<int> pages;
-    std::string_view rest = spec;
+    std::string_view rest = written;
     while (true) {
         const auto comma = rest.find(',');
         std::string_view item = trim(rest.substr(0, comma));
         const auto dash = item.find('-');
         if (dash == std::string_view::npos) {
-            pages.insert(page_number(item, spec));
+            pages.insert(page_number(item, written));
         } else {
-            const int first = page_number(trim(item.substr(0, dash)), spec);
-            const int last = page_number(trim(item.substr(dash + 1)), spec);
+            const int first = page_number(trim(item.substr(0, dash)), written);
+            const int last = page_number(trim(item.substr(dash + 1)), written);
             if (last < first || last - first > 100000) {
                 throw std::invalid_argument("invalid page range '" + std::string(item) + "' in '" +
-                                            std::string(spec) + "'");
+                                            std::string(written) + "'");
             }
             for (int p = first; p <= last; ++p) pages.insert(p);
         }

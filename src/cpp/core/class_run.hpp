@@ -10,7 +10,7 @@ namespace quorvan::core {
 
 // "1,2,5-7" -> {1, 2, 5, 6, 7}: ascending, no repeats, numbering from 1.
 // Anything else throws std::invalid_argument with a message for the user.
-std::vector<int> parse_page_list(std::string_view spec);
+std::vector<int> parse_page_list(std::string_view written);
 
 // One report name per sheet, from the file stems: a repeated stem gets "-2",
 // "-3", ... in order, so no report overwrites another.
