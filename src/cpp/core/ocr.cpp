@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -82,7 +83,16 @@ std::string ocr_image(const PageImage& image) {
 std::string read_page_locally(const PdfDocument& doc, int page, double dpi) {
     std::string layer = doc.page_text(page);
     if (has_usable_text(layer)) return layer;
-    const std::string ocr = ocr_image(doc.render(page, dpi, 1));
+    return read_scanned_page(doc, page, dpi, layer);
+}
+
+std::string read_scanned_page(const PdfDocument& doc, int page, double dpi, const std::string& layer) {
+    const PageImage image = doc.render(page, dpi, 1);
+    // Nothing drawn (a blank page, the empty back of a sheet): OCR would find
+    // no words, and on a giant page it would take seconds to say so.
+    const bool blank = std::all_of(image.pixels.begin(), image.pixels.end(), [](unsigned char v) { return v == 255; });
+    if (blank) return layer;
+    const std::string ocr = ocr_image(image);
     return choose_page_text(layer, ocr);
 }
 

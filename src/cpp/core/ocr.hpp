@@ -21,7 +21,11 @@ std::string ocr_image(const PageImage& image);
 
 // A page as the local backend reads it: the text layer when it is usable,
 // otherwise the page rendered in grey at dpi and read by OCR (the layer stays
-// when OCR finds fewer words in it).
+// when OCR finds fewer words in it, or when the render is blank white).
 std::string read_page_locally(const PdfDocument& doc, int page, double dpi);
+
+// The second half of read_page_locally, for a page whose text layer `layer`
+// was read already and is not usable.
+std::string read_scanned_page(const PdfDocument& doc, int page, double dpi, const std::string& layer);
 
 }  // namespace quorvan::core

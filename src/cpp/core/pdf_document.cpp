@@ -90,8 +90,8 @@ std::vector<std::string> take_poppler_messages() {
     return out;
 }
 
-PdfDocument::PdfDocument(std::unique_ptr<poppler::document> doc, std::string shown, int pages)
-    : doc_(std::move(doc)), shown_(std::move(shown)), pages_(pages) {}
+PdfDocument::PdfDocument(std::unique_ptr<poppler::document> doc, std::string path, std::string shown, int pages)
+    : doc_(std::move(doc)), path_(std::move(path)), shown_(std::move(shown)), pages_(pages) {}
 PdfDocument::PdfDocument(PdfDocument&&) noexcept = default;
 PdfDocument& PdfDocument::operator=(PdfDocument&&) noexcept = default;
 PdfDocument::~PdfDocument() = default;
@@ -111,6 +111,14 @@ PdfDocument PdfDocument::open(const std::string& path, std::string_view shown) {
     }
     if (fs::is_directory(st)) {
         throw PdfError(PdfFault::unreadable, name + " is a directory, not a PDF file", EISDIR);
+    }
+    // Reading a named pipe or a terminal waits for a writer that may never
+    // come, and Poppler needs to seek anyway: only regular files are read.
+    if (!fs::is_regular_file(st)) {
+        const char* what = fs::is_fifo(st)     ? "a named pipe"
+                           : fs::is_socket(st) ? "a socket"
+                                               : "a device";
+        throw PdfError(PdfFault::not_pdf, name + " is not a PDF file (it is " + what + ")");
     }
 
     // The header may follow a little junk; readers accept it within the first KiB.
@@ -143,7 +151,15 @@ PdfDocument PdfDocument::open(const std::string& path, std::string_view shown) {
     }
     const int pages = doc->pages();
     if (pages <= 0) throw PdfError(PdfFault::no_pages, name + " has no pages");
-    return PdfDocument(std::move(doc), std::string(shown), pages);
+    return PdfDocument(std::move(doc), path, std::string(shown), pages);
+}
+
+PdfDocument PdfDocument::reopen() const {
+    PdfDocument copy = open(path_, shown_);
+    if (copy.pages_ != pages_) {
+        throw PdfError(PdfFault::damaged, in_quotes(shown_) + " changed while it was being read");
+    }
+    return copy;
 }
 
 void PdfDocument::check_page(long long number) const {
@@ -187,8 +203,11 @@ PageImage PdfDocument::render(int number, double dpi, int channels) const {
     auto p = load_page(*doc_, number, shown_);
 
     const poppler::rectf box = p->page_rect(poppler::crop_box);
-    const double pixels = (box.width() * dpi / 72.0) * (box.height() * dpi / 72.0);
+    const double width_in = std::abs(box.width()) / 72.0, height_in = std::abs(box.height()) / 72.0;
+    const double pixels = (width_in * dpi) * (height_in * dpi);
     if (pixels > kMaxRenderPixels) dpi *= std::sqrt(kMaxRenderPixels / pixels);
+    const double longest = std::max(width_in, height_in) * dpi;
+    if (longest > kMaxRenderSide) dpi *= kMaxRenderSide / longest;
 
     poppler::page_renderer renderer;
     renderer.set_render_hint(poppler::page_renderer::antialiasing, true);

@@ -17,7 +17,7 @@ namespace quorvan::core {
 enum class PdfFault {
     missing,        // no such file
     unreadable,     // exists but cannot be read (a directory, no permission)
-    not_pdf,        // no %PDF- header
+    not_pdf,        // no %PDF- header, or not a regular file (a pipe, a device)
     damaged,        // Poppler cannot rebuild it (corrupt or truncated)
     locked,         // encrypted and needs a password
     no_pages,       // a valid file with an empty page tree
@@ -58,6 +58,9 @@ struct PageImage {
 // Renders are capped at this many pixels: a poster-sized page at a high dpi
 // would otherwise need gigabytes (or fail inside Poppler).
 inline constexpr double kMaxRenderPixels = 150e6;
+// and at this many pixels a side: Tesseract refuses images wider or taller
+// than 32767 pixels, which a long, thin page reaches at an ordinary dpi.
+inline constexpr double kMaxRenderSide = 32000;
 
 class PdfDocument {
 public:
@@ -84,10 +87,17 @@ public:
 
     const std::string& shown_name() const { return shown_; }
 
+    // Another handle on the same file, for reading pages on another thread:
+    // a Poppler document must not be used by two threads at once. Throws
+    // PdfError like open(), and PdfError(damaged) when the file no longer has
+    // the same number of pages.
+    PdfDocument reopen() const;
+
 private:
-    PdfDocument(std::unique_ptr<poppler::document> doc, std::string shown, int pages);
+    PdfDocument(std::unique_ptr<poppler::document> doc, std::string path, std::string shown, int pages);
 
     std::unique_ptr<poppler::document> doc_;
+    std::string path_;
     std::string shown_;
     int pages_ = 0;
 };

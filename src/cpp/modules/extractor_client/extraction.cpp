@@ -2,13 +2,17 @@
 // and the OpenAI vision backend.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "extractor.hpp"
 #include "ocr.hpp"
+#include "page_reader.hpp"
 #include "pdf_document.hpp"
 #include "png_image.hpp"
 
@@ -115,22 +119,84 @@ void check_signals() {
 
 // ------------------------------------------------------------- local backend
 
+// QUORVAN_EXTRACT_THREADS sets how many threads read pages (1: the
+// calling thread alone); unset or not a positive number, one per usable CPU.
+unsigned wanted_threads() {
+    const char* v = std::getenv("QUORVAN_EXTRACT_THREADS");
+    if (!v || !*v) return 0;
+    char* end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    return (*end == '\0' && n > 0) ? static_cast<unsigned>(std::min<long>(n, 64)) : 0;
+}
+
+[[noreturn]] void raise_read_error(std::exception_ptr error, int page, py::handle pdf_path) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const core::PdfError& e) {
+        raise_pdf_error(e, pdf_path);
+    } catch (const core::OcrError& e) {
+        pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to read page ", page, " of '", pdf_path,
+                                                          "' with OCR: ", e.what()));
+    }
+}
+
+// Pages are read on several threads at once, each with its own Poppler
+// document (and OCR engine): first every text layer, then, by OCR, the pages
+// whose layer is not usable. The result, and the error raised when a page
+// fails, are those of reading the pages one by one: no page after the first
+// failure counts.
 py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
                          py::handle pdf_path) {
-    py::dict out;
-    for (int p : pages) {
-        std::string text;
-        try {
-            py::gil_scoped_release nogil;
-            text = core::read_page_locally(doc, p, static_cast<double>(dpi));
-        } catch (const core::PdfError& e) {
-            raise_pdf_error(e, pdf_path);
-        } catch (const core::OcrError& e) {
-            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to read page ", p, " of '", pdf_path,
-                                                              "' with OCR: ", e.what()));
+    const unsigned wanted = wanted_threads();
+
+    // Ctrl-C while pages are read: looked at every 50 ms at most, since taking
+    // the GIL may wait for another Python thread.
+    std::optional<py::error_already_set> interrupted;
+    auto last_look = std::chrono::steady_clock::now();
+    auto keep_going = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_look < std::chrono::milliseconds(50)) return true;
+        last_look = now;
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() == 0) return true;
+        interrupted.emplace();  // takes the pending error
+        return false;
+    };
+
+    std::vector<core::PageRead> layers, scans;
+    std::vector<std::size_t> scanned;  // indices of the pages read by OCR
+    {
+        py::gil_scoped_release nogil;
+        layers = core::read_text_layers(doc, pages, core::reader_threads(pages.size(), wanted), keep_going);
+        std::vector<int> scan_pages;
+        std::vector<std::string> scan_layers;
+        for (std::size_t i = 0; i < pages.size() && !interrupted; ++i) {
+            if (layers[i].error || !layers[i].done) break;  // reading page by page would stop here
+            if (core::has_usable_text(layers[i].text)) continue;
+            scanned.push_back(i);
+            scan_pages.push_back(pages[i]);
+            scan_layers.push_back(layers[i].text);
         }
-        out[py::int_(p)] = utf8(text);
-        check_signals();  // Ctrl-C between pages of a long scan
+        if (!interrupted && !scan_pages.empty()) {
+            // An OCR engine takes a tenth of a second to start: worth it from two pages.
+            scans = core::read_scanned_pages(doc, scan_pages, scan_layers, static_cast<double>(dpi),
+                                             core::reader_threads(scan_pages.size(), wanted, 1), keep_going);
+        }
+    }
+    if (interrupted) throw std::move(*interrupted);
+
+    py::dict out;
+    std::size_t next_scan = 0;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const int p = pages[i];
+        core::PageRead& page = layers[i];
+        if (next_scan < scanned.size() && scanned[next_scan] == i) page = std::move(scans[next_scan++]);
+        if (page.error) raise_read_error(page.error, p, pdf_path);
+        if (!page.done) {
+            // Not expected: reading stops only after a failure, raised above.
+            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Page ", p, " of '", pdf_path, "' was not read"));
+        }
+        out[py::int_(p)] = utf8(page.text);
     }
     return out;
 }

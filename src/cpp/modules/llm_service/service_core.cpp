@@ -221,13 +221,62 @@ void log_token_usage(py::object self, py::object task_name, py::object input_tok
 
 // --------------------------------------------------------------- the calls
 
-py::object output_tokens_of(py::object self, py::object response, py::object& input_tokens) {
+// ------------------------------------------------------ the prompt's count
+//
+// The prompt's token count is used only when the call fails or the answer
+// reports no usage, and counting a long prompt with tiktoken takes about a
+// twentieth of a quick call. So it is left until needed whenever counting
+// earlier could not be told apart from counting later: the counting methods
+// are this class's own (not overridden on a subclass or patched on the
+// instance), the encoding is a real tiktoken Encoding (or none), and every
+// message is a dict with str content, which is all that counting reads.
+
+// LLMService._count_tokens and _count_message_tokens as defined here; strong
+// references kept for the life of the process (no destructor after Python's).
+PyObject* g_count_tokens = nullptr;
+PyObject* g_count_message_tokens = nullptr;
+
+bool is_own_method(const py::object& self, const char* name, PyObject* own) {
+    py::object d = py::getattr(self, "__dict__", py::none());
+    if (!d.is_none() && d.contains(name)) return false;
+    py::object found = py::getattr(py::type::handle_of(self), name, py::none());
+    return found.ptr() == own;
+}
+
+bool count_can_wait(const py::object& self, const py::object& messages) {
+    if (!g_count_tokens || !PyList_CheckExact(messages.ptr())) return false;
+    for (py::handle m : messages) {
+        if (!PyDict_CheckExact(m.ptr())) return false;
+        PyObject* content = PyDict_GetItemString(m.ptr(), "content");  // borrowed
+        if (content && !PyUnicode_CheckExact(content)) return false;
+    }
+    if (!is_own_method(self, "_count_message_tokens", g_count_message_tokens) ||
+        !is_own_method(self, "_count_tokens", g_count_tokens)) {
+        return false;
+    }
+    py::object encoding = self.attr("encoding");
+    if (encoding.is_none()) return true;
+    py::object encoding_type = py::getattr(M("tiktoken"), "Encoding", py::none());
+    if (encoding_type.is_none() || py::type::handle_of(encoding).ptr() != encoding_type.ptr()) return false;
+    py::object d = py::getattr(encoding, "__dict__", py::none());
+    return d.is_none() || !d.contains("encode");
+}
+
+// The prompt's count, made now if it was left for later.
+py::object counted(const py::object& self, const py::object& messages, py::object& input_tokens) {
+    if (!input_tokens) input_tokens = self.attr("_count_message_tokens")(messages);
+    return input_tokens;
+}
+
+py::object output_tokens_of(py::object self, py::object response, py::object& input_tokens,
+                            const py::object& messages) {
     py::object usage = py::getattr(response, "usage", py::none());
     if (pyglue::truth(usage)) {
         py::object out = usage.attr("completion_tokens");
         input_tokens = usage.attr("prompt_tokens");
         return out;
     }
+    counted(self, messages, input_tokens);
     py::object content = response.attr("choices")[py::int_(0)].attr("message").attr("content");
     if (!pyglue::truth(content)) content = py::str("");
     return self.attr("_count_tokens")(content);
@@ -250,17 +299,18 @@ py::object make_api_call(py::object self, py::object task_name, py::object messa
     pyglue::need_list(messages, "messages");
     pyglue::need_str(additional_info, "additional_info");
 
-    py::object input_tokens = self.attr("_count_message_tokens")(messages);
+    py::object input_tokens;  // null: left until needed
+    if (!count_can_wait(self, messages)) input_tokens = self.attr("_count_message_tokens")(messages);
     try {
         py::object response = parse_call(self.attr("client"), self, messages, response_format);
-        py::object output_tokens = output_tokens_of(self, response, input_tokens);
+        py::object output_tokens = output_tokens_of(self, response, input_tokens, messages);
         self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
                                       additional_info);
         return response;
     } catch (...) {
         py::object error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
-        log_failure(self, task_name, input_tokens, error);
+        log_failure(self, task_name, counted(self, messages, input_tokens), error);
         pyglue::raise(error);  // the same object, unchanged
     }
 }
@@ -275,13 +325,14 @@ Coro make_api_call_async(py::object self, py::object task_name, py::object messa
     py::object limiting = self.attr("_enforce_rate_limit")();
     co_await limiting;
 
-    py::object input_tokens = self.attr("_count_message_tokens")(messages);
+    py::object input_tokens;  // null: left until needed
+    if (!count_can_wait(self, messages)) input_tokens = self.attr("_count_message_tokens")(messages);
     py::object error;
     py::object response;
     try {
         py::object call = parse_call(self.attr("async_client"), self, messages, response_format);
         response = co_await call;
-        py::object output_tokens = output_tokens_of(self, response, input_tokens);
+        py::object output_tokens = output_tokens_of(self, response, input_tokens, messages);
         self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
                                       additional_info);
     } catch (...) {
@@ -289,7 +340,7 @@ Coro make_api_call_async(py::object self, py::object task_name, py::object messa
         if (!pyglue::is_ordinary(error)) throw;
     }
     if (error) {
-        log_failure(self, task_name, input_tokens, error);
+        log_failure(self, task_name, counted(self, messages, input_tokens), error);
         pyglue::raise(error);
     }
     co_return response;
@@ -377,6 +428,10 @@ void init_service_core(ServiceClass& cls) {
         },
         py::arg("task_name"), py::arg("messages"), py::arg("response_format"), py::arg("additional_info") = "");
     cls.def("get_total_usage", &get_total_usage);
+
+    // To tell our own counting methods from replacements.
+    g_count_tokens = py::getattr(cls, "_count_tokens").release().ptr();
+    g_count_message_tokens = py::getattr(cls, "_count_message_tokens").release().ptr();
 }
 
 }  // namespace quorvan::llm

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every benchmark and writes bench/RESULTS.md. Installs what they need
+# first: the library built from source into .venv (scripts/install.sh), the
+# libraries compared against (pypdfium2, pdfminer.six) and Poppler's
+# pdftotext. Arguments go to `python -m bench` (--quick, --only NAME...).
+# Benchmarks are never part of the test suite: timings are not asserted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install.sh
+echo "== installing the libraries compared against"
+.venv/bin/python -m pip install -q pypdfium2 pdfminer.six
+
+echo "== running the benchmarks"
+exec .venv/bin/python -m bench "$@"
