@@ -45,7 +45,7 @@ def run(workdir: Path, quick: bool = False) -> Section:
     old_cwd = os.getcwd()
     os.chdir(workdir)  # the service opens its usage log in the working folder
     try:
-        with StandIn(delay=0) as standin, open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        with StandIn(delay=0, keep_alive=True) as standin, open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
             os.environ["OPENAI_BASE_URL"] = standin.base_url
             os.environ["OPENAI_API_KEY"] = "sk-bench"
             service = llm.LLMService()

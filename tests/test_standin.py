@@ -268,6 +268,27 @@ def test_concurrent_requests_are_served_together(standin, client):
     assert parsed(client, ls.ReferenceAnswerResponse, "Question: Define osmosis.").reference_answer != "ok"
 
 
+def test_connections_are_kept_alive_and_stop_does_not_wait_for_idle_clients():
+    server = StandIn(keep_alive=True).start()
+    peers = []
+    with openai.OpenAI(api_key="sk-test", base_url=server.base_url) as c:
+        def ask_and_note(question):
+            raw = c.beta.chat.completions.with_raw_response.parse(
+                model=MODEL, messages=[{"role": "user", "content": question}],
+                response_format=ls.ReferenceAnswerResponse)
+            peers.append(raw.http_response.headers.get("connection"))
+            return raw.parse()
+
+        for question in ("Question: Define osmosis.", "Question: Define diffusion."):
+            assert ask_and_note(question).choices[0].message.parsed
+        assert peers == [None, None]  # neither answer closed its connection
+        # The client still holds its idle connection open: stop() must not sit out its read timeout.
+        stopper = threading.Thread(target=server.stop)
+        stopper.start()
+        stopper.join(timeout=5)
+        assert not stopper.is_alive()
+
+
 def test_process_mode_prints_its_url_and_serves():
     root = Path(__file__).resolve().parent.parent
     proc = subprocess.Popen([sys.executable, "-m", "tests.support.standin", "--fault-every", "2", "--fault", "500"],

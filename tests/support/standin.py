@@ -9,7 +9,7 @@ structured output, so the real ``openai`` client can run against it offline::
 or, as a process (prints ``STANDIN_URL=http://127.0.0.1:<port>/v1`` and serves
 until SIGTERM/SIGINT)::
 
-    python -m tests.support.standin [--port N] [--delay S] [--fault-every N --fault KIND]
+    python -m tests.support.standin [--port N] [--delay S] [--keep-alive] [--fault-every N --fault KIND]
 
 The answer is chosen by ``response_format.json_schema.name`` and computed from
 the user message, deterministically:
@@ -64,6 +64,7 @@ import json
 import math
 import re
 import signal
+import socket
 import struct
 import sys
 import threading
@@ -497,6 +498,22 @@ class _Server(ThreadingHTTPServer):
     request_queue_size = 128
     standin: "StandIn"
 
+    def __init__(self, *args: Any, **kwargs: Any):
+        super().__init__(*args, **kwargs)
+        self.open_connections: set[socket.socket] = set()
+        self.connections_lock = threading.Lock()
+
+    def wake_idle_connections(self) -> None:
+        # A kept-alive connection waits in a read for its next request; ending
+        # the read side wakes it at once, while an answer being written still
+        # goes out whole.
+        with self.connections_lock:
+            for conn in self.open_connections:
+                try:
+                    conn.shutdown(socket.SHUT_RD)
+                except OSError:
+                    pass
+
     def handle_error(self, request: Any, client_address: Any) -> None:
         # A client that gave up (timeout) is not a server fault.
         if not isinstance(sys.exc_info()[1], ConnectionError):
@@ -507,6 +524,22 @@ class _Handler(BaseHTTPRequestHandler):
     server: _Server
     server_version = "StandIn/1.0"
     timeout = 30  # a silent client must not hold server_close() forever
+    # Headers and body leave in one segment, at once: with Nagle's algorithm a
+    # body sent after the headers waits for the client's delayed ACK (up to
+    # 40 ms a request), which would swamp a stand-in answering in 0 to 100 ms.
+    disable_nagle_algorithm = True
+
+    def setup(self) -> None:
+        super().setup()
+        if self.server.standin.keep_alive:
+            self.protocol_version = "HTTP/1.1"
+        with self.server.connections_lock:
+            self.server.open_connections.add(self.connection)
+
+    def finish(self) -> None:
+        with self.server.connections_lock:
+            self.server.open_connections.discard(self.connection)
+        super().finish()
 
     def log_message(self, format: str, *args: Any) -> None:
         pass
@@ -528,8 +561,11 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(data)))
         for name, value in headers.items():
             self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(data)
+        if self.server.standin._stopping.is_set():
+            self.send_header("Connection", "close")
+        self._headers_buffer.append(b"\r\n")
+        self._headers_buffer.append(data)
+        self.flush_headers()
 
 
 class _Fault:
@@ -540,8 +576,12 @@ class _Fault:
 class StandIn:
     """OpenAI-compatible chat-completions server on 127.0.0.1 (see the module docstring)."""
 
-    def __init__(self, delay: float = 0.0, port: int = 0):
+    def __init__(self, delay: float = 0.0, port: int = 0, keep_alive: bool = False):
         self.delay = float(delay)
+        # Off by default: most tests never close their clients, and a kept-alive
+        # connection left to the garbage collector is a ResourceWarning.
+        # Benchmarks turn it on, as the real service keeps connections alive.
+        self.keep_alive = bool(keep_alive)
         self.slow_delay = 2.0
         self.port = int(port)
         self.in_flight = 0
@@ -575,6 +615,7 @@ class StandIn:
             return
         self._stopping.set()  # cut delays short
         self._server.shutdown()
+        self._server.wake_idle_connections()
         self._server.server_close()
         self._thread.join()
         self._server = self._thread = None
@@ -720,6 +761,7 @@ def main(argv: list[str] | None = None) -> int:
                                      description="Serve the OpenAI-compatible model stand-in.")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--delay", type=float, default=0.0, help="seconds before every answer")
+    parser.add_argument("--keep-alive", action="store_true", help="keep connections open between requests")
     parser.add_argument("--fault", choices=FAULTS, help="fault to inject on every N-th request")
     parser.add_argument("--fault-every", type=int, metavar="N")
     args = parser.parse_args(argv)
@@ -729,7 +771,7 @@ def main(argv: list[str] | None = None) -> int:
     done = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: done.set())
-    with StandIn(delay=args.delay, port=args.port) as standin:
+    with StandIn(delay=args.delay, port=args.port, keep_alive=args.keep_alive) as standin:
         if args.fault:
             standin.inject(args.fault, every=args.fault_every)
         print(f"STANDIN_URL={standin.base_url}", flush=True)

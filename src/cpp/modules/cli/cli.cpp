@@ -159,6 +159,15 @@ py::object Session::configure(py::object usage_log) {
     facade.attr("llm_service") = service;
     facade.attr("question_paper_service").attr("set_llm_service")(service);
     facade.attr("answersheet_service").attr("llm_service") = service;
+    // openai imports its structured-output resources on first use, close to a
+    // second; pay that here rather than inside the first sheet's marking.
+    for (const char* client : {"client", "async_client"}) {
+        try {
+            service.attr(client).attr("beta").attr("chat").attr("completions");
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_AttributeError)) throw;
+        }
+    }
     return facade;
 }
 
