@@ -8,45 +8,22 @@
 
 #include "page_reader.hpp"
 #include "pdf_document.hpp"
+#include "pdf_maker.hpp"
 
 using namespace quorvan::core;
+using namespace quorvan_test;
 namespace fs = std::filesystem;
 
 namespace {
 
-// `n` pages of Helvetica text, "Page <i> ..."; the page tree entry of page
-// `broken` (when not 0) is a string instead of a page, so Poppler counts the
-// page but cannot load it nor any after it.
+// `n` pages of Helvetica text, "Page <i> ..."; page `broken` (when not 0)
+// is counted but cannot be loaded, nor any after it.
 std::string numbered_pages(int n, int broken = 0) {
-    std::vector<std::string> objs;
-    objs.push_back("<< /Type /Catalog /Pages 2 0 R >>");
-    std::string kids;
-    for (int i = 0; i < n; ++i) kids += i + 1 == broken ? std::string("(no page) ") : std::to_string(4 + 2 * i) + " 0 R ";
-    objs.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(n) + " >>");
-    objs.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
-    for (int i = 0; i < n; ++i) {
-        objs.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R >> >> "
-                       "/Contents " + std::to_string(5 + 2 * i) + " 0 R >>");
-        const std::string c = "BT /F1 12 Tf 72 720 Td (Page " + std::to_string(i + 1) +
-                              " holds question " + std::to_string(i + 1) + ") Tj ET";
-        objs.push_back("<< /Length " + std::to_string(c.size()) + " >>\nstream\n" + c + "\nendstream");
-    }
-    std::string out = "%PDF-1.4\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objs.size(); ++i) {
-        offsets.push_back(out.size());
-        out += std::to_string(i + 1) + " 0 obj\n" + objs[i] + "\nendobj\n";
-    }
-    const std::size_t xref = out.size();
-    out += "xref\n0 " + std::to_string(objs.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t off : offsets) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
-        out += line;
-    }
-    out += "trailer\n<< /Size " + std::to_string(objs.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           std::to_string(xref) + "\n%%EOF\n";
-    return out;
+    std::vector<std::string> contents;
+    for (int i = 0; i < n; ++i)
+        contents.push_back("BT /F1 12 Tf 72 720 Td (Page " + std::to_string(i + 1) + " holds question " +
+                           std::to_string(i + 1) + ") Tj ET");
+    return assemble(page_objects(contents, 612, 792, static_cast<std::size_t>(broken)));
 }
 
 std::vector<int> one_to(int n) {
@@ -55,24 +32,7 @@ std::vector<int> one_to(int n) {
     return v;
 }
 
-class PageReaderTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::random_device rd;
-        dir_ = fs::temp_directory_path() / ("quorvan-reader-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string write(const std::string& name, const std::string& bytes) {
-        const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-        return p.string();
-    }
-    fs::path dir_;
-};
+using PageReaderTest = TempDirTest;
 
 }  // namespace
 
@@ -160,35 +120,11 @@ TEST(ReaderThreads, OnePerCpuAndFourPagesEach) {
 
 TEST_F(PageReaderTest, ScansReadOnSeveralThreadsMatchOneByOne) {
     // Large Helvetica on pages read as scans (their layers passed as empty).
-    std::vector<std::string> objs;
     const int n = 4;
-    objs.push_back("<< /Type /Catalog /Pages 2 0 R >>");
-    std::string kids;
-    for (int i = 0; i < n; ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
-    objs.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(n) + " >>");
-    objs.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
     const char* words[] = {"OSMOSIS", "GRAVITY", "ENZYME", "FRICTION"};
-    for (int i = 0; i < n; ++i) {
-        objs.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 200] /Resources << /Font << /F1 3 0 R >> >> "
-                       "/Contents " + std::to_string(5 + 2 * i) + " 0 R >>");
-        const std::string c = std::string("BT /F1 36 Tf 72 100 Td (") + words[i] + ") Tj ET";
-        objs.push_back("<< /Length " + std::to_string(c.size()) + " >>\nstream\n" + c + "\nendstream");
-    }
-    std::string pdf = "%PDF-1.4\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objs.size(); ++i) {
-        offsets.push_back(pdf.size());
-        pdf += std::to_string(i + 1) + " 0 obj\n" + objs[i] + "\nendobj\n";
-    }
-    const std::size_t xref = pdf.size();
-    pdf += "xref\n0 " + std::to_string(objs.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t off : offsets) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
-        pdf += line;
-    }
-    pdf += "trailer\n<< /Size " + std::to_string(objs.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           std::to_string(xref) + "\n%%EOF\n";
+    std::vector<std::string> contents;
+    for (int i = 0; i < n; ++i) contents.push_back(std::string("BT /F1 36 Tf 72 100 Td (") + words[i] + ") Tj ET");
+    const std::string pdf = make_pdf(contents, 612, 200);
 
     const auto doc = PdfDocument::open(write("scans.pdf", pdf));
     const std::vector<int> pages = one_to(n);

@@ -12,55 +12,13 @@
 #include "ocr.hpp"
 #include "pdf_document.hpp"
 #include "png_image.hpp"
+#include "pdf_maker.hpp"
 
 using namespace quorvan::core;
+using namespace quorvan_test;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A PDF from numbered objects (1..n) with an exact cross-reference table.
-std::string assemble(const std::vector<std::string>& objects, const std::string& trailer_extra = "") {
-    std::string out = "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        offsets.push_back(out.size());
-        out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const std::size_t xref = out.size();
-    out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t off : offsets) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
-        out += line;
-    }
-    out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R" + trailer_extra +
-           " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-    return out;
-}
-
-std::string stream(const std::string& content) {
-    return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream";
-}
-
-// One page per content stream, all `width` x `height` points, Helvetica as /F1.
-std::string make_pdf(const std::vector<std::string>& contents, int width = 612, int height = 792,
-                     const std::string& trailer_extra = "", std::vector<std::string> extra_objects = {}) {
-    const std::size_t n = contents.size();
-    std::vector<std::string> objs;
-    objs.push_back("<< /Type /Catalog /Pages 2 0 R >>");
-    std::string kids;
-    for (std::size_t i = 0; i < n; ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
-    objs.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(n) + " >>");
-    objs.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
-    for (std::size_t i = 0; i < n; ++i) {
-        objs.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + std::to_string(width) + " " +
-                       std::to_string(height) + "] /Resources << /Font << /F1 3 0 R >> >> /Contents " +
-                       std::to_string(5 + 2 * i) + " 0 R >>");
-        objs.push_back(stream(contents[i]));
-    }
-    for (auto& o : extra_objects) objs.push_back(std::move(o));
-    return assemble(objs, trailer_extra);
-}
 
 // Lines of Helvetica text from the top of a letter page (PDF string syntax).
 std::string text_content(const std::vector<std::string>& lines, int size = 14) {
@@ -69,22 +27,8 @@ std::string text_content(const std::vector<std::string>& lines, int size = 14) {
     return c + "ET";
 }
 
-class PdfTest : public ::testing::Test {
+class PdfTest : public TempDirTest {
 protected:
-    void SetUp() override {
-        std::random_device rd;
-        dir_ = fs::temp_directory_path() / ("quorvan-pdf-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string write(const std::string& name, const std::string& bytes) {
-        const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p.string();
-    }
     PdfFault fault_of(const std::string& path) {
         try {
             PdfDocument::open(path);
@@ -97,7 +41,6 @@ protected:
         return PdfFault::page_unusable;
     }
 
-    fs::path dir_;
     std::string message_;
     int errno_ = 0;
 };

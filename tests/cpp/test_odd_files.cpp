@@ -17,56 +17,19 @@
 
 #include "ocr.hpp"
 #include "pdf_document.hpp"
+#include "pdf_maker.hpp"
 
 using namespace quorvan::core;
+using namespace quorvan_test;
 namespace fs = std::filesystem;
 
 namespace {
 
 std::string one_page_pdf(const std::string& content, int width = 612, int height = 792) {
-    const std::vector<std::string> objs = {
-        "<< /Type /Catalog /Pages 2 0 R >>",
-        "<< /Type /Pages /Kids [4 0 R] /Count 1 >>",
-        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + std::to_string(width) + " " + std::to_string(height) +
-            "] /Resources << /Font << /F1 3 0 R >> >> /Contents 5 0 R >>",
-        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
-    };
-    std::string out = "%PDF-1.4\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objs.size(); ++i) {
-        offsets.push_back(out.size());
-        out += std::to_string(i + 1) + " 0 obj\n" + objs[i] + "\nendobj\n";
-    }
-    const std::size_t xref = out.size();
-    out += "xref\n0 " + std::to_string(objs.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t off : offsets) {
-        char line[32];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
-        out += line;
-    }
-    return out + "trailer\n<< /Size " + std::to_string(objs.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           std::to_string(xref) + "\n%%EOF\n";
+    return make_pdf({content}, width, height);
 }
 
-class SpecialFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::random_device rd;
-        dir_ = fs::temp_directory_path() / ("quorvan-special-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string write(const std::string& name, const std::string& bytes) {
-        const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p.string();
-    }
-    fs::path dir_;
-};
+using OddFileTest = TempDirTest;
 
 // What an open of `path` threw.
 std::optional<PdfError> open_error(const std::string& path) {
@@ -80,7 +43,7 @@ std::optional<PdfError> open_error(const std::string& path) {
 
 }  // namespace
 
-TEST_F(SpecialFileTest, NamedPipeIsRefusedWithoutWaitingForAWriter) {
+TEST_F(OddFileTest, NamedPipeIsRefusedWithoutWaitingForAWriter) {
     const std::string path = (dir_ / "answers.pdf").string();
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     // Should the reader open the pipe after all, this writer lets it go on
@@ -104,7 +67,7 @@ TEST_F(SpecialFileTest, NamedPipeIsRefusedWithoutWaitingForAWriter) {
     EXPECT_EQ(std::string(error->what()), "'" + path + "' is not a PDF file (it is a named pipe)");
 }
 
-TEST_F(SpecialFileTest, DevicesAreRefused) {
+TEST_F(OddFileTest, DevicesAreRefused) {
     if (!fs::exists("/dev/null")) GTEST_SKIP() << "no /dev/null";
     const auto error = open_error("/dev/null");
     ASSERT_TRUE(error);
@@ -112,7 +75,7 @@ TEST_F(SpecialFileTest, DevicesAreRefused) {
     EXPECT_EQ(std::string(error->what()), "'/dev/null' is not a PDF file (it is a device)");
 }
 
-TEST_F(SpecialFileTest, SymlinkToAFileIsFollowed) {
+TEST_F(OddFileTest, SymlinkToAFileIsFollowed) {
     const std::string target = write("real.pdf", one_page_pdf("BT /F1 12 Tf 72 720 Td (Linked) Tj ET"));
     fs::create_symlink(target, dir_ / "link.pdf");
     EXPECT_EQ(PdfDocument::open((dir_ / "link.pdf").string()).page_text(1), "Linked");
@@ -140,7 +103,7 @@ std::string read_without_ocr_data(const std::string& path, std::string* error) {
     return text;
 }
 
-TEST_F(SpecialFileTest, BlankPageIsNotSentToOcr) {
+TEST_F(OddFileTest, BlankPageIsNotSentToOcr) {
     std::string error;
     EXPECT_EQ(read_without_ocr_data(write("blank.pdf", one_page_pdf("")), &error), "");
     EXPECT_EQ(error, "");
@@ -149,13 +112,13 @@ TEST_F(SpecialFileTest, BlankPageIsNotSentToOcr) {
     EXPECT_NE(error.find("language data"), std::string::npos) << error;
 }
 
-TEST_F(SpecialFileTest, GiantBlankPageReadsAsEmpty) {
+TEST_F(OddFileTest, GiantBlankPageReadsAsEmpty) {
     // 200 x 200 inches: rendered at the capped size, and not handed to OCR.
     const auto doc = PdfDocument::open(write("poster.pdf", one_page_pdf("", 14400, 14400)));
     EXPECT_EQ(read_page_locally(doc, 1, 150), "");
 }
 
-TEST_F(SpecialFileTest, LongThinPageIsRenderedNarrowEnoughForOcr) {
+TEST_F(OddFileTest, LongThinPageIsRenderedNarrowEnoughForOcr) {
     // 100000 x 80 points at 300 dpi would be 416667 pixels wide; Tesseract
     // takes at most 32767 a side.
     const auto doc = PdfDocument::open(write("strip.pdf", one_page_pdf("0 g 100 10 400 40 re f", 100000, 80)));
