@@ -43,4 +43,11 @@ private:
     py::object args_, parser_, terminal_, errors_, log_, redirect_, log_path_;
 };
 
+// A question paper file for marking: read with or without a UTF-8 byte order
+// mark, parsed as JSON and checked against its own marks. Returns the parsed
+// data (a dict, as question_paper_from_json takes it). Any problem ends the
+// command with exit status 2, every problem listed at once, each with its
+// question id; a file that is not JSON gets advice to run `quorvan paper`.
+py::object load_paper_for_marking(const Session& s, py::object path);
+
 }  // namespace quorvan::cli

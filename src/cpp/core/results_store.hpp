@@ -1,0 +1,137 @@
+// The results store of a class run: one SQLite database per results folder,
+// the only source of truth of what was marked. Every write is one
+// transaction, so a killed run loses at most the calls that were in flight;
+// everything a person reads (class file, reports) is written from here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace quorvan::core {
+
+// A database that cannot be opened, read or written, or one written by a newer
+// version of this library. The message is meant for the user.
+struct StoreError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Tokens and cost of the model calls behind one stored result.
+struct CallUsage {
+    std::string model;
+    std::int64_t input_tokens = 0;
+    std::int64_t output_tokens = 0;
+    double cost = 0.0;
+    int calls = 0;  // tries included
+};
+
+// Sheet status: "pending" (nothing stored yet), "marked" (every answer marked),
+// "incomplete" (some answers not marked; their causes are on the answers),
+// "failed" (the sheet could not be read or parsed; the cause is on the sheet).
+struct SheetRecord {
+    std::int64_t id = 0;
+    std::string path_given;     // as the user typed it, last time
+    std::string path_resolved;  // absolute, symlinks resolved: the identity
+    std::string report_name;    // stem of the sheet's reports, unique in the folder, never changes
+    std::string sha256;         // of the bytes last read ("" before the first read)
+    std::string paper_fingerprint;  // of the paper the stored results were made against
+    std::string status = "pending";
+    std::string failure;        // cause of "failed"
+    bool parsed = false;        // the answers were found and stored
+    std::string parse_key;      // what the parse depended on (the paper's question ids)
+    CallUsage parse_usage;
+    std::string updated_at;     // UTC, ISO 8601
+};
+
+// One question of one sheet, as found by the parse and marked.
+// Status: "pending" (found, not marked yet), "marked", "failed" (the cause is
+// in `failure`).
+struct AnswerRecord {
+    std::string q_id;
+    int position = 0;  // order in the parse
+    std::string text;
+    std::vector<int> pages;
+    std::string status = "pending";
+    std::string question_fingerprint;  // of the question as it was marked
+    std::vector<int> criteria_met;     // 0-based criterion positions
+    std::optional<double> awarded;
+    std::optional<double> maximum;
+    std::string feedback;
+    std::string failure;
+    CallUsage usage;
+    std::string marked_at;  // UTC, ISO 8601; "" while not marked
+};
+
+// What the parse found for one question.
+struct FoundAnswer {
+    std::string q_id;
+    std::string text;
+    std::vector<int> pages;
+};
+
+class ResultsStore {
+public:
+    static constexpr int kSchemaVersion = 1;
+
+    // Opens the database at `path`, creating it and its tables when missing
+    // (WAL journal, foreign keys on). Refuses a database whose schema version
+    // is newer than this library's, or a file that is not one of ours.
+    explicit ResultsStore(const std::string& path);
+    ~ResultsStore();
+    ResultsStore(const ResultsStore&) = delete;
+    ResultsStore& operator=(const ResultsStore&) = delete;
+
+    // The paper's canonical JSON under its fingerprint (kept once).
+    void remember_paper(const std::string& fingerprint, const std::string& canonical_json);
+    std::optional<std::string> paper_json(const std::string& fingerprint) const;
+
+    // The sheet with this resolved path, created (status "pending") when new.
+    // A new sheet gets `wanted_report_name`, or that name with "-2", "-3", ...
+    // when another sheet has it. The path as given is updated every time.
+    SheetRecord add_sheet(const std::string& path_given, const std::string& path_resolved,
+                          const std::string& wanted_report_name);
+    std::optional<SheetRecord> sheet(std::int64_t id) const;
+    std::optional<SheetRecord> find_sheet(const std::string& path_resolved) const;
+    // Every sheet, in the order they were first added.
+    std::vector<SheetRecord> sheets() const;
+
+    // Forgets what was stored for the sheet (answers, parse, status) and
+    // records the bytes now read: a changed PDF or a forced re-mark.
+    void reset_sheet(std::int64_t id, const std::string& sha256);
+
+    // The parse of a sheet: replaces every stored answer with these (status
+    // "pending"), records the sha256 of the bytes read and the parse key.
+    void store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
+                     const std::vector<FoundAnswer>& answers, const CallUsage& usage);
+
+    // One answer's marking, stored as soon as it arrives.
+    void store_mark(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,
+                    const std::vector<int>& criteria_met, double awarded, double maximum,
+                    const std::string& feedback, const CallUsage& usage);
+    // One answer that could not be marked, with its cause.
+    void store_mark_failure(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,
+                            const std::string& cause, const CallUsage& usage);
+
+    // The sheet's status, the cause when "failed" ("" otherwise), and the paper
+    // its results now stand against.
+    void set_status(std::int64_t id, const std::string& status, const std::string& failure,
+                    const std::string& paper_fingerprint);
+
+    // The sheet's answers in parse order.
+    std::vector<AnswerRecord> answers(std::int64_t id) const;
+
+private:
+    sqlite3* db_ = nullptr;
+    std::string path_;
+};
+
+// SHA-256 of bytes, as 64 lowercase hex digits.
+std::string sha256_hex(const std::string& bytes);
+// SHA-256 of a file's bytes; throws std::runtime_error when it cannot be read.
+std::string sha256_file(const std::string& path);
+
+}  // namespace quorvan::core
