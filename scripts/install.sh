@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and running quorvan_core needs on a fresh Debian machine:
-# the Debian packages (Poppler, Tesseract, GoogleTest), then a virtual environment
+# the Debian packages (Poppler, Tesseract, SQLite, GoogleTest), then a virtual environment
 # in .venv with the package built from source and its test dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +9,7 @@ DEBIAN_PACKAGES=(
   g++ pkg-config
   libpoppler-cpp-dev poppler-utils
   libtesseract-dev tesseract-ocr-eng
+  libsqlite3-dev
   libgtest-dev
   fonts-freefont-ttf
 )

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-bash scripts/install.sh  # Debian packages (Poppler, Tesseract, GoogleTest) and build tools
+bash scripts/install.sh  # Debian packages (Poppler, Tesseract, SQLite, GoogleTest) and build tools
 
 OUT=build/sanitize
 VENV=$OUT/venv
