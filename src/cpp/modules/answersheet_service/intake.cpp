@@ -84,9 +84,66 @@ Coro process_pdf_async(py::object self, py::object pdf_path, py::object question
     co_return answersheet;
 }
 
+// A sheet read and parsed, not yet marked, for callers that mark many sheets
+// at once on one event loop: the PDF is read on a worker thread so the loop
+// keeps serving the other sheets' calls, and the extractor is handed in,
+// already switched, rather than switched on the shared client mid-run.
+Coro read_answersheet_async(py::object self, py::object pdf_path, py::object question_paper,
+                            py::object page_numbers, py::object extractor_client, py::object executor) {
+    if (!pyglue::truth(M("os").attr("path").attr("isfile")(pdf_path))) {
+        pyglue::raise_new(PyExc_FileNotFoundError, pyglue::cat("PDF file not found: ", pdf_path));
+    }
+    say("Reading answer sheet: ", pdf_path);
+    py::object texts;
+    py::object error;
+    try {
+        py::object reader = extractor_client;
+        if (reader.is_none()) {
+            reader = self.attr("extractor_client");
+            reader.attr("change_extractor")(
+                M("ExtractorClient").attr("get_recommended_extractor_for_subject")(question_paper.attr("subject")));
+        }
+        py::object loop = M("asyncio").attr("get_running_loop")();
+        py::object reading = loop.attr("run_in_executor")(executor, reader.attr("process_pdf"), pdf_path, page_numbers);
+        texts = co_await reading;
+    } catch (...) {
+        error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+    }
+    if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to extract text from PDF: ", error), error);
+    say("Successfully extracted text from ", py::len(texts), " pages");
+
+    py::object answersheet;
+    try {
+        py::object parsing = self.attr("llm_service").attr("parseAnswersheet_async")(texts, question_paper);
+        answersheet = co_await parsing;
+    } catch (...) {
+        error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+    }
+    if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to parse answers: ", error), error);
+    say("Successfully parsed ", py::len(answersheet.attr("get_question_ids")()), " student answers");
+    co_return answersheet;
+}
+
 }  // namespace
 
 void init_intake(ServiceClass& cls) {
+    cls.def(
+        "read_answersheet_async",
+        [](py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers,
+           py::object extractor_client, py::object executor) {
+            check_arguments(pdf_path, page_numbers);
+            need_records(py::bool_(true), question_paper);
+            return pyglue::make_coroutine(
+                read_answersheet_async(self, pdf_path, question_paper, page_numbers, extractor_client, executor),
+                "AnswersheetService.read_answersheet_async");
+        },
+        py::arg("pdf_path"), py::arg("question_paper"), py::arg("page_numbers") = py::none(),
+        py::arg("extractor_client") = py::none(), py::arg("executor") = py::none(),
+        "Coroutine: read one answer sheet PDF on a worker thread (of executor, or the loop's default) and "
+        "parse it into an Answersheet, not yet marked. extractor_client reads the pages as it is set; by "
+        "default the pipeline's own client, switched to the extractor recommended for the paper's subject.");
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("question_paper"),
             py::arg("page_numbers") = py::none(),
             "Extract, parse and evaluate one answer sheet PDF against the question paper; returns the "

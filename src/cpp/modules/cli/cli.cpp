@@ -3,6 +3,7 @@
 // `quorvan mark` marks a class of answer sheets against it, all sheets at once
 // on one event loop so every model call shares one concurrency bound and one
 // per-minute limit.
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -72,34 +73,71 @@ Parsers build_parser() {
                                 py::arg("help") = "report format of each sheet (default: both)");
     p.mark.attr("add_argument")("--workers", py::arg("type") = M("int"), py::arg("default") = 2,
                                 py::arg("help") = "sheets read from PDF at once (default: 2)");
+    p.mark.attr("add_argument")("--force", py::arg("action") = "store_true",
+                                py::arg("help") = "mark the named sheets again from scratch, even where OUTDIR "
+                                                  "holds their marks");
     p.mark.attr("add_argument")("--resume", py::arg("action") = "store_true",
-                                py::arg("help") = "keep sheets whose JSON report is already in OUTDIR");
+                                py::arg("help") = "accepted for older scripts: a run always continues what "
+                                                  "OUTDIR holds");
+    p.mark.attr("add_argument")("--retries", py::arg("type") = M("int"), py::arg("default") = 4,
+                                py::arg("help") = "tries again after a rate limit, server error, timeout or "
+                                                  "dropped connection, with growing pauses (default: 4)");
+    p.mark.attr("add_argument")("--timeout", py::arg("type") = M("float"), py::arg("default") = 180.0,
+                                py::arg("help") = "seconds one model call may take (default: 180)");
     add_model_options(p.mark);
     return p;
 }
 
 // Positive integers, refused as usage errors (exit status 2).
 void check_limits(py::object command_parser, py::object args) {
+    auto option = [](std::string name) {
+        for (auto& c : name) c = c == '_' ? '-' : c;
+        return "--" + name;
+    };
     for (const char* name : {"dpi", "max_concurrent", "requests_per_minute", "workers"}) {
         if (!py::hasattr(args, name)) continue;
-        if (py::cast<long long>(args.attr(name)) < 1) {
-            std::string option = name;
-            for (auto& c : option) c = c == '_' ? '-' : c;
-            command_parser.attr("error")("--" + option + " must be at least 1");
-        }
+        if (py::cast<long long>(args.attr(name)) < 1) command_parser.attr("error")(option(name) + " must be at least 1");
     }
+    if (py::hasattr(args, "retries") && py::cast<long long>(args.attr("retries")) < 0) {
+        command_parser.attr("error")("--retries must be at least 0");
+    }
+    if (py::hasattr(args, "timeout") && !(py::cast<double>(args.attr("timeout")) > 0)) {
+        command_parser.attr("error")("--timeout must be more than 0 seconds");
+    }
+}
+
+// The signal that interrupted the command (SIGINT unless told otherwise).
+int interrupted_by = SIGINT;
+
+// SIGTERM ends the command as Ctrl-C does: quietly, with what was done kept.
+void on_terminate(int signum, py::object) {
+    interrupted_by = signum;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw py::error_already_set();
 }
 
 }  // namespace
 
 int main_entry(py::object argv) {
-    Parsers parsers = build_parser();
-    py::object args = parsers.main.attr("parse_args")(argv);
-    const std::string command = args.attr("command").cast<std::string>();
-    py::object command_parser = command == "paper" ? parsers.paper : parsers.mark;
-    check_limits(command_parser, args);
-    if (command == "paper") return run_paper(args, command_parser);
-    return run_mark(args, command_parser);
+    py::object signal = M("signal");
+    try {
+        signal.attr("signal")(SIGTERM, M("_on_terminate"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // not the main thread: leave signals alone
+    }
+    try {
+        Parsers parsers = build_parser();
+        py::object args = parsers.main.attr("parse_args")(argv);
+        const std::string command = args.attr("command").cast<std::string>();
+        py::object command_parser = command == "paper" ? parsers.paper : parsers.mark;
+        check_limits(command_parser, args);
+        if (command == "paper") return run_paper(args, command_parser);
+        return run_mark(args, command_parser);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+        M("builtins").attr("print")("quorvan: interrupted", py::arg("file") = M("sys").attr("stderr"));
+        return 128 + interrupted_by;
+    }
 }
 
 // --------------------------------------------------------------- shared
@@ -112,18 +150,34 @@ Session::Session(py::object args, py::object parser) : args_(std::move(args)), p
 Session::~Session() { end_redirect(); }
 
 void Session::say(py::handle text, const char* end) const {
-    M("builtins").attr("print")(text, py::arg("end") = end, py::arg("file") = terminal_, py::arg("flush") = true);
+    try {
+        M("builtins").attr("print")(text, py::arg("end") = end, py::arg("file") = terminal_, py::arg("flush") = true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_BrokenPipeError)) throw;
+        // Nobody reads the terminal any more (`| head`): the work goes on and
+        // its results still reach the files; the rest of the lines go nowhere.
+        py::object os = M("os");
+        py::object devnull = os.attr("open")(os.attr("devnull"), os.attr("O_WRONLY"));
+        try {
+            os.attr("dup2")(devnull, terminal_.attr("fileno")());
+        } catch (py::error_already_set& e2) {
+            if (!pyglue::is_ordinary(e2.value())) throw;
+        }
+        os.attr("close")(devnull);
+        terminal_ = M("builtins").attr("open")(os.attr("devnull"), "w");
+    }
 }
 
 void Session::complain(py::handle text) const {
     M("builtins").attr("print")(text, py::arg("file") = errors_, py::arg("flush") = true);
 }
 
-void Session::start_log(py::object path) {
+void Session::start_log(py::object path, const char* mode) {
     log_path_ = path;
-    log_ = M("builtins").attr("open")(path, "w", py::arg("encoding") = "utf-8");
+    log_ = M("builtins").attr("open")(path, mode, py::arg("encoding") = "utf-8",
+                                      py::arg("errors") = "backslashreplace");
     if (pyglue::truth(args_.attr("verbose"))) return;
-    redirect_ = M("contextlib").attr("redirect_stdout")(log_);
+    redirect_ = M("contextlib").attr("redirect_stdout")(M("_RunLog")(log_));
     redirect_.attr("__enter__")();
 }
 
@@ -159,6 +213,9 @@ py::object Session::configure(py::object usage_log) {
     facade.attr("llm_service") = service;
     facade.attr("question_paper_service").attr("set_llm_service")(service);
     facade.attr("answersheet_service").attr("llm_service") = service;
+    if (py::hasattr(args_, "retries") && py::hasattr(service, "set_retry_policy")) {
+        service.attr("set_retry_policy")(args_.attr("retries"), args_.attr("timeout"));
+    }
     // openai imports its structured-output resources on first use, close to a
     // second; pay that here rather than inside the first sheet's marking.
     for (const char* client : {"client", "async_client"}) {
@@ -181,6 +238,33 @@ void Session::report_usage(py::object service) const {
                     pyglue::truth(base_url) ? base_url : py::str("the OpenAI API")));
 }
 
+// The log's lines: each with the time and the sheet it belongs to, written
+// whole and flushed at once, so sheets marked together never run into one
+// another and a killed run leaves every finished line.
+struct RunLog {
+    py::object file;
+    py::str pending = py::str("");
+
+    explicit RunLog(py::object f) : file(std::move(f)) {}
+
+    py::int_ write(py::str text) {
+        pending = pyglue::cat(pending, text);
+        py::list lines = pending.attr("split")("\n");
+        const Py_ssize_t complete = py::len(lines) - 1;
+        if (complete == 0) return py::int_(py::len(text));
+        py::str stamp = M("time").attr("strftime")("%Y-%m-%d %H:%M:%S");
+        py::object sheet = M("log_sheet").attr("get")();
+        py::str prefix = pyglue::truth(sheet) ? pyglue::cat(stamp, " [", sheet, "] ") : pyglue::cat(stamp, " ");
+        py::list out;
+        for (Py_ssize_t i = 0; i < complete; ++i) out.append(pyglue::cat(prefix, lines[i], "\n"));
+        pending = lines[complete];
+        file.attr("write")(py::str("").attr("join")(out));
+        file.attr("flush")();
+        return py::int_(py::len(text));
+    }
+    void flush() { file.attr("flush")(); }
+};
+
 }  // namespace quorvan::cli
 
 PYBIND11_MODULE(cli, m) {
@@ -190,6 +274,22 @@ PYBIND11_MODULE(cli, m) {
     pyglue::init_coroutines(m);
 
     pyglue::bind(m, "argparse", "argparse");
+    pyglue::bind(m, "copy", "copy");
+    pyglue::bind(m, "openai", "openai");
+    pyglue::bind(m, "signal", "signal");
+    pyglue::bind(m, "float", "builtins", "float");
+    pyglue::bind(m, "llm_service_module", "quorvan_core.llm_service");
+    pyglue::bind(m, "Answersheet", "quorvan_core.datastructures.answersheet", "Answersheet");
+    pyglue::bind(m, "Answer", "quorvan_core.datastructures.answersheet", "Answer");
+    m.attr("log_sheet") = py::module_::import("contextvars").attr("ContextVar")("quorvan_log_sheet",
+                                                                                 py::arg("default") = "");
+    m.def("_on_terminate", &on_terminate, py::arg("signum"), py::arg("frame"));
+    py::class_<RunLog>(m, "_RunLog", py::dynamic_attr())
+        .def(py::init<py::object>(), py::arg("file"))
+        .def("write", &RunLog::write, py::arg("text"))
+        .def("flush", &RunLog::flush)
+        .def("isatty", [](RunLog&) { return false; })
+        .def_property_readonly("encoding", [](RunLog&) { return "utf-8"; });
     pyglue::bind(m, "asyncio", "asyncio");
     pyglue::bind(m, "builtins", "builtins");
     pyglue::bind(m, "contextlib", "contextlib");

@@ -32,7 +32,7 @@ public:
     void complain(py::handle text) const;                      // to stderr
     bool terminal_is_tty() const { return pyglue::truth(terminal_.attr("isatty")()); }
 
-    void start_log(py::object path);
+    void start_log(py::object path, const char* mode = "w");
     void end_redirect() noexcept;
     const py::object& log_path() const { return log_path_; }
 
@@ -40,7 +40,8 @@ public:
     void report_usage(py::object service) const;
 
 private:
-    py::object args_, parser_, terminal_, errors_, log_, redirect_, log_path_;
+    py::object args_, parser_, errors_, log_, redirect_, log_path_;
+    mutable py::object terminal_;  // devnull once nobody reads it
 };
 
 // A question paper file for marking: read with or without a UTF-8 byte order

@@ -1,17 +1,22 @@
 // quorvan mark: a class of answer sheets against one question paper.
 //
-// Every sheet runs as its own coroutine on one event loop: its PDF is read on a
-// worker thread (the extractor releases the GIL), then the parse and the
-// evaluations go through the one model service, whose semaphore and per-minute
-// window bound all sheets' calls together. A sheet that fails is reported in its
-// row and never stops the others; the results file is rewritten after every
-// sheet, so what is done stays done if the run is cut short.
+// The results store in OUTDIR is the run's only source of truth. Before any
+// model call every sheet is compared with what the store holds: a sheet marked
+// with the same bytes against the same paper is kept, an incomplete one gets
+// only its unmarked answers sent, a changed PDF or a changed question is marked
+// again. Every sheet then runs as its own coroutine on one event loop through
+// the answer-sheet pipeline: its PDF is read on a worker thread, the parse and
+// each answer's marking are stored the moment they arrive, and all calls share
+// the model service's concurrency bound and per-minute window. The class file
+// and the reports are written from the store after every sheet.
 #include <chrono>
-#include <stdexcept>
+#include <csignal>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "class_run.hpp"
+#include "class_view.hpp"
 #include "cli.hpp"
 
 namespace quorvan::cli {
@@ -20,213 +25,317 @@ using pyglue::Coro;
 
 namespace {
 
+struct SheetJob {
+    py::object path;  // as given on the command line
+    std::string resolved, sha;
+    core::SheetRecord record;
+    py::object name;     // as the class file shows it
+    bool needs_parse = true;
+    bool kept = false;
+    std::vector<std::string> to_mark;
+    std::string plan;    // what this run does with it and why ("" for a new sheet)
+    std::string unreadable;  // why its bytes could not be read
+};
+
 struct Run {
     Session* session = nullptr;
-    py::object facade, service, pipeline, extractor, paper, loop, executor;
-    py::list q_ids;
-    py::object outdir, csv_path;
-    std::vector<py::object> paths;
-    std::vector<std::string> names;
-    std::vector<py::object> rows;
-    std::vector<std::string> formats;  // "json", "txt"
-    bool resume = false, tty = false;
+    core::ResultsStore* store = nullptr;
+    ClassPaper paper;
+    ClassView view;
+    py::object service, pipeline, extractor, loop, executor, all;
+    std::vector<SheetJob> jobs;
+    bool tty = false;
+    int stop_signal = 0;
     std::size_t done = 0, marked = 0, failed = 0;
 };
 
+std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
+
 py::object join(const py::object& a, const py::object& b) { return M("os").attr("path").attr("join")(a, b); }
 
-py::str display_name(const py::object& path) { return M("os").attr("path").attr("basename")(path); }
-
 // The sheets named on the command line: files as given, folders as their PDFs
-// in name order.
-std::vector<py::object> collect_sheets(const Session& s, py::object arguments) {
+// in name order; one sheet per file, however often it is named.
+std::vector<SheetJob> collect_sheets(const Session& s, py::object arguments) {
     py::object path = M("os").attr("path");
-    std::vector<py::object> sheets;
+    std::vector<py::object> found;
     for (py::handle arg : arguments) {
         py::object a = py::reinterpret_borrow<py::object>(arg);
         if (pyglue::truth(path.attr("isdir")(a))) {
-            py::list found;
+            py::list pdfs;
             for (py::handle entry : M("os").attr("listdir")(a)) {
                 py::object full = join(a, py::reinterpret_borrow<py::object>(entry));
                 if (pyglue::truth(entry.attr("lower")().attr("endswith")(".pdf")) &&
                     pyglue::truth(path.attr("isfile")(full))) {
-                    found.append(full);
+                    pdfs.append(full);
                 }
             }
-            if (py::len(found) == 0) s.usage_error("no answer sheets (.pdf files) in folder: " + py::str(a).cast<std::string>());
-            found.attr("sort")();
-            for (py::handle f : found) sheets.push_back(py::reinterpret_borrow<py::object>(f));
+            if (py::len(pdfs) == 0) s.usage_error("no answer sheets (.pdf files) in folder: " + utf8(a));
+            pdfs.attr("sort")();
+            for (py::handle f : pdfs) found.push_back(py::reinterpret_borrow<py::object>(f));
         } else if (pyglue::truth(path.attr("isfile")(a))) {
-            sheets.push_back(a);
+            found.push_back(a);
         } else {
-            s.usage_error("no such answer sheet or folder: " + py::str(a).cast<std::string>());
+            s.usage_error("no such answer sheet or folder: " + utf8(a));
         }
     }
-    return sheets;
+    std::vector<SheetJob> jobs;
+    std::map<std::string, bool> seen;
+    for (const auto& f : found) {
+        SheetJob job;
+        job.path = f;
+        job.resolved = utf8(path.attr("realpath")(f));
+        if (seen[job.resolved]) continue;
+        seen[job.resolved] = true;
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
 }
 
-py::dict empty_row(const Run& run, std::size_t i, const char* status) {
-    py::dict row;
-    row["file"] = display_name(run.paths[i]);
-    for (py::handle q : run.q_ids) row[q] = py::str("");
-    row["total"] = py::str("");
-    row["maximum"] = py::str("");
-    row["percentage"] = py::str("");
-    row["warnings"] = py::str("");
-    row["status"] = py::str(status);
-    return row;
+std::string join_ids(const std::vector<std::string>& ids) {
+    std::string out;
+    for (const auto& id : ids) out += (out.empty() ? "" : ", ") + id;
+    return out;
 }
 
-void set_totals(py::dict& row, py::object total, py::object maximum) {
-    row["total"] = total;
-    row["maximum"] = maximum;
-    row["percentage"] = py::str(core::percent(py::cast<double>(total), py::cast<double>(maximum)));
-}
-
-// A sheet marked by an earlier run, read back from its JSON report.
-py::object kept_row(const Run& run, std::size_t i) {
-    py::object report = join(run.outdir, py::str(run.names[i] + ".json"));
-    if (!pyglue::truth(M("os").attr("path").attr("isfile")(report))) return py::object();
+// What this run does with a sheet, decided from the store before any call.
+void plan_sheet(Run& run, SheetJob& job, bool force) {
+    core::ResultsStore& store = *run.store;
+    const std::string stem = utf8(M("os").attr("path").attr("splitext")(
+        M("os").attr("path").attr("basename")(job.path))[py::int_(0)]);
+    job.record = store.add_sheet(utf8(job.path), job.resolved, stem);
+    const core::SheetRecord& rec = job.record;
     try {
-        py::object file = M("builtins").attr("open")(report, py::arg("encoding") = "utf-8");
-        py::object records = M("json").attr("load")(file);
-        file.attr("close")();
-        py::dict row = empty_row(run, i, "kept");
-        py::object total = py::float_(0.0), maximum = py::float_(0.0);
-        for (py::handle record : records) {
-            py::object q_id = record[py::str("qid")];
-            maximum = maximum + record[py::str("max_marks")];
-            if (!pyglue::truth(record[py::str("student_answer")])) continue;
-            total = total + record[py::str("obtained_marks")];
-            if (row.contains(q_id)) row[q_id] = record[py::str("obtained_marks")];
-        }
-        set_totals(row, total, maximum);
-        return std::move(row);
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_ordinary(e.value())) throw;
-        return py::object();  // unreadable: mark the sheet again
+        py::gil_scoped_release unlocked;
+        job.sha = core::sha256_file(job.resolved);
+    } catch (const std::runtime_error& e) {
+        // Unreadable: it fails alone, and is read again next time.
+        store.reset_sheet(rec.id, "");
+        job.unreadable = e.what();
+        return;
     }
-}
-
-py::dict marked_row(const Run& run, std::size_t i, py::object sheet, py::object evaluated) {
-    py::dict row = empty_row(run, i, "marked");
-    py::object answered = sheet.attr("get_question_ids")();
-    py::list unmarked;
-    for (py::handle q_id : run.q_ids) {
-        if (!answered.contains(q_id)) continue;  // not attempted: left empty
-        if (evaluated.contains(q_id)) {
-            row[q_id] = sheet.attr("get_answer")(q_id).attr("eval_rubric").attr("get_awarded_marks")();
+    const bool known = !rec.sha256.empty();
+    if (force && known) {
+        job.plan = "marking again from scratch (--force)";
+    } else if (known && rec.sha256 != job.sha) {
+        job.plan = "marking again: the PDF changed since it was marked";
+    } else if (rec.status == "failed") {
+        job.plan = "trying again: it failed before (" + rec.failure + ")";
+    } else if (known && !rec.parsed) {
+        job.plan = "reading again: it was not read to the end before";
+    } else if (rec.parsed && rec.parse_key != run.paper.parse_key) {
+        job.plan = "reading again: the paper's questions changed";
+    } else if (rec.parsed) {
+        job.needs_parse = false;
+        std::vector<std::string> missing, changed;
+        for (const auto& a : store.answers(rec.id)) {
+            const PaperQuestion* q = run.paper.find(a.q_id);
+            if (!q) continue;
+            if (a.status == "marked" && a.question_fingerprint == q->fingerprint) continue;
+            (a.status == "marked" ? changed : missing).push_back(a.q_id);
+            job.to_mark.push_back(a.q_id);
+        }
+        if (job.to_mark.empty()) {
+            job.kept = true;
+            job.plan = "kept: marked before with the same PDF and paper";
         } else {
-            unmarked.append(q_id);
+            std::string why;
+            if (!missing.empty()) why = join_ids(missing) + " not marked before";
+            if (!changed.empty()) why += (why.empty() ? "" : "; ") + join_ids(changed) + " changed in the paper";
+            job.plan = "continuing: " + why;
         }
+        return;
     }
-    py::dict summary = run.pipeline.attr("get_summary")(sheet, run.paper);
-    py::dict validation = run.pipeline.attr("validate_processing")(sheet, run.paper);
-    set_totals(row, summary["obtained_marks"], summary["total_marks"]);
-    py::list notes;
-    for (py::handle w : validation["issues"]) notes.append(w);
-    for (py::handle w : validation["warnings"]) notes.append(w);
-    if (py::len(unmarked)) {
-        notes.append(pyglue::cat("not marked: ", py::str(", ").attr("join")(unmarked)));
-        row["status"] = py::str("incomplete");
+    // What stands for other bytes or other questions is gone; a forced or
+    // repeated read replaces the answers only once it succeeds, so a failed
+    // re-run loses nothing.
+    if (known && (rec.sha256 != job.sha || (rec.parsed && rec.parse_key != run.paper.parse_key))) {
+        store.reset_sheet(rec.id, job.sha);
     }
-    row["warnings"] = py::str("; ").attr("join")(notes);
-    return row;
 }
 
-void write_results(const Run& run) {
-    py::object buffer = M("io").attr("StringIO")();
-    py::object writer = M("csv").attr("writer")(buffer);
-    py::list header;
-    header.append("file");
-    for (py::handle q : run.q_ids) header.append(q);
-    for (const char* h : {"total", "maximum", "percentage", "warnings", "status"}) header.append(h);
-    writer.attr("writerow")(header);
-    for (const auto& row : run.rows) {
-        py::list values;
-        for (py::handle h : header) values.append(row[h]);
-        writer.attr("writerow")(values);
+core::CallUsage usage_of(const py::list& calls) {
+    core::CallUsage u;
+    for (py::handle call : calls) {
+        u.model = utf8(call[py::str("model")]);
+        u.input_tokens += py::cast<std::int64_t>(call[py::str("input_tokens")]);
+        u.output_tokens += py::cast<std::int64_t>(call[py::str("output_tokens")]);
+        u.cost += py::cast<double>(call[py::str("cost")]);
+        ++u.calls;
     }
-    pyglue::write_text_atomic(run.csv_path, buffer.attr("getvalue")());
+    return u;
 }
 
-py::str sheet_line(const py::object& row) {
-    py::object status = row["status"];
-    py::object file = row["file"];
-    py::str head = pyglue::cat("  ", pyglue::str(status).attr("ljust")(11), pyglue::str(file).attr("ljust")(24), " ");
-    if (py::str(status).cast<std::string>() == "failed") return pyglue::cat(head, row["warnings"]);
-    return pyglue::cat(head, row["total"], "/", row["maximum"], " (", row["percentage"], "%)");
+// A fresh list that the model service fills with this task's calls.
+py::list track_calls() {
+    py::list calls;
+    py::object service_module = M("llm_service_module");
+    if (py::hasattr(service_module, "call_usage")) service_module.attr("call_usage").attr("set")(calls);
+    return calls;
 }
 
-void finish_sheet(Run& run, std::size_t i, py::object row) {
-    run.rows[i] = row;
+void finish_sheet(Run& run, SheetJob& job) {
+    core::ResultsStore& store = *run.store;
+    core::SheetRecord rec = *store.sheet(job.record.id);
+    const auto answers = store.answers(rec.id);
+    const Standing st = assess(run.paper, rec, answers);
+    if (rec.status != "failed") store.set_status(rec.id, st.status, "", run.paper.fingerprint);
+    rec = *store.sheet(rec.id);
+    run.view.forget(rec.id);
+    run.view.write_reports(rec);
+    run.view.write_class_file();
+
     ++run.done;
-    const std::string status = py::str(row["status"]).cast<std::string>();
-    if (status == "marked" || status == "kept") {
+    if (st.status == "marked") {
         ++run.marked;
     } else {
         ++run.failed;
     }
-    write_results(run);
-    py::str line = sheet_line(row);
+    py::str head = pyglue::cat("  ", py::str(st.status).attr("ljust")(11), pyglue::str(job.name).attr("ljust")(24), " ");
+    py::str line;
+    if (st.status == "failed") {
+        line = pyglue::cat(head, py::str(rec.failure));
+    } else {
+        py::object maximum = run.paper.paper.attr("get_total_marks")();
+        line = pyglue::cat(head, st.total, "/", maximum, " (",
+                           core::percent(py::cast<double>(st.total), py::cast<double>(maximum)), "%)");
+    }
+    pyglue::print(line);  // the log's record of the sheet
     if (run.tty) {
         run.session->say(pyglue::cat("\r\033[K", line, "\n",
-                                     core::progress_bar(run.done, run.paths.size(), run.marked, run.failed)),
+                                     core::progress_bar(run.done, run.jobs.size(), run.marked, run.failed)),
                          "");
     } else {
         run.session->say(line);
     }
+    if (st.status == "failed") run.session->complain(pyglue::cat("quorvan mark: ", job.name, ": ", py::str(rec.failure)));
+    for (const auto& u : st.unmarked) run.session->complain(pyglue::cat("quorvan mark: ", job.name, ": ", py::str(u)));
 }
 
-Coro mark_one(Run* run, std::size_t i) {
-    py::object row;
-    py::object error;
-    if (run->resume) row = kept_row(*run, i);
-    if (!row) {
+Coro mark_question(Run* run, SheetJob* job, py::object records, std::string q_id) {
+    py::list calls = track_calls();
+    const PaperQuestion* q = run->paper.find(q_id);
+    py::object result, error;
+    try {
+        py::object marking = run->pipeline.attr("evaluate_answer_by_qid_async")(q->q_id, records, run->paper.paper);
+        result = co_await marking;
+    } catch (...) {
+        error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+    }
+    const std::int64_t id = job->record.id;
+    if (!error && pyglue::contains(result, py::str("reason"))) {
+        run->store->store_mark_failure(id, q_id, q->fingerprint, utf8(result[py::str("reason")]), usage_of(calls));
+        co_return py::none();
+    }
+    if (!error) {
         try {
-            py::object reading = run->loop.attr("run_in_executor")(run->executor, run->extractor.attr("process_pdf"),
-                                                                   run->paths[i], py::none());
-            py::object texts = co_await reading;
-            py::object parsing = run->service.attr("parseAnswersheet_async")(texts, run->paper);
-            py::object sheet = co_await parsing;
-            py::object evaluating = run->pipeline.attr("evaluate_all_answers_async")(sheet, run->paper);
-            py::object evaluated = co_await evaluating;
-            for (const auto& format : run->formats) {
-                py::object report = join(run->outdir, py::str(run->names[i] + "." + format));
-                run->pipeline.attr("save_to_file")(sheet, run->paper, report, format);
+            std::vector<int> met;
+            int position = 0;
+            for (py::handle c : py::object(result[py::str("rubric")].attr("criteria"))) {
+                if (pyglue::truth(c.attr("is_fulfilled"))) met.push_back(position);
+                ++position;
             }
-            row = marked_row(*run, i, sheet, evaluated);
+            run->store->store_mark(id, q_id, q->fingerprint, met, py::cast<double>(result[py::str("awarded_marks")]),
+                                   q->max_marks, utf8(result[py::str("feedback")]), usage_of(calls));
+            co_return py::none();
+        } catch (py::error_already_set& e) {
+            if (!pyglue::is_ordinary(e.value())) throw;
+            error = e.value();
+        }
+    }
+    run->store->store_mark_failure(id, q_id, q->fingerprint, utf8(describe_failure(error, "")), usage_of(calls));
+    co_return py::none();
+}
+
+// The parse, stored as found: each answer's text and pages.
+std::vector<core::FoundAnswer> found_answers(const py::object& sheet) {
+    std::vector<core::FoundAnswer> found;
+    for (py::handle q_id : py::object(sheet.attr("get_question_ids")())) {
+        py::object answer = sheet.attr("get_answer")(q_id);
+        core::FoundAnswer f;
+        f.q_id = utf8(q_id);
+        f.text = utf8(answer.attr("text"));
+        for (py::handle page : py::object(answer.attr("pages"))) f.pages.push_back(py::cast<int>(page));
+        found.push_back(std::move(f));
+    }
+    return found;
+}
+
+Coro mark_sheet(Run* run, SheetJob* job) {
+    M("log_sheet").attr("set")(job->name);
+    const std::int64_t id = job->record.id;
+    if (!job->unreadable.empty()) {
+        run->store->set_status(id, "failed", job->unreadable, run->paper.fingerprint);
+        finish_sheet(*run, *job);
+        co_return py::none();
+    }
+    if (job->needs_parse) {
+        py::list calls = track_calls();
+        py::object error;
+        std::vector<core::FoundAnswer> found;
+        try {
+            py::object reading = run->pipeline.attr("read_answersheet_async")(
+                job->path, run->paper.paper, py::none(), run->extractor, run->executor);
+            py::object sheet = co_await reading;
+            found = found_answers(sheet);
         } catch (...) {
             error = pyglue::current_exception();
             if (!pyglue::is_ordinary(error)) throw;
         }
+        if (error) {
+            run->store->set_status(id, "failed", utf8(describe_failure(error, "Failed to parse answersheet: ")),
+                                   run->paper.fingerprint);
+            finish_sheet(*run, *job);
+            co_return py::none();
+        }
+        run->store->store_parse(id, job->sha, run->paper.parse_key, found, usage_of(calls));
+        job->to_mark.clear();
+        for (const auto& f : found) {
+            if (run->paper.find(f.q_id)) job->to_mark.push_back(f.q_id);
+        }
     }
-    if (error) {
-        py::dict failed = empty_row(*run, i, "failed");
-        failed["warnings"] = pyglue::str(error);
-        row = failed;
+    if (!job->to_mark.empty()) {
+        py::object records = sheet_records(run->paper, run->store->answers(id));
+        py::list marking;
+        for (const auto& q_id : job->to_mark) {
+            marking.append(pyglue::make_coroutine(mark_question(run, job, records, q_id), "mark_answer"));
+        }
+        py::object all = M("asyncio").attr("gather")(*marking);
+        co_await all;
     }
-    finish_sheet(*run, i, row);
+    finish_sheet(*run, *job);
     co_return py::none();
 }
 
 Coro mark_all(Run* run) {
     run->loop = M("asyncio").attr("get_running_loop")();
-    py::object recommended =
-        M("ExtractorClient").attr("get_recommended_extractor_for_subject")(run->paper.attr("subject"));
-    run->extractor.attr("change_extractor")(recommended);
     py::list sheets;
-    for (std::size_t i = 0; i < run->paths.size(); ++i) {
-        sheets.append(pyglue::make_coroutine(mark_one(run, i), "mark_sheet"));
+    for (auto& job : run->jobs) sheets.append(pyglue::make_coroutine(mark_sheet(run, &job), "mark_sheet"));
+    run->all = M("asyncio").attr("gather")(*sheets);
+    // On SIGINT or SIGTERM no new call starts: the sheets' work is cancelled,
+    // and what was stored stays stored for the next run.
+    auto stop = py::cpp_function([run](int signum) {
+        if (run->stop_signal) return;
+        run->stop_signal = signum;
+        run->all.attr("cancel")();
+    });
+    for (int signum : {SIGINT, SIGTERM}) run->loop.attr("add_signal_handler")(signum, stop, signum);
+    py::object error;
+    try {
+        co_await run->all;
+    } catch (...) {
+        error = pyglue::current_exception();
     }
-    py::object all = M("asyncio").attr("gather")(*sheets);
-    co_await all;
+    for (int signum : {SIGINT, SIGTERM}) run->loop.attr("remove_signal_handler")(signum);
+    if (error && !(run->stop_signal && py::isinstance(error, M("asyncio").attr("CancelledError")))) {
+        pyglue::raise(error);
+    }
     co_return py::none();
 }
 
 void print_results(const Run& run, double seconds) {
     const Session& s = *run.session;
-    const std::size_t total = run.paths.size();
+    const std::size_t total = run.jobs.size();
     char elapsed[32];
     std::snprintf(elapsed, sizeof elapsed, "%.1f", seconds);
     if (run.failed == 0) {
@@ -235,35 +344,48 @@ void print_results(const Run& run, double seconds) {
         s.say(pyglue::cat("Marked ", py::int_(run.marked), " of ", py::int_(total), " answer sheets in ", elapsed,
                           " s; ", py::int_(run.failed), " not fully marked."));
     }
-    // The results as a table, widths from the values.
-    std::vector<py::list> table;
-    py::list header;
-    header.append("file");
-    for (py::handle q : run.q_ids) header.append(q);
-    for (const char* h : {"total", "maximum", "%", "status"}) header.append(h);
-    table.push_back(header);
-    for (const auto& row : run.rows) {
-        py::list cells;
-        cells.append(row["file"]);
-        for (py::handle q : run.q_ids) cells.append(row[q]);
-        for (const char* key : {"total", "maximum", "percentage", "status"}) cells.append(row[py::str(key)]);
-        table.push_back(cells);
-    }
-    std::vector<Py_ssize_t> widths(py::len(header), 0);
+    // The class as a table, widths from the values: file, the questions,
+    // total, maximum, percentage and status (warnings follow below it).
+    std::vector<py::list> table = run.view.table();
+    const Py_ssize_t columns = py::len(table[0]);
+    auto shown = [&](Py_ssize_t c) { return c != columns - 2; };
+    std::vector<Py_ssize_t> widths(columns, 0);
     for (const auto& cells : table) {
-        for (std::size_t c = 0; c < widths.size(); ++c) {
+        for (Py_ssize_t c = 0; c < columns; ++c) {
             widths[c] = std::max(widths[c], PyUnicode_GetLength(pyglue::str(cells[c]).ptr()));
         }
     }
     for (const auto& cells : table) {
         py::list padded;
-        for (std::size_t c = 0; c < widths.size(); ++c) padded.append(pyglue::str(cells[c]).attr("ljust")(widths[c]));
+        for (Py_ssize_t c = 0; c < columns; ++c) {
+            if (shown(c)) padded.append(pyglue::str(cells[c]).attr("ljust")(widths[c]));
+        }
         s.say(pyglue::cat("  ", py::str("  ").attr("join")(padded).attr("rstrip")()));
     }
-    for (const auto& row : run.rows) {
-        if (pyglue::truth(row["warnings"])) s.say(pyglue::cat("  ", row["file"], ": ", row["warnings"]));
+    for (std::size_t r = 1; r < table.size(); ++r) {
+        if (pyglue::truth(table[r][columns - 2])) s.say(pyglue::cat("  ", table[r][0], ": ", table[r][columns - 2]));
     }
-    s.say(pyglue::cat("Results: ", run.csv_path, "   Reports: ", run.outdir, "   Log: ", s.log_path()));
+    s.say(pyglue::cat("Results: ", run.view.csv_path(), "   Reports: ", run.view.outdir, "   Log: ", s.log_path()));
+}
+
+// What this run will do, before it does it.
+void print_plan(const Run& run) {
+    std::size_t fresh = 0, kept = 0, again = 0;
+    for (const auto& job : run.jobs) {
+        if (job.plan.empty()) {
+            ++fresh;
+            continue;
+        }
+        if (job.kept) {
+            ++kept;
+        } else {
+            ++again;
+        }
+        run.session->say(pyglue::cat("  ", job.name, ": ", py::str(job.plan)));
+    }
+    if (kept + again == 0) return;
+    run.session->say(pyglue::cat(py::int_(run.jobs.size()), " answer sheets: ", py::int_(fresh), " new, ",
+                                 py::int_(kept), " kept, ", py::int_(again), " to mark again or continue"));
 }
 
 }  // namespace
@@ -271,49 +393,28 @@ void print_results(const Run& run, double seconds) {
 int run_mark(py::object args, py::object parser) {
     Session s(args, parser);
     py::object os = M("os");
-    py::object path = os.attr("path");
 
-    py::object paper_file = args.attr("paper");
-    if (!pyglue::truth(path.attr("isfile")(paper_file))) {
-        s.usage_error("question paper file not found: " + py::str(paper_file).cast<std::string>());
-    }
-    py::object paper_text;
+    py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
+    std::vector<SheetJob> jobs = collect_sheets(s, args.attr("sheets"));
+
+    py::object outdir = args.attr("output_dir");
     try {
-        py::object f = M("builtins").attr("open")(paper_file, py::arg("encoding") = "utf-8");
-        paper_text = f.attr("read")();
-        f.attr("close")();
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_ordinary(e.value())) throw;
-        s.usage_error("cannot read " + py::str(paper_file).cast<std::string>() + ": " +
-                      py::str(e.value()).cast<std::string>());
-    }
-
-    Run run;
-    run.session = &s;
-    run.paths = collect_sheets(s, args.attr("sheets"));
-    std::vector<std::string> stems;
-    for (const auto& p : run.paths) {
-        stems.push_back(path.attr("splitext")(display_name(p))[py::int_(0)].cast<std::string>());
-    }
-    run.names = core::unique_names(stems);
-    const std::string format = args.attr("format").cast<std::string>();
-    if (format == "json" || format == "both") run.formats.push_back("json");
-    if (format == "txt" || format == "both") run.formats.push_back("txt");
-    run.resume = pyglue::truth(args.attr("resume"));
-    run.tty = s.terminal_is_tty();
-
-    run.outdir = args.attr("output_dir");
-    try {
-        os.attr("makedirs")(run.outdir, py::arg("exist_ok") = true);
+        os.attr("makedirs")(outdir, py::arg("exist_ok") = true);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
-        s.usage_error("cannot create the output folder: " + py::str(e.value()).cast<std::string>());
+        s.usage_error("cannot create the output folder: " + utf8(e.value()));
     }
-    run.csv_path = join(run.outdir, py::str("class_results.csv"));
-
-    s.start_log(join(run.outdir, py::str("marking.log")));
+    std::unique_ptr<core::ResultsStore> store;
     try {
-        run.facade = s.configure(join(run.outdir, py::str("usage.log")));
+        store = std::make_unique<core::ResultsStore>(utf8(join(outdir, py::str("marking.db"))));
+    } catch (const core::StoreError& e) {
+        s.usage_error(e.what());
+    }
+
+    s.start_log(join(outdir, py::str("marking.log")), "a");
+    py::object facade;
+    try {
+        facade = s.configure(join(outdir, py::str("usage.log")));
     } catch (...) {
         py::object error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
@@ -321,36 +422,80 @@ int run_mark(py::object args, py::object parser) {
         s.complain(pyglue::cat("quorvan mark: ", error));
         return 1;
     }
+    Run run;
+    run.session = &s;
+    run.store = store.get();
     try {
-        run.paper = run.facade.attr("question_paper_from_json")(paper_text);
-        run.facade.attr("change_question_paper")(run.paper);
+        py::object paper = facade.attr("question_paper_from_json")(paper_data);
+        facade.attr("change_question_paper")(paper);
+        run.paper = describe_paper(paper);
     } catch (...) {
         py::object error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
         s.end_redirect();
-        s.usage_error("cannot use " + py::str(paper_file).cast<std::string>() + " as a question paper: " +
-                      py::str(error).cast<std::string>());
+        s.usage_error("cannot use " + utf8(args.attr("paper")) + " as a question paper: " + utf8(error));
     }
-    run.service = run.facade.attr("llm_service");
-    run.pipeline = run.facade.attr("answersheet_service");
-    run.extractor = run.facade.attr("extractor_client");
-    run.q_ids = run.paper.attr("get_question_ids")();
-    for (std::size_t i = 0; i < run.paths.size(); ++i) run.rows.push_back(empty_row(run, i, "pending"));
-    write_results(run);
+    run.store->remember_paper(run.paper.fingerprint, run.paper.canonical_json);
+    run.service = facade.attr("llm_service");
+    run.pipeline = facade.attr("answersheet_service");
+    run.view.paper = &run.paper;
+    run.view.store = run.store;
+    run.view.pipeline = run.pipeline;
+    run.view.outdir = outdir;
+    const std::string format = args.attr("format").cast<std::string>();
+    if (format == "json" || format == "both") run.view.formats.push_back("json");
+    if (format == "txt" || format == "both") run.view.formats.push_back("txt");
+    run.tty = s.terminal_is_tty();
 
-    if (run.tty) s.say(py::str(core::progress_bar(0, run.paths.size(), 0, 0)), "");
+    // One extractor, switched once before any sheet is read, so that reading
+    // sheets at once never switches it under another.
+    run.extractor = facade.attr("extractor_client");
+    run.extractor.attr("change_extractor")(
+        M("ExtractorClient").attr("get_recommended_extractor_for_subject")(run.paper.paper.attr("subject")));
+
+    const bool force = pyglue::truth(args.attr("force"));
+    for (auto& job : jobs) {
+        plan_sheet(run, job, force);
+        run.jobs.push_back(std::move(job));
+    }
+    {
+        const auto names = display_names(run.store->sheets());
+        for (auto& job : run.jobs) job.name = names.at(job.record.id);
+    }
+    print_plan(run);
+    run.view.write_class_file();
+
+    if (run.tty) s.say(py::str(core::progress_bar(0, run.jobs.size(), 0, 0)), "");
     const auto started = std::chrono::steady_clock::now();
     run.executor = M("ThreadPoolExecutor")(py::arg("max_workers") = args.attr("workers"));
     try {
         M("asyncio").attr("run")(pyglue::make_coroutine(mark_all(&run), "mark_class"));
     } catch (...) {
         run.executor.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
-        throw;
+        py::object error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+        s.end_redirect();
+        s.complain(pyglue::cat("quorvan mark: ", error));
+        s.complain(pyglue::cat("What was marked is kept in ", join(outdir, py::str("marking.db")),
+                               "; running the same command again continues."));
+        return 1;
     }
-    run.executor.attr("shutdown")(py::arg("wait") = true);
+    run.executor.attr("shutdown")(py::arg("wait") = !run.stop_signal, py::arg("cancel_futures") = true);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     s.end_redirect();
     if (run.tty) s.say(py::str(""));
+    if (run.stop_signal) {
+        run.view.write_class_file();
+        std::size_t marked = 0;
+        for (const auto& job : run.jobs) {
+            if (run.store->sheet(job.record.id)->status == "marked") ++marked;
+        }
+        s.say(pyglue::cat("Interrupted: ", py::int_(marked), " of ", py::int_(run.jobs.size()),
+                          " answer sheets are marked and stored in ", join(outdir, py::str("marking.db")), "."));
+        s.say(py::str("Run the same command again to continue where this run stopped."));
+        s.report_usage(run.service);
+        return 128 + run.stop_signal;
+    }
     print_results(run, seconds);
     s.report_usage(run.service);
     return run.failed == 0 ? 0 : 1;

@@ -1,0 +1,281 @@
+// The class file and the per-sheet reports, written from the results store.
+#include "class_view.hpp"
+
+#include <map>
+#include <set>
+
+#include "class_run.hpp"
+
+namespace quorvan::cli {
+
+namespace {
+
+std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
+
+py::str canonical(py::handle data) {
+    return M("json").attr("dumps")(data, py::arg("sort_keys") = true, py::arg("ensure_ascii") = false,
+                                   py::arg("separators") = py::make_tuple(",", ":"));
+}
+
+// The question as its marking sees it: a change to any of these marks its
+// answers again.
+py::dict question_entry(const py::object& question) {
+    py::dict entry;
+    entry["q_id"] = question.attr("q_id");
+    entry["question_text"] = question.attr("text");
+    entry["max_marks"] = py::float_(py::cast<double>(question.attr("max_marks")));
+    py::list criteria;
+    py::object rubric = question.attr("rubric");
+    if (pyglue::truth(rubric)) {
+        for (py::handle c : py::object(rubric.attr("criteria"))) {
+            py::dict criterion;
+            criterion["statement"] = c.attr("statement");
+            criterion["mark"] = py::float_(py::cast<double>(c.attr("mark")));
+            criteria.append(criterion);
+        }
+    }
+    entry["criteria"] = criteria;
+    py::object reference = question.attr("reference_answer");
+    entry["reference_answer"] = pyglue::truth(reference) ? reference : py::str("");
+    return entry;
+}
+
+py::object number(double value) { return py::float_(value); }
+
+py::str format_marks(double value) { return M("builtins").attr("format")(py::float_(value), "g"); }
+
+}  // namespace
+
+std::map<std::int64_t, py::object> display_names(const std::vector<core::SheetRecord>& sheets) {
+    py::object basename = M("os").attr("path").attr("basename");
+    std::map<std::string, int> seen;
+    std::vector<std::string> bases;
+    for (const auto& s : sheets) {
+        bases.push_back(basename(s.path_given).cast<std::string>());
+        ++seen[bases.back()];
+    }
+    std::map<std::int64_t, py::object> names;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        names[sheets[i].id] = py::str(seen[bases[i]] > 1 ? sheets[i].path_given : bases[i]);
+    }
+    return names;
+}
+
+const PaperQuestion* ClassPaper::find(const std::string& id) const {
+    for (const auto& q : questions) {
+        if (q.id == id) return &q;
+    }
+    return nullptr;
+}
+
+ClassPaper describe_paper(py::object paper) {
+    ClassPaper p;
+    p.paper = paper;
+    py::list entries, ids;
+    for (py::handle q_id : py::object(paper.attr("get_question_ids")())) {
+        py::object question = paper.attr("get_question")(q_id);
+        py::dict entry = question_entry(question);
+        entries.append(entry);
+        ids.append(q_id);
+        PaperQuestion q;
+        q.q_id = py::reinterpret_borrow<py::object>(q_id);
+        q.question = question;
+        q.id = utf8(q_id);
+        q.fingerprint = core::sha256_hex(utf8(canonical(entry)));
+        q.max_marks = py::cast<double>(question.attr("max_marks"));
+        p.questions.push_back(std::move(q));
+    }
+    py::dict data;
+    data["subject"] = paper.attr("subject");
+    data["language"] = paper.attr("language");
+    data["class_level"] = paper.attr("class_level");
+    data["questions"] = entries;
+    p.canonical_json = utf8(canonical(data));
+    p.fingerprint = core::sha256_hex(p.canonical_json);
+    p.parse_key = core::sha256_hex(utf8(canonical(ids)));
+    return p;
+}
+
+Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
+                const std::vector<core::AnswerRecord>& answers) {
+    Standing st;
+    st.total = number(0);
+    if (sheet.status == "failed" || !sheet.parsed) {
+        st.status = sheet.status == "failed" ? "failed" : "pending";
+        st.cells.assign(paper.questions.size(), py::str(""));
+        st.total = py::str("");
+        return st;
+    }
+    const bool same_questions = sheet.parse_key == paper.parse_key;
+    std::map<std::string, const core::AnswerRecord*> by_id;
+    for (const auto& a : answers) by_id[a.q_id] = &a;
+    double total = 0;
+    for (const auto& q : paper.questions) {
+        auto found = by_id.find(q.id);
+        std::string why;
+        if (found == by_id.end()) {
+            if (same_questions) {
+                st.cells.push_back(number(0));  // not attempted
+                continue;
+            }
+            why = "the sheet was read against other questions";
+        } else {
+            const core::AnswerRecord& a = *found->second;
+            if (a.status == "marked" && a.question_fingerprint == q.fingerprint && a.awarded) {
+                st.cells.push_back(number(*a.awarded));
+                total += *a.awarded;
+                continue;
+            }
+            if (a.status == "marked") {
+                why = "the question changed since it was marked";
+            } else if (a.status == "failed") {
+                why = a.failure;
+            } else {
+                why = "not marked yet";
+            }
+        }
+        st.cells.push_back(py::str(""));
+        st.unmarked.push_back(q.id + " not marked: " + why);
+    }
+    st.total = number(total);
+    st.status = st.unmarked.empty() ? "marked" : "incomplete";
+    return st;
+}
+
+py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers) {
+    py::object p = paper.paper;
+    py::object sheet = M("Answersheet")(py::arg("subject") = p.attr("subject"),
+                                        py::arg("language") = p.attr("language"),
+                                        py::arg("class_level") = p.attr("class_level"));
+    for (const auto& a : answers) {
+        py::list pages;
+        for (int page : a.pages) pages.append(page);
+        py::object answer = M("Answer")(py::arg("q_id") = py::str(a.q_id), py::arg("text") = py::str(a.text),
+                                        py::arg("pages") = pages);
+        const PaperQuestion* q = paper.find(a.q_id);
+        if (q && a.status == "marked" && a.question_fingerprint == q->fingerprint &&
+            pyglue::truth(q->question.attr("rubric"))) {
+            py::object rubric = M("copy").attr("deepcopy")(q->question.attr("rubric"));
+            std::set<int> met(a.criteria_met.begin(), a.criteria_met.end());
+            int position = 0;
+            for (py::handle c : py::object(rubric.attr("criteria"))) c.attr("set_fulfill")(py::bool_(met.count(position++) > 0));
+            answer.attr("set_eval_rubric")(rubric);
+            answer.attr("set_feedback")(py::str(a.feedback));
+        }
+        sheet.attr("add_answer")(py::str(a.q_id), answer);
+    }
+    return sheet;
+}
+
+py::object ClassView::csv_path() const { return M("os").attr("path").attr("join")(outdir, "class_results.csv"); }
+
+py::list ClassView::header() const {
+    py::list h;
+    h.append("file");
+    for (const auto& q : paper->questions) h.append(pyglue::cat(q.q_id, " (", format_marks(q.max_marks), ")"));
+    for (const char* name : {"total", "maximum", "percentage", "warnings", "status"}) h.append(name);
+    return h;
+}
+
+py::list ClassView::row_of(const core::SheetRecord& sheet) const {
+    const auto answers = store->answers(sheet.id);
+    const Standing st = assess(*paper, sheet, answers);
+    py::object maximum = paper->paper.attr("get_total_marks")();
+    py::list row;
+    for (const auto& cell : st.cells) row.append(cell);
+    row.append(st.total);
+    row.append(maximum);
+    row.append(PyUnicode_Check(st.total.ptr())
+                   ? py::str("")
+                   : py::str(core::percent(py::cast<double>(st.total), py::cast<double>(maximum))));
+    py::list notes;
+    if (st.status == "failed") notes.append(py::str(sheet.failure));
+    if (st.status == "pending") notes.append(py::str("not marked yet"));
+    for (const auto& u : st.unmarked) notes.append(py::str(u));
+    if (st.status == "marked" || st.status == "incomplete") {
+        py::object records = sheet_records(*paper, answers);
+        py::dict validation = pipeline.attr("validate_processing")(records, paper->paper);
+        for (py::handle w : validation["issues"]) notes.append(w);
+        for (py::handle w : validation["warnings"]) notes.append(w);
+    }
+    row.append(py::str("; ").attr("join")(notes));
+    row.append(py::str(st.status));
+    return row;
+}
+
+std::vector<py::list> ClassView::table() const {
+    std::vector<py::list> rows;
+    rows.push_back(header());
+    const auto sheets = store->sheets();
+    const auto names = display_names(sheets);
+    for (const auto& sheet : sheets) {
+        auto cached = rows_.find(sheet.id);
+        if (cached == rows_.end()) cached = rows_.emplace(sheet.id, row_of(sheet)).first;
+        py::list row;
+        row.append(names.at(sheet.id));
+        for (py::handle cell : cached->second) row.append(cell);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void ClassView::write_class_file() const {
+    py::object buffer = M("io").attr("StringIO")();
+    // The byte order mark makes spreadsheet programs read the file as UTF-8.
+    buffer.attr("write")("\ufeff");
+    py::object writer = M("csv").attr("writer")(buffer);
+    for (const auto& row : table()) {
+        py::list safe;
+        for (py::handle cell : row) safe.append(spreadsheet_safe(py::reinterpret_borrow<py::object>(cell)));
+        writer.attr("writerow")(safe);
+    }
+    pyglue::write_text_atomic(csv_path(), buffer.attr("getvalue")());
+}
+
+void ClassView::write_reports(const core::SheetRecord& sheet) const {
+    if (!sheet.parsed) return;
+    py::object records = sheet_records(*paper, store->answers(sheet.id));
+    for (const auto& format : formats) {
+        py::object path = M("os").attr("path").attr("join")(outdir, py::str(sheet.report_name + "." + format));
+        // The pipeline writes the report; a temporary name and a rename keep
+        // the old report whole if writing fails.
+        py::object partial = pyglue::cat(path, ".partial");
+        pipeline.attr("save_to_file")(records, paper->paper, partial, py::str(format));
+        M("os").attr("replace")(partial, path);
+    }
+}
+
+py::str describe_failure(py::handle error, const char* step) {
+    py::object openai = M("openai");
+    py::object e = py::reinterpret_borrow<py::object>(error);
+    std::set<PyObject*> seen;
+    while (e && !e.is_none() && seen.insert(e.ptr()).second) {
+        py::object tries = py::getattr(e, "tries", py::none());
+        py::str after = py::str("");
+        if (!tries.is_none() && py::cast<long long>(tries) > 1) after = pyglue::cat(" after ", tries, " tries");
+        if (py::isinstance(e, openai.attr("APIStatusError"))) {
+            const long status = py::cast<long>(e.attr("status_code"));
+            const char* what = status == 429 ? "rate limited" : status >= 500 ? "server error"
+                               : status == 408                 ? "request timed out"
+                                                               : "refused by the model service";
+            return pyglue::cat(step, what, " (", py::int_(status), ")", after);
+        }
+        if (py::isinstance(e, openai.attr("APITimeoutError"))) return pyglue::cat(step, "timed out", after);
+        if (py::isinstance(e, openai.attr("APIConnectionError"))) return pyglue::cat(step, "connection failed", after);
+        py::object next = py::getattr(e, "__cause__", py::none());
+        if (next.is_none()) next = py::getattr(e, "__context__", py::none());
+        e = next;
+    }
+    return pyglue::str(error);
+}
+
+py::object spreadsheet_safe(py::object cell) {
+    if (!PyUnicode_Check(cell.ptr()) || PyUnicode_GetLength(cell.ptr()) == 0) return cell;
+    const Py_UCS4 first = PyUnicode_ReadChar(cell.ptr(), 0);
+    if (first == '=' || first == '+' || first == '-' || first == '@' || first == '\t' || first == '\r') {
+        return pyglue::cat("'", cell);
+    }
+    return cell;
+}
+
+}  // namespace quorvan::cli

@@ -1,0 +1,90 @@
+// The class run's views: everything a person reads about a marked class is
+// written from the results store, never read back as data.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli.hpp"
+#include "results_store.hpp"
+
+namespace quorvan::cli {
+
+// One question of the paper being marked against.
+struct PaperQuestion {
+    py::object q_id;      // str
+    py::object question;  // the Question record
+    std::string id;
+    std::string fingerprint;  // of what its marking depends on
+    double max_marks = 0;
+};
+
+// The paper with the fingerprints a re-run compares against.
+struct ClassPaper {
+    py::object paper;  // QuestionPaper
+    std::vector<PaperQuestion> questions;
+    std::string canonical_json;
+    std::string fingerprint;  // of canonical_json
+    std::string parse_key;    // of the question ids: what finding the answers depends on
+
+    const PaperQuestion* find(const std::string& id) const;
+};
+
+ClassPaper describe_paper(py::object paper);
+
+// How a stored sheet stands against the paper: a cell per question (the
+// awarded marks, 0 when not attempted, "" when not marked), the total, why
+// any answer is not marked, and the status that follows.
+struct Standing {
+    std::vector<py::object> cells;
+    py::object total;
+    std::vector<std::string> unmarked;  // "Q3 not marked: ..."
+    std::string status;                 // pending, marked, incomplete, failed
+};
+
+Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
+                const std::vector<core::AnswerRecord>& answers);
+
+// The sheet as records (Answersheet of Answer), each marked answer with its
+// evaluated rubric and feedback, as the pipeline's reports read them.
+py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers);
+
+// Writes the class file (all sheets in the store) and, for the given sheet
+// ids, their reports in the chosen formats. All or nothing per file.
+struct ClassView {
+    const ClassPaper* paper = nullptr;
+    core::ResultsStore* store = nullptr;
+    py::object pipeline;  // AnswersheetService: validation notes and reports
+    py::object outdir;
+    std::vector<std::string> formats;
+
+    py::object csv_path() const;
+    void write_class_file() const;
+    void write_reports(const core::SheetRecord& sheet) const;
+    // Header and rows of the class file, as printed and as written.
+    std::vector<py::list> table() const;
+    py::list header() const;
+    // The sheet's row is made again at the next write: its results changed.
+    void forget(std::int64_t sheet_id) const { rows_.erase(sheet_id); }
+
+private:
+    // Rows by sheet id, without the file name (which depends on the others):
+    // a class file rewritten after every sheet recomputes only that sheet.
+    mutable std::map<std::int64_t, py::list> rows_;
+    py::list row_of(const core::SheetRecord& sheet) const;
+};
+
+// Each sheet's name in the class file: its file name, or the path as given
+// where two sheets share a file name.
+std::map<std::int64_t, py::object> display_names(const std::vector<core::SheetRecord>& sheets);
+
+// A failed model call as a teacher can act on it, after the step that made it:
+// "rate limited (429) after 5 tries", "timed out", ...; any other error as its
+// own text.
+py::str describe_failure(py::handle error, const char* step);
+
+// The text a spreadsheet shows as text, never as a formula.
+py::object spreadsheet_safe(py::object cell);
+
+}  // namespace quorvan::cli
