@@ -245,3 +245,40 @@ def test_a_closed_terminal_ends_quietly(standin, tmp_path):
                             shell=True, capture_output=True, text=True, timeout=300, env=dict(os.environ))
     assert result.stderr == ""
     assert {r["status"] for r in table(out).values()} == {"marked"}
+
+
+def test_every_option_of_mark(standin, tmp_path):
+    sheets = class_of(tmp_path / "sheets", 2)
+    paper = paper_json(tmp_path / "paper.json")
+    out = tmp_path / "results"
+    standin.slow_delay = 3
+    standin.inject("slow", count=1, schema="EvaluationResponse")
+    standin.inject("429", count=1, schema="EvaluationResponse")
+    result = quorvan("mark", "--paper", paper, sheets, "-o", out, "--format", "txt", "--workers", 1,
+                     "--extractor", "local", "--dpi", 100, "--max-concurrent", 1, "--requests-per-minute", 1000,
+                     "--retries", 1, "--timeout", 1, "--verbose")
+    assert result.returncode == 1, result.stderr
+    assert standin.max_in_flight == 1
+    assert sorted(p.name for p in out.iterdir() if p.suffix in (".txt", ".json")) == ["s00.txt", "s01.txt"]
+    assert "[AnswersheetService]: " in result.stdout  # --verbose: the library's lines on the terminal
+    rows = table(out)
+    notes = " ".join(r["warnings"] for r in rows.values())
+    # the 429 was tried again and passed; the slow answer timed out on both tries
+    assert "rate limited" not in notes and "not marked: timed out after 2 tries" in notes
+    standin.reset()
+    again = quorvan("mark", "--paper", paper, sheets, "-o", out, "--format", "both", "--resume")
+    assert again.returncode == 0 and calls(standin) == ["EvaluationResponse"]
+    assert sorted(p.name for p in out.iterdir() if p.suffix in (".txt", ".json")) == [
+        "s00.json", "s00.txt", "s01.json", "s01.txt"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--retries", "-1"], "--retries must be at least 0"),
+    (["--timeout", "0"], "--timeout must be more than 0 seconds"),
+    (["--workers", "0"], "--workers must be at least 1"),
+])
+def test_bad_option_values_are_usage_errors(tmp_path, args, message):
+    paper = paper_json(tmp_path / "paper.json")
+    result = quorvan("mark", "--paper", paper, write_text_pdf(tmp_path / "s.pdf", ["Q1. x"]), "-o", tmp_path / "o",
+                     *args)
+    assert result.returncode == 2 and message in result.stderr

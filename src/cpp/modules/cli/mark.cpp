@@ -47,6 +47,7 @@ struct Run {
     bool tty = false;
     int stop_signal = 0;
     std::size_t done = 0, marked = 0, failed = 0;
+    std::chrono::steady_clock::time_point class_file_written;
 };
 
 std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
@@ -182,7 +183,13 @@ void finish_sheet(Run& run, SheetJob& job) {
     rec = *store.sheet(rec.id);
     run.view.forget(rec.id);
     run.view.write_reports(rec);
-    run.view.write_class_file();
+    // The store already holds the result; the class file, a view of all
+    // sheets, follows at most once a second and once more at the end.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - run.class_file_written >= std::chrono::seconds(1)) {
+        run.view.write_class_file();
+        run.class_file_written = now;
+    }
 
     ++run.done;
     if (st.status == "marked") {
@@ -464,6 +471,7 @@ int run_mark(py::object args, py::object parser) {
     }
     print_plan(run);
     run.view.write_class_file();
+    run.class_file_written = std::chrono::steady_clock::now();
 
     if (run.tty) s.say(py::str(core::progress_bar(0, run.jobs.size(), 0, 0)), "");
     const auto started = std::chrono::steady_clock::now();
@@ -475,17 +483,22 @@ int run_mark(py::object args, py::object parser) {
         py::object error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
         s.end_redirect();
+        try {
+            run.view.write_class_file();
+        } catch (...) {
+            if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+        }
         s.complain(pyglue::cat("quorvan mark: ", error));
         s.complain(pyglue::cat("What was marked is kept in ", join(outdir, py::str("marking.db")),
                                "; running the same command again continues."));
         return 1;
     }
     run.executor.attr("shutdown")(py::arg("wait") = !run.stop_signal, py::arg("cancel_futures") = true);
+    run.view.write_class_file();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     s.end_redirect();
     if (run.tty) s.say(py::str(""));
     if (run.stop_signal) {
-        run.view.write_class_file();
         std::size_t marked = 0;
         for (const auto& job : run.jobs) {
             if (run.store->sheet(job.record.id)->status == "marked") ++marked;
