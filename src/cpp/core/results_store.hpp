@@ -91,7 +91,9 @@ public:
 
     // The sheet with this resolved path, created (status "pending") when new.
     // A new sheet gets `wanted_report_name`, or that name with "-2", "-3", ...
-    // when another sheet has it. The path as given is updated every time.
+    // when another sheet has it (compared without case: one file on some file
+    // systems). The path as given is updated every time. An empty wanted name
+    // is a std::invalid_argument.
     SheetRecord add_sheet(const std::string& path_given, const std::string& path_resolved,
                           const std::string& wanted_report_name);
     std::optional<SheetRecord> sheet(std::int64_t id) const;

@@ -1,0 +1,600 @@
+#include "results_store.hpp"
+
+#include <sqlite3.h>
+
+#include <charconv>
+#include <cmath>
+#include <ctime>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace quorvan::core {
+
+namespace {
+
+constexpr const char* kApplication = "quorvan_core";
+
+// The tables as a person sees them with `.schema` in the sqlite3 shell, hence
+// the comments. Paths, names and texts are stored as given (UTF-8); "" rather
+// than NULL stands for "none" except for the marks, where NULL means "no mark".
+constexpr const char* kSchema = R"sql(
+CREATE TABLE meta (
+    key   TEXT PRIMARY KEY,  -- schema_version, created_at, application
+    value TEXT NOT NULL  -- 1, when the file was created (UTC), quorvan_core
+);
+
+CREATE TABLE papers (
+    fingerprint    TEXT PRIMARY KEY,  -- identity of the question paper
+    canonical_json TEXT NOT NULL,     -- the paper as it was marked against
+    first_seen     TEXT NOT NULL      -- UTC
+);
+
+CREATE TABLE sheets (
+    id                  INTEGER PRIMARY KEY,             -- order in which the sheets were first added
+    path_given          TEXT NOT NULL,                   -- the path as typed, last time
+    path_resolved       TEXT NOT NULL UNIQUE,            -- absolute, symlinks resolved: the sheet's identity
+    report_name         TEXT NOT NULL UNIQUE COLLATE NOCASE,  -- stem of the report files; never changes
+    sha256              TEXT NOT NULL DEFAULT '',        -- of the PDF bytes last read; '' before the first read
+    paper_fingerprint   TEXT NOT NULL DEFAULT '',        -- paper the stored results stand against; '' for none
+    status              TEXT NOT NULL DEFAULT 'pending'
+                        CHECK (status IN ('pending', 'marked', 'incomplete', 'failed')),  -- incomplete: see the answers
+    failure             TEXT NOT NULL DEFAULT '',        -- why the sheet failed; '' otherwise
+    parsed              INTEGER NOT NULL DEFAULT 0 CHECK (parsed IN (0, 1)),  -- 1: the answers below were found
+    parse_key           TEXT NOT NULL DEFAULT '',        -- what the parse depended on (the question ids)
+    parse_model         TEXT NOT NULL DEFAULT '',        -- model of the parse
+    parse_input_tokens  INTEGER NOT NULL DEFAULT 0,      -- tokens sent for the parse
+    parse_output_tokens INTEGER NOT NULL DEFAULT 0,      -- tokens received for the parse
+    parse_cost          REAL NOT NULL DEFAULT 0,         -- USD
+    parse_calls         INTEGER NOT NULL DEFAULT 0,      -- model calls of the parse, tries included
+    added_at            TEXT NOT NULL,                   -- UTC
+    updated_at          TEXT NOT NULL                    -- UTC, last change to the sheet or its answers
+);
+
+CREATE TABLE answers (
+    sheet_id             INTEGER NOT NULL REFERENCES sheets(id) ON DELETE CASCADE,  -- the sheet it was found on
+    q_id                 TEXT NOT NULL,                  -- question id in the paper
+    position             INTEGER NOT NULL,               -- order in the parse, from 0
+    text                 TEXT NOT NULL,                  -- the student's answer as found
+    pages                TEXT NOT NULL DEFAULT '[]',     -- JSON list of the pages it was found on
+    status               TEXT NOT NULL DEFAULT 'pending'
+                         CHECK (status IN ('pending', 'marked', 'failed')),  -- failed: see failure
+    question_fingerprint TEXT NOT NULL DEFAULT '',       -- of the question as it was marked
+    criteria_met         TEXT NOT NULL DEFAULT '[]',     -- JSON list of criteria met, 0-based
+    awarded              REAL,                           -- marks given; NULL unless marked
+    maximum              REAL,                           -- marks available; NULL unless marked
+    feedback             TEXT NOT NULL DEFAULT '',       -- for the student
+    failure              TEXT NOT NULL DEFAULT '',       -- why it could not be marked; '' otherwise
+    model                TEXT NOT NULL DEFAULT '',       -- model of the marking
+    input_tokens         INTEGER NOT NULL DEFAULT 0,     -- tokens sent for the marking
+    output_tokens        INTEGER NOT NULL DEFAULT 0,     -- tokens received for the marking
+    cost                 REAL NOT NULL DEFAULT 0,        -- USD
+    calls                INTEGER NOT NULL DEFAULT 0,     -- model calls of the marking, tries included
+    marked_at            TEXT NOT NULL DEFAULT '',       -- UTC; '' while not marked
+    PRIMARY KEY (sheet_id, q_id)
+);
+
+CREATE VIEW class_view AS
+    -- One row per answer with its sheet; a sheet without answers shows once.
+    SELECT s.id AS sheet_id, s.path_given AS sheet, s.report_name, s.status AS sheet_status,
+           s.failure AS sheet_failure, a.position, a.q_id, a.status AS answer_status,
+           a.awarded, a.maximum, a.failure AS answer_failure, a.marked_at
+    FROM sheets AS s LEFT JOIN answers AS a ON a.sheet_id = s.id
+    ORDER BY s.id, a.position;
+)sql";
+
+constexpr const char* kSelectSheet =
+    "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
+    "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at "
+    "FROM sheets ";
+
+// UTC, ISO 8601 to the second: sorts as text and reads at a glance.
+std::string utc_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string int_list_json(const std::vector<int>& values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += std::to_string(values[i]);
+    }
+    return out + "]";
+}
+
+// A JSON list of integers, whitespace anywhere; nothing for anything else.
+std::optional<std::vector<int>> parse_int_list(std::string_view s) {
+    std::size_t i = 0;
+    const auto skip_space = [&] {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
+    };
+    std::vector<int> out;
+    skip_space();
+    if (i == s.size() || s[i] != '[') return std::nullopt;
+    ++i;
+    skip_space();
+    if (i < s.size() && s[i] == ']') {
+        ++i;
+    } else {
+        for (;;) {
+            skip_space();
+            int value = 0;
+            const auto [end, ec] = std::from_chars(s.data() + i, s.data() + s.size(), value);
+            if (ec != std::errc()) return std::nullopt;
+            out.push_back(value);
+            i = static_cast<std::size_t>(end - s.data());
+            skip_space();
+            if (i == s.size()) return std::nullopt;
+            const char c = s[i++];
+            if (c == ']') break;
+            if (c != ',') return std::nullopt;
+        }
+    }
+    skip_space();
+    if (i != s.size()) return std::nullopt;
+    return out;
+}
+
+[[noreturn]] void fail(sqlite3* db, const std::string& path, const std::string& doing) {
+    throw StoreError(path + ": cannot " + doing + ": " + sqlite3_errmsg(db));
+}
+
+void exec(sqlite3* db, const std::string& path, const char* sql, const std::string& doing) {
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(db, path, doing);
+}
+
+// A prepared statement; its errors name the database and what was being done.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& path, std::string_view sql, std::string doing)
+        : db_(db), path_(path), doing_(std::move(doing)) {
+        if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK) {
+            fail(db_, path_, doing_);
+        }
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind_text(int i, std::string_view value) {
+        return check(sqlite3_bind_text64(stmt_, i, value.data(), value.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+    }
+    Statement& bind_int(int i, std::int64_t value) { return check(sqlite3_bind_int64(stmt_, i, value)); }
+    Statement& bind_real(int i, double value) { return check(sqlite3_bind_double(stmt_, i, value)); }
+    Statement& bind_real_or_null(int i, std::optional<double> value) {
+        return value ? bind_real(i, *value) : check(sqlite3_bind_null(stmt_, i));
+    }
+
+    // True while there is a row to read.
+    bool step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        fail(db_, path_, doing_);
+    }
+    // Runs a statement that returns no rows; the number of rows it changed.
+    int run() {
+        while (step()) {
+        }
+        return sqlite3_changes(db_);
+    }
+    // Ready to run again with new values.
+    void reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+
+    std::string text(int col) const {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
+    }
+    std::int64_t integer(int col) const { return sqlite3_column_int64(stmt_, col); }
+    double real(int col) const { return sqlite3_column_double(stmt_, col); }
+    std::optional<double> real_or_null(int col) const {
+        if (sqlite3_column_type(stmt_, col) == SQLITE_NULL) return std::nullopt;
+        return real(col);
+    }
+
+private:
+    Statement& check(int rc) {
+        if (rc != SQLITE_OK) fail(db_, path_, doing_);
+        return *this;
+    }
+
+    sqlite3* db_;
+    const std::string& path_;
+    std::string doing_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A write transaction, rolled back unless committed. IMMEDIATE takes the
+// write lock up front, so another writer makes it wait (busy timeout) at the
+// start instead of failing halfway.
+class Transaction {
+public:
+    Transaction(sqlite3* db, const std::string& path, std::string doing)
+        : db_(db), path_(path), doing_(std::move(doing)) {
+        exec(db_, path_, "BEGIN IMMEDIATE", doing_);
+    }
+    ~Transaction() {
+        // An error may have ended the transaction already.
+        if (!committed_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    void commit() {
+        exec(db_, path_, "COMMIT", doing_);
+        committed_ = true;
+    }
+
+private:
+    sqlite3* db_;
+    const std::string& path_;
+    std::string doing_;
+    bool committed_ = false;
+};
+
+std::int64_t scalar(sqlite3* db, const std::string& path, std::string_view sql, const std::string& doing) {
+    Statement s(db, path, sql, doing);
+    return s.step() ? s.integer(0) : 0;
+}
+
+bool is_blank(sqlite3* db, const std::string& path) {
+    return scalar(db, path, "PRAGMA user_version", "read the schema version") == 0 &&
+           scalar(db, path, "SELECT count(*) FROM sqlite_master", "read the tables") == 0;
+}
+
+void create_schema(sqlite3* db, const std::string& path) {
+    exec(db, path, kSchema, "create the tables");
+    Statement meta(db, path, "INSERT INTO meta (key, value) VALUES (?1, ?2)", "write the meta table");
+    const std::pair<const char*, std::string> rows[] = {
+        {"schema_version", std::to_string(ResultsStore::kSchemaVersion)},
+        {"created_at", utc_now()},
+        {"application", kApplication},
+    };
+    for (const auto& [key, value] : rows) {
+        meta.reset();
+        meta.bind_text(1, key).bind_text(2, value).run();
+    }
+    // A pragma takes no bound values; this one is a constant of the library.
+    const std::string version = "PRAGMA user_version = " + std::to_string(ResultsStore::kSchemaVersion);
+    exec(db, path, version.c_str(), "set the schema version");
+}
+
+// The `application` of the meta table; "" when there is no such table.
+std::string application_of(sqlite3* db, const std::string& path) {
+    if (scalar(db, path, "SELECT count(*) FROM pragma_table_info('meta') WHERE name IN ('key', 'value')",
+               "read the meta table") != 2) {
+        return "";
+    }
+    Statement s(db, path, "SELECT value FROM meta WHERE key = 'application'", "read the meta table");
+    return s.step() ? s.text(0) : "";
+}
+
+// Makes a blank database ours, checks that any other is, then sets up the
+// connection. Nothing is written to a database that is not ours.
+void open_schema(sqlite3* db, const std::string& path) {
+    // The first read is where SQLite looks at the file's header.
+    const int rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_NOTADB) {
+        throw StoreError(path + " is not a quorvan_core results database (it is not an SQLite database)");
+    }
+    if (rc != SQLITE_OK) fail(db, path, "read the database");
+
+    if (is_blank(db, path)) {
+        Transaction tx(db, path, "create the tables");
+        if (is_blank(db, path)) create_schema(db, path);  // unless another process just did
+        tx.commit();
+    }
+    if (application_of(db, path) != kApplication) {
+        throw StoreError(path +
+                         " is not a quorvan_core results database (it is an SQLite database of another application)");
+    }
+    const std::int64_t version = scalar(db, path, "PRAGMA user_version", "read the schema version");
+    if (version > ResultsStore::kSchemaVersion) {
+        throw StoreError(path + " was written by a newer version of quorvan_core (results schema " +
+                         std::to_string(version) + "; this version reads " +
+                         std::to_string(ResultsStore::kSchemaVersion) + ")");
+    }
+    if (version < 1) throw StoreError(path + " is a damaged quorvan_core results database (no schema version)");
+
+    exec(db, path, "PRAGMA foreign_keys = ON", "turn on foreign keys");
+    // WAL: readers (a person with the sqlite3 shell) do not block the run.
+    // Where the file system cannot share memory between processes, SQLite
+    // keeps the rollback journal, which is slower but just as safe.
+    Statement(db, path, "PRAGMA journal_mode = WAL", "turn on the write-ahead log").step();
+    // With WAL, NORMAL keeps every commit through a crash of the process; a
+    // power loss may undo the last few, never half of one.
+    exec(db, path, "PRAGMA synchronous = NORMAL", "set the synchronous mode");
+}
+
+SheetRecord read_sheet(const Statement& s) {
+    SheetRecord r;
+    r.id = s.integer(0);
+    r.path_given = s.text(1);
+    r.path_resolved = s.text(2);
+    r.report_name = s.text(3);
+    r.sha256 = s.text(4);
+    r.paper_fingerprint = s.text(5);
+    r.status = s.text(6);
+    r.failure = s.text(7);
+    r.parsed = s.integer(8) != 0;
+    r.parse_key = s.text(9);
+    r.parse_usage.model = s.text(10);
+    r.parse_usage.input_tokens = s.integer(11);
+    r.parse_usage.output_tokens = s.integer(12);
+    r.parse_usage.cost = s.real(13);
+    r.parse_usage.calls = static_cast<int>(s.integer(14));
+    r.updated_at = s.text(15);
+    return r;
+}
+
+std::optional<SheetRecord> sheet_by_id(sqlite3* db, const std::string& path, std::int64_t id) {
+    Statement s(db, path, std::string(kSelectSheet) + "WHERE id = ?1", "read sheet " + std::to_string(id));
+    s.bind_int(1, id);
+    if (!s.step()) return std::nullopt;
+    return read_sheet(s);
+}
+
+bool sheet_exists(sqlite3* db, const std::string& path, std::int64_t id) {
+    Statement s(db, path, "SELECT 1 FROM sheets WHERE id = ?1", "read sheet " + std::to_string(id));
+    s.bind_int(1, id);
+    return s.step();
+}
+
+StoreError unknown_sheet(const std::string& path, std::int64_t id) {
+    return StoreError(path + ": there is no sheet " + std::to_string(id));
+}
+
+void touch_sheet(sqlite3* db, const std::string& path, std::int64_t id, const std::string& now,
+                 const std::string& doing) {
+    Statement s(db, path, "UPDATE sheets SET updated_at = ?1 WHERE id = ?2", doing);
+    if (s.bind_text(1, now).bind_int(2, id).run() == 0) throw unknown_sheet(path, id);
+}
+
+// The outcome of marking one answer, marked or failed, in one transaction.
+void store_answer_outcome(sqlite3* db, const std::string& path, std::int64_t id, const std::string& q_id,
+                          const std::string& status, const std::string& question_fingerprint,
+                          const std::vector<int>& criteria_met, std::optional<double> awarded,
+                          std::optional<double> maximum, const std::string& feedback, const std::string& failure,
+                          const CallUsage& usage, const std::string& marked_at, const std::string& doing) {
+    Transaction tx(db, path, doing);
+    Statement s(db, path,
+                "UPDATE answers SET status = ?1, question_fingerprint = ?2, criteria_met = ?3, awarded = ?4, "
+                "maximum = ?5, feedback = ?6, failure = ?7, model = ?8, input_tokens = ?9, output_tokens = ?10, "
+                "cost = ?11, calls = ?12, marked_at = ?13 WHERE sheet_id = ?14 AND q_id = ?15",
+                doing);
+    s.bind_text(1, status).bind_text(2, question_fingerprint).bind_text(3, int_list_json(criteria_met));
+    s.bind_real_or_null(4, awarded).bind_real_or_null(5, maximum).bind_text(6, feedback).bind_text(7, failure);
+    s.bind_text(8, usage.model).bind_int(9, usage.input_tokens).bind_int(10, usage.output_tokens);
+    s.bind_real(11, usage.cost).bind_int(12, usage.calls).bind_text(13, marked_at).bind_int(14, id).bind_text(15, q_id);
+    if (s.run() == 0) {
+        if (!sheet_exists(db, path, id)) throw unknown_sheet(path, id);
+        throw StoreError(path + ": sheet " + std::to_string(id) + " has no answer to question '" + q_id + "'");
+    }
+    touch_sheet(db, path, id, utc_now(), doing);
+    tx.commit();
+}
+
+std::string question_doing(const char* what, const std::string& q_id, std::int64_t id) {
+    return std::string(what) + " of question '" + q_id + "' of sheet " + std::to_string(id);
+}
+
+}  // namespace
+
+ResultsStore::ResultsStore(const std::string& path) : path_(path) {
+    // SQLite would make an empty path a temporary database, lost on close.
+    if (path.empty()) throw StoreError("the results database needs a path");
+    // The store is used from one thread (the run's event loop) and its
+    // connection is its own, so SQLite's per-connection mutex would only cost.
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        throw StoreError("cannot open the results database " + path + ": " + why);
+    }
+    try {
+        if (sqlite3_db_readonly(db_, "main") == 1) throw StoreError(path + " cannot be written (read-only)");
+        sqlite3_busy_timeout(db_, 5000);  // another process (or a person) holding the write lock
+        open_schema(db_, path_);
+    } catch (...) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        throw;
+    }
+}
+
+ResultsStore::~ResultsStore() { sqlite3_close_v2(db_); }
+
+void ResultsStore::remember_paper(const std::string& fingerprint, const std::string& canonical_json) {
+    const std::string doing = "remember paper " + fingerprint;
+    Transaction tx(db_, path_, doing);
+    Statement s(db_, path_,
+                "INSERT INTO papers (fingerprint, canonical_json, first_seen) VALUES (?1, ?2, ?3) "
+                "ON CONFLICT (fingerprint) DO NOTHING",
+                doing);
+    s.bind_text(1, fingerprint).bind_text(2, canonical_json).bind_text(3, utc_now()).run();
+    tx.commit();
+}
+
+std::optional<std::string> ResultsStore::paper_json(const std::string& fingerprint) const {
+    Statement s(db_, path_, "SELECT canonical_json FROM papers WHERE fingerprint = ?1", "read paper " + fingerprint);
+    s.bind_text(1, fingerprint);
+    if (!s.step()) return std::nullopt;
+    return s.text(0);
+}
+
+SheetRecord ResultsStore::add_sheet(const std::string& path_given, const std::string& path_resolved,
+                                    const std::string& wanted_report_name) {
+    if (wanted_report_name.empty()) throw std::invalid_argument("add_sheet: empty report name");
+    const std::string doing = "add the sheet " + path_resolved;
+    const std::string now = utc_now();
+    Transaction tx(db_, path_, doing);
+
+    std::int64_t id = 0;
+    {
+        Statement find(db_, path_, "SELECT id FROM sheets WHERE path_resolved = ?1", doing);
+        if (find.bind_text(1, path_resolved).step()) id = find.integer(0);
+    }
+    if (id != 0) {
+        Statement s(db_, path_,
+                    "UPDATE sheets SET path_given = ?1, updated_at = ?2 WHERE id = ?3 AND path_given IS NOT ?1", doing);
+        s.bind_text(1, path_given).bind_text(2, now).bind_int(3, id).run();
+    } else {
+        // Report names are compared without case (the column's collation):
+        // "Smith" and "smith" would be one file on some file systems.
+        std::string name = wanted_report_name;
+        Statement taken(db_, path_, "SELECT 1 FROM sheets WHERE report_name = ?1", doing);
+        for (int n = 2; taken.bind_text(1, name).step(); ++n) {
+            taken.reset();
+            name = wanted_report_name + "-" + std::to_string(n);
+        }
+        Statement insert(db_, path_,
+                         "INSERT INTO sheets (path_given, path_resolved, report_name, added_at, updated_at) "
+                         "VALUES (?1, ?2, ?3, ?4, ?4)",
+                         doing);
+        insert.bind_text(1, path_given).bind_text(2, path_resolved).bind_text(3, name).bind_text(4, now).run();
+        id = sqlite3_last_insert_rowid(db_);
+    }
+    std::optional<SheetRecord> record = sheet_by_id(db_, path_, id);
+    if (!record) throw unknown_sheet(path_, id);
+    tx.commit();
+    return *record;
+}
+
+std::optional<SheetRecord> ResultsStore::sheet(std::int64_t id) const { return sheet_by_id(db_, path_, id); }
+
+std::optional<SheetRecord> ResultsStore::find_sheet(const std::string& path_resolved) const {
+    Statement s(db_, path_, std::string(kSelectSheet) + "WHERE path_resolved = ?1", "find the sheet " + path_resolved);
+    s.bind_text(1, path_resolved);
+    if (!s.step()) return std::nullopt;
+    return read_sheet(s);
+}
+
+std::vector<SheetRecord> ResultsStore::sheets() const {
+    Statement s(db_, path_, std::string(kSelectSheet) + "ORDER BY id", "read the sheets");
+    std::vector<SheetRecord> out;
+    while (s.step()) out.push_back(read_sheet(s));
+    return out;
+}
+
+void ResultsStore::reset_sheet(std::int64_t id, const std::string& sha256) {
+    const std::string doing = "reset sheet " + std::to_string(id);
+    Transaction tx(db_, path_, doing);
+    Statement s(db_, path_,
+                "UPDATE sheets SET sha256 = ?1, paper_fingerprint = '', status = 'pending', failure = '', parsed = 0, "
+                "parse_key = '', parse_model = '', parse_input_tokens = 0, parse_output_tokens = 0, parse_cost = 0, "
+                "parse_calls = 0, updated_at = ?2 WHERE id = ?3",
+                doing);
+    if (s.bind_text(1, sha256).bind_text(2, utc_now()).bind_int(3, id).run() == 0) throw unknown_sheet(path_, id);
+    Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
+    tx.commit();
+}
+
+void ResultsStore::store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
+                               const std::vector<FoundAnswer>& answers, const CallUsage& usage) {
+    const std::string doing = "store the parse of sheet " + std::to_string(id);
+    Transaction tx(db_, path_, doing);
+    Statement s(db_, path_,
+                "UPDATE sheets SET parsed = 1, sha256 = ?1, parse_key = ?2, parse_model = ?3, parse_input_tokens = ?4, "
+                "parse_output_tokens = ?5, parse_cost = ?6, parse_calls = ?7, updated_at = ?8 WHERE id = ?9",
+                doing);
+    s.bind_text(1, sha256).bind_text(2, parse_key).bind_text(3, usage.model).bind_int(4, usage.input_tokens);
+    s.bind_int(5, usage.output_tokens).bind_real(6, usage.cost).bind_int(7, usage.calls);
+    s.bind_text(8, utc_now()).bind_int(9, id);
+    if (s.run() == 0) throw unknown_sheet(path_, id);
+    Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
+    Statement insert(db_, path_,
+                     "INSERT INTO answers (sheet_id, q_id, position, text, pages, status) "
+                     "VALUES (?1, ?2, ?3, ?4, ?5, 'pending')",
+                     doing);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        insert.reset();
+        insert.bind_int(1, id).bind_text(2, answers[i].q_id).bind_int(3, static_cast<std::int64_t>(i));
+        insert.bind_text(4, answers[i].text).bind_text(5, int_list_json(answers[i].pages)).run();
+    }
+    tx.commit();
+}
+
+void ResultsStore::store_mark(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,
+                              const std::vector<int>& criteria_met, double awarded, double maximum,
+                              const std::string& feedback, const CallUsage& usage) {
+    const std::string doing = question_doing("store the mark", q_id, id);
+    // SQLite would store NaN as NULL, which reads back as "no mark".
+    if (!std::isfinite(awarded) || !std::isfinite(maximum)) {
+        throw StoreError(path_ + ": cannot " + doing + ": the marks are not finite numbers");
+    }
+    store_answer_outcome(db_, path_, id, q_id, "marked", question_fingerprint, criteria_met, awarded, maximum, feedback,
+                         "", usage, utc_now(), doing);
+}
+
+void ResultsStore::store_mark_failure(std::int64_t id, const std::string& q_id,
+                                      const std::string& question_fingerprint, const std::string& cause,
+                                      const CallUsage& usage) {
+    store_answer_outcome(db_, path_, id, q_id, "failed", question_fingerprint, {}, std::nullopt, std::nullopt, "",
+                         cause, usage, "", question_doing("store the failure", q_id, id));
+}
+
+void ResultsStore::set_status(std::int64_t id, const std::string& status, const std::string& failure,
+                              const std::string& paper_fingerprint) {
+    const std::string doing = "set the status of sheet " + std::to_string(id) + " to '" + status + "'";
+    Transaction tx(db_, path_, doing);
+    Statement s(db_, path_,
+                "UPDATE sheets SET status = ?1, failure = ?2, paper_fingerprint = ?3, updated_at = ?4 WHERE id = ?5",
+                doing);
+    s.bind_text(1, status).bind_text(2, failure).bind_text(3, paper_fingerprint).bind_text(4, utc_now());
+    if (s.bind_int(5, id).run() == 0) throw unknown_sheet(path_, id);
+    tx.commit();
+}
+
+std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
+    const std::string doing = "read the answers of sheet " + std::to_string(id);
+    Statement s(db_, path_,
+                "SELECT q_id, position, text, pages, status, question_fingerprint, criteria_met, awarded, maximum, "
+                "feedback, failure, model, input_tokens, output_tokens, cost, calls, marked_at "
+                "FROM answers WHERE sheet_id = ?1 ORDER BY position, q_id",
+                doing);
+    s.bind_int(1, id);
+    std::vector<AnswerRecord> out;
+    while (s.step()) {
+        AnswerRecord a;
+        a.q_id = s.text(0);
+        a.position = static_cast<int>(s.integer(1));
+        a.text = s.text(2);
+        a.status = s.text(4);
+        a.question_fingerprint = s.text(5);
+        // Lists a person may have edited with the sqlite3 shell: checked, not trusted.
+        const auto list = [&](int col, const char* name) {
+            std::optional<std::vector<int>> values = parse_int_list(s.text(col));
+            if (!values) {
+                throw StoreError(path_ + ": sheet " + std::to_string(id) + ", question '" + a.q_id + "': " + name +
+                                 " is not a list of whole numbers: " + s.text(col));
+            }
+            return std::move(*values);
+        };
+        a.pages = list(3, "pages");
+        a.criteria_met = list(6, "criteria_met");
+        a.awarded = s.real_or_null(7);
+        a.maximum = s.real_or_null(8);
+        a.feedback = s.text(9);
+        a.failure = s.text(10);
+        a.usage.model = s.text(11);
+        a.usage.input_tokens = s.integer(12);
+        a.usage.output_tokens = s.integer(13);
+        a.usage.cost = s.real(14);
+        a.usage.calls = static_cast<int>(s.integer(15));
+        a.marked_at = s.text(16);
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+}  // namespace quorvan::core
