@@ -249,7 +249,7 @@ def test_a_dropped_connection_is_a_connection_error_and_the_next_request_is_answ
     with pytest.raises(openai.APIConnectionError) as raised:
         ask(once, ls.ReferenceAnswerResponse, "Question: Define osmosis.")
     assert not isinstance(raised.value, openai.APITimeoutError)
-    assert len(standin.requests) == 1 and standin.in_flight == 0
+    assert len(standin.requests) == 1
     assert ask(once, ls.ReferenceAnswerResponse, "Question: Define osmosis.").choices[0].message.parsed
 
 
