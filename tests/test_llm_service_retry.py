@@ -104,7 +104,7 @@ def test_the_timeout_reaches_parse_only_when_set(api_key):
 
 
 @pytest.mark.parametrize("fault, timeout", [("429-retry", None), ("503", None), ("408", None), ("drop", None),
-                                            ("slow", 0.5)])
+                                            ("slow", 2.0)])
 def test_a_transient_fault_is_retried(standin, sleeps, capsys, fault, timeout):
     standin.slow_delay = 30
     standin.inject(fault)
