@@ -207,7 +207,10 @@ def test_usage_counts_characters_by_four(standin, client):
 
 @pytest.mark.parametrize("fault, error", [
     ("429", openai.RateLimitError),
+    ("429-retry", openai.RateLimitError),
     ("500", openai.InternalServerError),
+    ("503", openai.InternalServerError),
+    ("408", openai.APIStatusError),
     ("malformed", pydantic.ValidationError),
     ("length", openai.LengthFinishReasonError),
 ])
@@ -217,6 +220,37 @@ def test_faults_surface_as_client_errors_without_retry(standin, client, fault, e
         ask(client, ls.ReferenceAnswerResponse, "Question: Define osmosis.")
     assert len(standin.requests) == 1
     assert ask(client, ls.ReferenceAnswerResponse, "Question: Define osmosis.").choices[0].message.parsed
+
+
+@pytest.mark.parametrize("fault, status, knobs, headers", [
+    ("429", 429, {"retry_after": 7}, {}),
+    ("429-retry", 429, {}, {"retry-after": "1"}),
+    ("429-retry", 429, {"retry_after": 7}, {"retry-after": "7"}),
+    ("429-retry", 429, {"retry_after": "Wed, 21 Oct 2015 07:28:00 GMT", "retry_after_ms": 2500},
+     {"retry-after": "Wed, 21 Oct 2015 07:28:00 GMT", "retry-after-ms": "2500"}),
+    ("503", 503, {"retry_after": 7}, {}),
+    ("408", 408, {"retry_after": 7}, {}),
+])
+def test_error_statuses_and_their_retry_headers(standin, client, fault, status, knobs, headers):
+    for name, value in knobs.items():
+        setattr(standin, name, value)
+    standin.inject(fault)
+    with pytest.raises(openai.APIStatusError) as raised:
+        ask(client, ls.ReferenceAnswerResponse, "Question: Define osmosis.")
+    sent = raised.value.response.headers
+    assert raised.value.status_code == status
+    assert sent["x-should-retry"] == "false"  # the caller decides, never the client
+    assert {k: sent[k] for k in ("retry-after", "retry-after-ms") if k in sent} == headers
+
+
+def test_a_dropped_connection_is_a_connection_error_and_the_next_request_is_answered(standin, client):
+    once = client.with_options(max_retries=0)  # a drop carries no header that could stop the client's retry
+    standin.inject("drop")
+    with pytest.raises(openai.APIConnectionError) as raised:
+        ask(once, ls.ReferenceAnswerResponse, "Question: Define osmosis.")
+    assert not isinstance(raised.value, openai.APITimeoutError)
+    assert len(standin.requests) == 1
+    assert ask(once, ls.ReferenceAnswerResponse, "Question: Define osmosis.").choices[0].message.parsed
 
 
 def test_refusal_leaves_nothing_parsed(standin, client):
@@ -289,9 +323,13 @@ def test_connections_are_kept_alive_and_stop_does_not_wait_for_idle_clients():
         assert not stopper.is_alive()
 
 
-def test_process_mode_prints_its_url_and_serves():
+@pytest.mark.parametrize("fault_args, error, retry_after", [
+    (["--fault", "500"], openai.InternalServerError, None),
+    (["--fault", "429-retry", "--retry-after", "3"], openai.RateLimitError, "3"),
+])
+def test_process_mode_prints_its_url_and_serves(fault_args, error, retry_after):
     root = Path(__file__).resolve().parent.parent
-    proc = subprocess.Popen([sys.executable, "-m", "tests.support.standin", "--fault-every", "2", "--fault", "500"],
+    proc = subprocess.Popen([sys.executable, "-m", "tests.support.standin", "--fault-every", "2", *fault_args],
                             cwd=root, stdout=subprocess.PIPE, text=True)
     try:
         line = proc.stdout.readline()
@@ -299,8 +337,9 @@ def test_process_mode_prints_its_url_and_serves():
         assert match, line
         with openai.OpenAI(api_key="sk-test", base_url=match.group(1)) as c:
             assert parsed(c, ls.ReferenceAnswerResponse, "Question: Define osmosis.")
-            with pytest.raises(openai.InternalServerError):
+            with pytest.raises(error) as raised:
                 ask(c, ls.ReferenceAnswerResponse, "Question: Define osmosis.")
+            assert raised.value.response.headers.get("retry-after") == retry_after
     finally:
         proc.terminate()
         assert proc.wait(timeout=30) == 0

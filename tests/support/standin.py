@@ -10,6 +10,7 @@ or, as a process (prints ``STANDIN_URL=http://127.0.0.1:<port>/v1`` and serves
 until SIGTERM/SIGINT)::
 
     python -m tests.support.standin [--port N] [--delay S] [--keep-alive] [--fault-every N --fault KIND]
+                                    [--retry-after S]
 
 The answer is chosen by ``response_format.json_schema.name`` and computed from
 the user message, deterministically:
@@ -52,6 +53,14 @@ PageTranscription
 Any other schema is an HTTP 400 naming it, unless ``set_answer`` gave it an
 answer (``set_answer`` also replaces built-in answers); ``inject`` queues
 faults. Usage: prompt characters // 4 and answer characters // 4, at least 1.
+
+Faults: "429", "500", "503", "408" (that status); "429-retry" (429 with a
+``Retry-After: <retry_after>`` header, plus ``retry-after-ms`` when
+``retry_after_ms`` is set); "drop" (the connection is closed with no answer);
+"malformed", "refusal", "length" (a 200 with a broken answer); "slow" (the
+answer comes after ``slow_delay`` seconds). Every error answer carries
+``x-should-retry: false``: whether to try again is the caller's decision, the
+openai client must not retry by itself.
 """
 
 from __future__ import annotations
@@ -74,7 +83,7 @@ from typing import Any, Callable, Union
 
 __all__ = ["StandIn", "FAULTS", "main"]
 
-FAULTS = ("429", "500", "malformed", "refusal", "slow", "length")
+FAULTS = ("429", "500", "malformed", "refusal", "slow", "length", "429-retry", "503", "408", "drop")
 DEFAULT_MODEL = "gpt-5-mini-2025-08-07"
 REFUSAL = "I'm sorry, but I can't help with that request."
 
@@ -491,6 +500,10 @@ def _error(status: int, message: str, kind: str, code: str | None) -> tuple[int,
     return status, {"error": {"message": message, "type": kind, "param": None, "code": code}}, headers
 
 
+# What _answer returns for a "drop": no answer at all.
+_DROP = None
+
+
 class _Server(ThreadingHTTPServer):
     # Join handler threads on close, so no request outlives stop().
     daemon_threads = False
@@ -552,7 +565,15 @@ class _Handler(BaseHTTPRequestHandler):
         if self.path.split("?", 1)[0].rstrip("/") != "/v1/chat/completions":
             self._send(*_error(404, f"no route for POST {self.path}", "invalid_request_error", "unknown_url"))
             return
-        self.server.standin._serve(raw, self._send)
+        self.server.standin._serve(raw, self._send, self._drop)
+
+    def _drop(self) -> None:
+        # Nothing is written: the client reads the end of the stream where the answer should be.
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def _send(self, status: int, body: dict, headers: dict) -> None:
         data = json.dumps(body, ensure_ascii=False).encode("utf-8")
@@ -583,6 +604,9 @@ class StandIn:
         # Benchmarks turn it on, as the real service keeps connections alive.
         self.keep_alive = bool(keep_alive)
         self.slow_delay = 2.0
+        # Retry-After of a "429-retry": seconds (a number) or any text, an HTTP date say.
+        self.retry_after: float | str = 1
+        self.retry_after_ms: float | None = None
         self.port = int(port)
         self.in_flight = 0
         self.max_in_flight = 0
@@ -680,7 +704,7 @@ class StandIn:
                         self._faults.remove(fault)
         return chosen
 
-    def _serve(self, raw: bytes, send: Callable[[int, dict, dict], None]) -> None:
+    def _serve(self, raw: bytes, send: Callable[[int, dict, dict], None], drop: Callable[[], None]) -> None:
         try:
             body = json.loads(raw)
         except ValueError:
@@ -694,12 +718,16 @@ class StandIn:
             self.max_in_flight = max(self.max_in_flight, self.in_flight)
         try:
             self._stopping.wait(self.delay)
-            send(*self._answer(body))
+            answer = self._answer(body)
+            if answer is _DROP:
+                drop()
+            else:
+                send(*answer)
         finally:
             with self._lock:
                 self.in_flight -= 1
 
-    def _answer(self, body: dict) -> tuple[int, dict, dict]:
+    def _answer(self, body: dict) -> tuple[int, dict, dict] | None:
         response_format = body.get("response_format")
         schema = None
         if isinstance(response_format, dict) and isinstance(response_format.get("json_schema"), dict):
@@ -708,9 +736,24 @@ class StandIn:
         if fault == "429":
             return _error(429, f"Rate limit reached for {DEFAULT_MODEL} (stand-in).", "requests",
                           "rate_limit_exceeded")
+        if fault == "429-retry":
+            status, payload, headers = _error(429, f"Rate limit reached for {DEFAULT_MODEL} (stand-in).",
+                                              "requests", "rate_limit_exceeded")
+            headers["retry-after"] = str(self.retry_after)
+            if self.retry_after_ms is not None:
+                headers["retry-after-ms"] = str(self.retry_after_ms)
+            return status, payload, headers
         if fault == "500":
             return _error(500, "The server had an error while processing your request (stand-in).",
                           "server_error", None)
+        if fault == "503":
+            return _error(503, "The engine is currently overloaded, please try again later (stand-in).",
+                          "server_error", None)
+        if fault == "408":
+            return _error(408, "The request timed out before the model answered (stand-in).",
+                          "timeout", None)
+        if fault == "drop":
+            return _DROP
         if fault == "slow":
             self._stopping.wait(self.slow_delay)
         if schema is None:
@@ -764,6 +807,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--keep-alive", action="store_true", help="keep connections open between requests")
     parser.add_argument("--fault", choices=FAULTS, help="fault to inject on every N-th request")
     parser.add_argument("--fault-every", type=int, metavar="N")
+    parser.add_argument("--retry-after", default="1", metavar="S",
+                        help="Retry-After of a 429-retry fault (seconds or an HTTP date)")
     args = parser.parse_args(argv)
     if (args.fault is None) != (args.fault_every is None):
         parser.error("--fault and --fault-every go together")
@@ -772,6 +817,7 @@ def main(argv: list[str] | None = None) -> int:
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: done.set())
     with StandIn(delay=args.delay, port=args.port, keep_alive=args.keep_alive) as standin:
+        standin.retry_after = args.retry_after
         if args.fault:
             standin.inject(args.fault, every=args.fault_every)
         print(f"STANDIN_URL={standin.base_url}", flush=True)

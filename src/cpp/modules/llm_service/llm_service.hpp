@@ -18,6 +18,21 @@ void init_response_models(py::module_& m);
 void init_service_core(ServiceClass& cls);
 void init_prompt_ops(ServiceClass& cls);
 void init_batches(ServiceClass& cls);
+void init_retry(py::module_& m, ServiceClass& cls);
+
+// ---- retry policy and per-call usage (retry.cpp), used by the two call paths
+
+// Extra tries after a transient failure: self.max_retries, never below 0.
+long long retries_of(const py::object& self);
+// openai's timeout, connection and retryable status errors (408, 409, 429, 5xx).
+bool is_transient(const py::object& error);
+// Seconds to wait after failed try number `attempt` (from 1) ended with error.
+double retry_wait_of(const py::object& self, const py::object& error, long long attempt);
+// error.tries = tries, when the object takes attributes.
+void note_tries(const py::object& error, long long tries);
+// Appends the numbers of one try to the list in call_usage, when there is one.
+void note_call_usage(const py::object& self, const py::object& task_name, const py::object& input_tokens,
+                     const py::object& output_tokens, bool ok);
 
 // Places the packaged tiktoken encoding files in tiktoken's cache folder when
 // they are missing there, so encodings load without a network.

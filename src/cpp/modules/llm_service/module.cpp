@@ -64,6 +64,10 @@ PYBIND11_MODULE(llm_service, m) {
     // Collaborators, looked up on the module at each use.
     pyglue::bind(m, "OpenAI", "openai", "OpenAI");
     pyglue::bind(m, "AsyncOpenAI", "openai", "AsyncOpenAI");
+    pyglue::bind(m, "openai", "openai");  // its error classes tell transient failures
+    pyglue::bind(m, "random", "random");
+    pyglue::bind(m, "parsedate_tz", "email.utils", "parsedate_tz");
+    pyglue::bind(m, "mktime_tz", "email.utils", "mktime_tz");
     pyglue::bind(m, "tiktoken", "tiktoken");
     pyglue::bind(m, "asyncio", "asyncio");
     pyglue::bind(m, "time", "time");
@@ -91,4 +95,5 @@ PYBIND11_MODULE(llm_service, m) {
     init_service_core(cls);
     init_prompt_ops(cls);
     init_batches(cls);
+    init_retry(m, cls);
 }

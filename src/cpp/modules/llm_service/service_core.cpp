@@ -283,14 +283,33 @@ py::object output_tokens_of(py::object self, py::object response, py::object& in
 }
 
 py::object parse_call(py::object client, py::object self, py::object messages, py::object response_format) {
-    return client.attr("beta").attr("chat").attr("completions").attr("parse")(
-        py::arg("model") = self.attr("model"), py::arg("messages") = messages,
-        py::arg("response_format") = response_format);
+    py::object parse = client.attr("beta").attr("chat").attr("completions").attr("parse");
+    py::object timeout = self.attr("request_timeout");
+    if (timeout.is_none()) {
+        return parse(py::arg("model") = self.attr("model"), py::arg("messages") = messages,
+                     py::arg("response_format") = response_format);
+    }
+    return parse(py::arg("model") = self.attr("model"), py::arg("messages") = messages,
+                 py::arg("response_format") = response_format, py::arg("timeout") = timeout);
 }
 
-void log_failure(py::object self, py::object task_name, py::object input_tokens, py::object error) {
-    self.attr("_log_token_usage")(pyglue::cat(task_name, "_FAILED"), input_tokens, 0, self.attr("model"),
-                                  pyglue::cat("Error: ", error));
+// Every failed try is a call the service made, so each goes to the usage log,
+// the totals and call_usage on its own, with the try named when there may be
+// more than one.
+void log_failure(py::object self, py::object task_name, py::object input_tokens, py::object error,
+                 long long attempt, long long retries) {
+    py::str info = retries > 0 ? pyglue::cat("Error: ", error, " (try ", attempt, " of ", retries + 1, ")")
+                               : pyglue::cat("Error: ", error);
+    self.attr("_log_token_usage")(pyglue::cat(task_name, "_FAILED"), input_tokens, 0, self.attr("model"), info);
+    note_call_usage(self, task_name, input_tokens, py::int_(0), false);
+}
+
+// After a failed try: true when another try should follow; otherwise the
+// error is marked with the number of tries made and the caller raises it.
+bool try_again(const py::object& error, long long attempt, long long retries) {
+    if (attempt <= retries && is_transient(error)) return true;
+    note_tries(error, attempt);
+    return false;
 }
 
 py::object make_api_call(py::object self, py::object task_name, py::object messages,
@@ -299,51 +318,80 @@ py::object make_api_call(py::object self, py::object task_name, py::object messa
     pyglue::need_list(messages, "messages");
     pyglue::need_str(additional_info, "additional_info");
 
-    py::object input_tokens;  // null: left until needed
-    if (!count_can_wait(self, messages)) input_tokens = self.attr("_count_message_tokens")(messages);
-    try {
-        py::object response = parse_call(self.attr("client"), self, messages, response_format);
-        py::object output_tokens = output_tokens_of(self, response, input_tokens, messages);
-        self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
-                                      additional_info);
-        return response;
-    } catch (...) {
-        py::object error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
-        log_failure(self, task_name, counted(self, messages, input_tokens), error);
-        pyglue::raise(error);  // the same object, unchanged
+    const long long retries = retries_of(self);
+    py::object estimate;  // the prompt's count; null: left until needed
+    if (!count_can_wait(self, messages)) estimate = self.attr("_count_message_tokens")(messages);
+    for (long long attempt = 1;; ++attempt) {
+        py::object input_tokens = estimate;
+        py::object output_tokens;
+        py::object response;
+        py::object error;
+        try {
+            response = parse_call(self.attr("client"), self, messages, response_format);
+            output_tokens = output_tokens_of(self, response, input_tokens, messages);
+            self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
+                                          additional_info);
+        } catch (...) {
+            error = pyglue::current_exception();
+            if (!pyglue::is_ordinary(error)) throw;
+        }
+        if (!error) {
+            note_call_usage(self, task_name, input_tokens, output_tokens, true);
+            return response;
+        }
+        if (!input_tokens) input_tokens = estimate = self.attr("_count_message_tokens")(messages);
+        log_failure(self, task_name, input_tokens, error, attempt, retries);
+        if (!try_again(error, attempt, retries)) pyglue::raise(error);  // the same object
+        // Looked up at each use so tests can patch the module's time.
+        M("time").attr("sleep")(retry_wait_of(self, error, attempt));
     }
 }
 
 Coro make_api_call_async(py::object self, py::object task_name, py::object messages,
                          py::object response_format, py::object additional_info) {
-    py::object semaphore = self.attr("_request_semaphore");
-    py::object acquiring = semaphore.attr("acquire")();
-    co_await acquiring;
-    pyglue::Permit permit(semaphore);  // released on every exit, cancellation included
+    const long long retries = retries_of(self);
+    py::object estimate;  // the prompt's count; null: left until needed
+    for (long long attempt = 1;; ++attempt) {
+        py::object input_tokens;
+        py::object output_tokens;
+        py::object response;
+        py::object error;
+        {
+            // Every try waits for a permit and a place in the rate window again,
+            // so retries count against both bounds like any other call.
+            py::object semaphore = self.attr("_request_semaphore");
+            py::object acquiring = semaphore.attr("acquire")();
+            co_await acquiring;
+            pyglue::Permit permit(semaphore);  // released on every exit, cancellation included
 
-    py::object limiting = self.attr("_enforce_rate_limit")();
-    co_await limiting;
+            py::object limiting = self.attr("_enforce_rate_limit")();
+            co_await limiting;
 
-    py::object input_tokens;  // null: left until needed
-    if (!count_can_wait(self, messages)) input_tokens = self.attr("_count_message_tokens")(messages);
-    py::object error;
-    py::object response;
-    try {
-        py::object call = parse_call(self.attr("async_client"), self, messages, response_format);
-        response = co_await call;
-        py::object output_tokens = output_tokens_of(self, response, input_tokens, messages);
-        self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
-                                      additional_info);
-    } catch (...) {
-        error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+            if (attempt == 1 && !count_can_wait(self, messages)) {
+                estimate = self.attr("_count_message_tokens")(messages);
+            }
+            input_tokens = estimate;
+            try {
+                py::object call = parse_call(self.attr("async_client"), self, messages, response_format);
+                response = co_await call;
+                output_tokens = output_tokens_of(self, response, input_tokens, messages);
+                self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
+                                              additional_info);
+            } catch (...) {
+                error = pyglue::current_exception();
+                if (!pyglue::is_ordinary(error)) throw;
+            }
+        }  // the permit is not held while waiting to try again
+        if (!error) {
+            note_call_usage(self, task_name, input_tokens, output_tokens, true);
+            co_return response;
+        }
+        if (!input_tokens) input_tokens = estimate = self.attr("_count_message_tokens")(messages);
+        log_failure(self, task_name, input_tokens, error, attempt, retries);
+        if (!try_again(error, attempt, retries)) pyglue::raise(error);
+        py::object sleeping = M("asyncio").attr("sleep")(retry_wait_of(self, error, attempt));
+        co_await sleeping;
     }
-    if (error) {
-        log_failure(self, task_name, counted(self, messages, input_tokens), error);
-        pyglue::raise(error);
-    }
-    co_return response;
 }
 
 py::dict get_total_usage(py::object self) {
