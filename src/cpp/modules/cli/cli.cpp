@@ -216,8 +216,13 @@ py::object Session::configure(py::object usage_log) {
     if (py::hasattr(args_, "retries") && py::hasattr(service, "set_retry_policy")) {
         service.attr("set_retry_policy")(args_.attr("retries"), args_.attr("timeout"));
     }
-    // openai imports its structured-output resources on first use, close to a
-    // second; pay that here rather than inside the first sheet's marking.
+    return facade;
+}
+
+// openai imports its structured-output resources on first use, close to a
+// second; pay that before the work starts rather than inside the first call,
+// and not at all in a run that makes none.
+void warm_up(py::object service) {
     for (const char* client : {"client", "async_client"}) {
         try {
             service.attr(client).attr("beta").attr("chat").attr("completions");
@@ -225,7 +230,6 @@ py::object Session::configure(py::object usage_log) {
             if (!e.matches(PyExc_AttributeError)) throw;
         }
     }
-    return facade;
 }
 
 void Session::report_usage(py::object service) const {
@@ -275,6 +279,7 @@ PYBIND11_MODULE(cli, m) {
 
     pyglue::bind(m, "argparse", "argparse");
     pyglue::bind(m, "copy", "copy");
+    pyglue::bind(m, "gc", "gc");
     pyglue::bind(m, "openai", "openai");
     pyglue::bind(m, "signal", "signal");
     pyglue::bind(m, "float", "builtins", "float");

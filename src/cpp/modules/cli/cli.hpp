@@ -44,6 +44,9 @@ private:
     mutable py::object terminal_;  // devnull once nobody reads it
 };
 
+// Loads what the model client needs for its first call ahead of time.
+void warm_up(py::object service);
+
 // A question paper file for marking: read with or without a UTF-8 byte order
 // mark, parsed as JSON and checked against its own marks. Returns the parsed
 // data (a dict, as question_paper_from_json takes it). Any problem ends the

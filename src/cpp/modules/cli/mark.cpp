@@ -472,6 +472,12 @@ int run_mark(py::object args, py::object parser) {
     print_plan(run);
     run.view.write_class_file();
     run.class_file_written = std::chrono::steady_clock::now();
+    bool calls_ahead = false;
+    for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
+    if (calls_ahead) warm_up(run.service);
+    // What exists by now lives as long as the run: kept out of the garbage
+    // collector's full passes, which would otherwise stall the event loop.
+    M("gc").attr("freeze")();
 
     if (run.tty) s.say(py::str(core::progress_bar(0, run.jobs.size(), 0, 0)), "");
     const auto started = std::chrono::steady_clock::now();

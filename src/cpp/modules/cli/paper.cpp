@@ -84,6 +84,7 @@ int run_paper(py::object args, py::object parser) {
     py::object facade;
     try {
         facade = s.configure(pyglue::cat(stem, ".usage.log"));
+        warm_up(facade.attr("llm_service"));
         py::object paper = facade.attr("process_question_paper")(pdf, args.attr("subject"), args.attr("language"),
                                                                  args.attr("class_level"), pages);
         facade.attr("generate_rubrics")(paper);
