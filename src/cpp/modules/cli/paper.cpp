@@ -64,7 +64,9 @@ int run_paper(py::object args, py::object parser) {
     py::object pages = py::none();
     if (!args.attr("pages").is_none()) {
         try {
-            pages = py::cast(core::parse_page_list(args.attr("pages").cast<std::string>()));
+            py::list numbers;  // the library takes a list of ints
+            for (int page : core::parse_page_list(args.attr("pages").cast<std::string>())) numbers.append(page);
+            pages = numbers;
         } catch (const std::invalid_argument& e) {
             s.usage_error(e.what());
         }
