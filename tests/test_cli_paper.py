@@ -50,3 +50,22 @@ def test_a_page_beyond_the_paper_fails_without_writing(standin, two_pages):
     assert result.returncode == 1
     assert "Page 3 is out of range: " in result.stderr and "has 2 pages" in result.stderr
     assert not Path("paper.json").exists()
+
+
+def test_an_existing_output_is_kept_without_force(standin, two_pages):
+    Path("paper.json").write_bytes(b'{"edited": "by hand"}\n')
+    result = quorvan(*paper_args(two_pages))
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[-1] == "quorvan paper: error: paper.json already exists; add --force to replace it"
+    assert Path("paper.json").read_bytes() == b'{"edited": "by hand"}\n'
+    assert standin.requests == []  # refused before any model call
+
+    forced = quorvan(*paper_args(two_pages, "--force"))
+    assert forced.returncode == 0, forced.stderr
+    assert [q["q_id"] for q in json.loads(Path("paper.json").read_text(encoding="utf-8"))["questions"]] == [
+        "Q1", "Q2", "Q3", "Q4"]
+
+
+def test_force_is_in_the_help():
+    out = quorvan("paper", "--help").stdout
+    assert "--force" in out and "replace PAPER.json if it already exists" in " ".join(out.split())

@@ -57,6 +57,8 @@ Parsers build_parser() {
     p.paper.attr("add_argument")("--class-level", py::arg("required") = true, py::arg("dest") = "class_level");
     p.paper.attr("add_argument")("--pages", py::arg("help") = "pages to read, e.g. 1,2 or 1-3 (default: all)");
     p.paper.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
+    p.paper.attr("add_argument")("--force", py::arg("action") = "store_true",
+                                 py::arg("help") = "replace PAPER.json if it already exists");
     add_model_options(p.paper);
 
     p.mark = sub.attr("add_parser")(

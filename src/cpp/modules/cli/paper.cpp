@@ -73,6 +73,10 @@ int run_paper(py::object args, py::object parser) {
     }
 
     py::object output = args.attr("output");
+    // Before any model call: a refusal then costs nothing.
+    if (!pyglue::truth(args.attr("force")) && pyglue::truth(path.attr("lexists")(output))) {
+        s.usage_error(py::str(output).cast<std::string>() + " already exists; add --force to replace it");
+    }
     py::object stem = path.attr("splitext")(output)[py::int_(0)];
     py::object folder = path.attr("dirname")(output);
     try {
