@@ -8,6 +8,7 @@
 
 #include "class_run.hpp"
 #include "cli.hpp"
+#include "paper_file.hpp"
 
 namespace quorvan::cli {
 
@@ -34,6 +35,7 @@ void add_model_options(py::object parser) {
 
 struct Parsers {
     py::object main, paper, mark;
+    py::object commands;  // name -> its parser
 };
 
 Parsers build_parser() {
@@ -77,6 +79,17 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--resume", py::arg("action") = "store_true",
                                 py::arg("help") = "keep sheets whose JSON report is already in OUTDIR");
     add_model_options(p.mark);
+
+    py::object check = sub.attr("add_parser")(
+        "check", py::arg("help") = "check that a question paper file is ready for marking",
+        py::arg("description") = "Check a question paper file as quorvan mark reads it: every problem that would "
+                                 "stop marking is listed (exit status 2), or the paper is ready (0).");
+    check.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
+
+    sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
+                           py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
+                                                    "files that quorvan paper writes and quorvan mark reads.");
+    p.commands = sub.attr("choices");
     return p;
 }
 
@@ -98,9 +111,11 @@ int main_entry(py::object argv) {
     Parsers parsers = build_parser();
     py::object args = parsers.main.attr("parse_args")(argv);
     const std::string command = args.attr("command").cast<std::string>();
-    py::object command_parser = command == "paper" ? parsers.paper : parsers.mark;
+    py::object command_parser = parsers.commands[py::str(command)];
     check_limits(command_parser, args);
     if (command == "paper") return run_paper(args, command_parser);
+    if (command == "check") return run_check(args, command_parser);
+    if (command == "schema") return run_schema(args, command_parser);
     return run_mark(args, command_parser);
 }
 
