@@ -86,6 +86,14 @@ Parsers build_parser() {
                                  "stop marking is listed (exit status 2), or the paper is ready (0).");
     check.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
 
+    py::object complete = sub.attr("add_parser")(
+        "complete", py::arg("help") = "write the rubrics and reference answers a question paper file lacks",
+        py::arg("description") = "Write the missing rubrics (for questions with marks) and then the missing "
+                                 "reference answers into a question paper file, keeping everything already in it. "
+                                 "Exit status 0 when the paper is then ready for marking, 1 when not.");
+    complete.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
+    add_model_options(complete);
+
     sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
                            py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
                                                     "files that quorvan paper writes and quorvan mark reads.");
@@ -115,6 +123,7 @@ int main_entry(py::object argv) {
     check_limits(command_parser, args);
     if (command == "paper") return run_paper(args, command_parser);
     if (command == "check") return run_check(args, command_parser);
+    if (command == "complete") return run_complete(args, command_parser);
     if (command == "schema") return run_schema(args, command_parser);
     return run_mark(args, command_parser);
 }

@@ -45,5 +45,6 @@ std::vector<py::str> problem_lines(const std::vector<PaperProblem>& problems);
 
 int run_check(py::object args, py::object parser);
 int run_schema(py::object args, py::object parser);
+int run_complete(py::object args, py::object parser);
 
 }  // namespace quorvan::cli
