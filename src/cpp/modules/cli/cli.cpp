@@ -9,6 +9,7 @@
 
 #include "class_run.hpp"
 #include "cli.hpp"
+#include "paper_file.hpp"
 
 namespace quorvan::cli {
 
@@ -35,6 +36,7 @@ void add_model_options(py::object parser) {
 
 struct Parsers {
     py::object main, paper, mark;
+    py::object commands;  // name -> its parser
 };
 
 Parsers build_parser() {
@@ -58,6 +60,8 @@ Parsers build_parser() {
     p.paper.attr("add_argument")("--class-level", py::arg("required") = true, py::arg("dest") = "class_level");
     p.paper.attr("add_argument")("--pages", py::arg("help") = "pages to read, e.g. 1,2 or 1-3 (default: all)");
     p.paper.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
+    p.paper.attr("add_argument")("--force", py::arg("action") = "store_true",
+                                 py::arg("help") = "replace PAPER.json if it already exists");
     add_model_options(p.paper);
 
     p.mark = sub.attr("add_parser")(
@@ -85,6 +89,25 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--timeout", py::arg("type") = M("float"), py::arg("default") = 180.0,
                                 py::arg("help") = "seconds one model call may take (default: 180)");
     add_model_options(p.mark);
+
+    py::object check = sub.attr("add_parser")(
+        "check", py::arg("help") = "check that a question paper file is ready for marking",
+        py::arg("description") = "Check a question paper file as quorvan mark reads it: every problem that would "
+                                 "stop marking is listed (exit status 2), or the paper is ready (0).");
+    check.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
+
+    py::object complete = sub.attr("add_parser")(
+        "complete", py::arg("help") = "write the rubrics and reference answers a question paper file lacks",
+        py::arg("description") = "Write the missing rubrics (for questions with marks) and then the missing "
+                                 "reference answers into a question paper file, keeping everything already in it. "
+                                 "Exit status 0 when the paper is then ready for marking, 1 when not.");
+    complete.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
+    add_model_options(complete);
+
+    sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
+                           py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
+                                                    "files that quorvan paper writes and quorvan mark reads.");
+    p.commands = sub.attr("choices");
     return p;
 }
 
@@ -129,9 +152,12 @@ int main_entry(py::object argv) {
         Parsers parsers = build_parser();
         py::object args = parsers.main.attr("parse_args")(argv);
         const std::string command = args.attr("command").cast<std::string>();
-        py::object command_parser = command == "paper" ? parsers.paper : parsers.mark;
+        py::object command_parser = parsers.commands[py::str(command)];
         check_limits(command_parser, args);
         if (command == "paper") return run_paper(args, command_parser);
+        if (command == "check") return run_check(args, command_parser);
+        if (command == "complete") return run_complete(args, command_parser);
+        if (command == "schema") return run_schema(args, command_parser);
         return run_mark(args, command_parser);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;

@@ -25,6 +25,7 @@ void print_paper(const Session& s, py::object paper, py::object output) {
                       paper.attr("class_level"), " - ", py::int_(py::len(ids)), " questions, ",
                       paper.attr("get_total_marks")(), " marks"));
     py::list warnings;
+    bool without_marks = false, incomplete = false;
     int id_width = 4;
     for (py::handle q_id : ids) id_width = std::max<int>(id_width, PyUnicode_GetLength(pyglue::str(q_id).ptr()) + 2);
     for (py::handle q_id : ids) {
@@ -35,18 +36,29 @@ void print_paper(const Session& s, py::object paper, py::object output) {
                           pad(pyglue::cat(py::int_(criteria), criteria == 1 ? " criterion" : " criteria"), 13),
                           preview(question.attr("text"), 60)));
         if (!(py::cast<double>(question.attr("max_marks")) > 0)) {
+            without_marks = true;
             warnings.append(pyglue::cat(q_id, " has no marks: set its \"max_marks\" in ", output,
                                         " before marking"));
         }
-        if (criteria == 0) warnings.append(pyglue::cat(q_id, " has no rubric: its answers cannot be marked"));
+        if (criteria == 0) {
+            incomplete = true;
+            warnings.append(pyglue::cat(q_id, " has no rubric: its answers cannot be marked"));
+        }
         py::object reference = question.attr("reference_answer");
         if (!pyglue::truth(reference) || !pyglue::truth(reference.attr("strip")())) {
+            incomplete = true;
             warnings.append(pyglue::cat(q_id, " has no reference answer: its answers cannot be marked"));
         }
     }
     if (py::len(warnings)) {
         s.say(py::str("Warnings:"));
         for (py::handle w : warnings) s.say(pyglue::cat("  ", w));
+        if (without_marks) {
+            s.say(pyglue::cat("Set the missing \"max_marks\" in ", output, ", then run: quorvan complete ", output,
+                              " (it writes the missing rubrics and reference answers)"));
+        } else if (incomplete) {
+            s.say(pyglue::cat("To write the missing rubrics and reference answers, run: quorvan complete ", output));
+        }
     }
     s.say(pyglue::cat("Exported to ", output, " (edit it by hand if needed, then: quorvan mark --paper ", output,
                       " SHEETS... -o RESULTS)"));
@@ -64,13 +76,19 @@ int run_paper(py::object args, py::object parser) {
     py::object pages = py::none();
     if (!args.attr("pages").is_none()) {
         try {
-            pages = py::cast(core::parse_page_list(args.attr("pages").cast<std::string>()));
+            py::list numbers;  // the library takes a list of ints
+            for (int page : core::parse_page_list(args.attr("pages").cast<std::string>())) numbers.append(page);
+            pages = numbers;
         } catch (const std::invalid_argument& e) {
             s.usage_error(e.what());
         }
     }
 
     py::object output = args.attr("output");
+    // Before any model call: a refusal then costs nothing.
+    if (!pyglue::truth(args.attr("force")) && pyglue::truth(path.attr("lexists")(output))) {
+        s.usage_error(py::str(output).cast<std::string>() + " already exists; add --force to replace it");
+    }
     py::object stem = path.attr("splitext")(output)[py::int_(0)];
     py::object folder = path.attr("dirname")(output);
     try {
@@ -87,8 +105,19 @@ int run_paper(py::object args, py::object parser) {
         warm_up(facade.attr("llm_service"));
         py::object paper = facade.attr("process_question_paper")(pdf, args.attr("subject"), args.attr("language"),
                                                                  args.attr("class_level"), pages);
-        facade.attr("generate_rubrics")(paper);
-        facade.attr("generate_reference_answers")(paper);
+        // A rubric shares out a question's marks: a question whose marks were
+        // not found gets none (nor, without a rubric, a reference answer).
+        py::list ids = paper.attr("get_question_ids")();
+        py::list with_marks;
+        for (py::handle q_id : ids) {
+            if (py::cast<double>(paper.attr("get_question")(q_id).attr("max_marks")) > 0) with_marks.append(q_id);
+        }
+        if (py::len(with_marks) == py::len(ids)) {
+            facade.attr("generate_rubrics")(paper);  // all of them, in one batch
+        } else if (py::len(with_marks) > 0) {
+            facade.attr("generate_rubrics")(paper, py::arg("question_ids") = with_marks);
+        }
+        facade.attr("generate_reference_answers")(paper);  // those with a rubric
         facade.attr("export_question_paper")(output);
         s.end_redirect();
         print_paper(s, paper, output);
