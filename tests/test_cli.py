@@ -137,7 +137,7 @@ def test_resume_keeps_sheets_already_marked(paper_json, env, tmp_path, standin):
     (["mark", "--paper", "missing.json", "x.pdf", "-o", "o"], "question paper file not found: missing.json"),
     (["mark", "--paper", "{paper}", "nowhere", "-o", "o"], "no such answer sheet or folder: nowhere"),
     (["mark", "--paper", "{paper}", "{sheet}", "-o", "o", "--max-concurrent", "0"], "--max-concurrent must be at least 1"),
-    (["mark", "--paper", "{bad}", "{sheet}", "-o", "o"], "as a question paper: Missing required field: questions"),
+    (["mark", "--paper", "{bad}", "{sheet}", "-o", "o"], "bad.json cannot be used for marking:\n  - \"questions\" is missing"),
     (["paper", "{sheet}", "--subject", "S", "--class-level", "C", "--pages", "2-1", "-o", "p.json"], "invalid page range"),
     (["paper", "none.pdf", "--subject", "S", "--class-level", "C", "-o", "p.json"], "question paper not found: none.pdf"),
     (["mark", "--paper", "{paper}"], "the following arguments are required"),

@@ -118,28 +118,28 @@ def test_what_an_earlier_run_wrote_is_not_lost_when_a_rerun_fails(standin, tmp_p
 
 
 HOSTILE_PAPERS = [
-    ("not json", "Invalid JSON format: "),
-    ('{"subject": "S", "class_level": "C", "questions": {}}', "Questions must be a non-empty list"),
-    ('{"subject": "S", "class_level": "C", "questions": ["Q1"]}', "Failed to create QuestionPaper from JSON: "),
+    ("not json", "p.json is not a question paper file (it is not JSON)"),
+    ('{"subject": "S", "class_level": "C", "questions": {}}', '"questions" must be a list of questions, not {}'),
+    ('{"subject": "S", "class_level": "C", "questions": ["Q1"]}', 'question 1 must be an object with "q_id"'),
     ('{"subject": "S", "class_level": "C", "questions": [{"q_id": 7, "question_text": "t", "max_marks": 1}]}',
-     "q_id must be a non-empty string"),
+     'question 1: "q_id" must be text, not 7'),
     ('{"subject": "S", "class_level": "C", "questions": [{"q_id": "Q1", "question_text": "t", "max_marks": "lots"}]}',
-     "max_marks must be a positive number"),
+     'Q1: "max_marks" must be a number, not "lots"'),
     ('{"subject": "S", "class_level": "C", "questions": [{"q_id": "Q1", "question_text": "t", "max_marks": NaN}]}',
-     "max_marks must be a positive number"),
+     'Q1: "max_marks" must be a number, not NaN'),
     ('{"subject": "S", "class_level": "C", "questions": [{"q_id": "Q1", "question_text": "t", "max_marks": 1'
-     + "0" * 400 + "}]}", "Failed to create QuestionPaper from JSON: "),
+     + "0" * 400 + "}]}", 'Q1: "max_marks" must be a number, not 1000'),
     ('{"subject": "S", "class_level": "C", "questions": [{"q_id": "Q1", "question_text": "t", "max_marks": 2,'
-     ' "rubric": [{"statement": "s", "mark": 2}]}]}', "Failed to create QuestionPaper from JSON: "),
+     ' "rubric": [{"statement": "s", "mark": 2}]}]}', 'Q1: "rubric" must be an object with a "criteria" list'),
     ('{"subject": "S", "class_level": "C", "questions": [{"q_id": "Q1", "question_text": "t", "max_marks": 2,'
-     ' "rubric": {"criteria": [{"statement": "s", "mark": -1}]}}]}', "Criterion mark must be a non-negative number"),
-    ("[" * 100000 + "]" * 100000, "Failed to create QuestionPaper from JSON: "),
+     ' "rubric": {"criteria": [{"statement": "s", "mark": -1}]}}]}', 'Q1: criterion 1: "mark" must be a number, 0 or more'),
+    ("[" * 100000 + "]" * 100000, "p.json is not a question paper file (its JSON is nested too deeply)"),
 ]
 
 
 @pytest.mark.parametrize("content, message", HOSTILE_PAPERS, ids=range(len(HOSTILE_PAPERS)))
 def test_hostile_question_papers_are_usage_errors(standin, tmp_path, content, message):
-    paper = tmp_path / "paper.json"
+    paper = tmp_path / "p.json"
     paper.write_text(content, encoding="utf-8")
     sheet = write_text_pdf(tmp_path / "s.pdf", ["Q1. x"])
     result = quorvan("mark", "--paper", paper, sheet, "-o", tmp_path / "out")
