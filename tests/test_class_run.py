@@ -295,3 +295,25 @@ def test_bad_option_values_are_usage_errors(tmp_path, args, message):
     result = quorvan("mark", "--paper", paper, write_text_pdf(tmp_path / "s.pdf", ["Q1. x"]), "-o", tmp_path / "o",
                      *args)
     assert result.returncode == 2 and message in result.stderr
+
+
+def test_mark_refuses_a_paper_it_cannot_mark_right_before_any_call(standin, tmp_path):
+    paper = paper_json(tmp_path / "paper.json")
+    data = json.loads(paper.read_text(encoding="utf-8"))
+    data["questions"][0]["rubric"]["criteria"].append({"statement": "Extra", "mark": 1})  # 3 marks for a 2-mark question
+    data["questions"].append(dict(data["questions"][2]))  # Q3 twice
+    data["questions"][1]["max_marks"] = 0
+    paper.write_text(json.dumps(data), encoding="utf-8-sig")
+    sheet = write_text_pdf(tmp_path / "s.pdf", sheet_text(FULL))
+    result = quorvan("mark", "--paper", paper, sheet, "-o", tmp_path / "out")
+    assert result.returncode == 2 and standin.requests == []
+    problems = [line for line in result.stderr.splitlines() if line.startswith("  - ")]
+    assert problems == ["  - Q1: criteria add up to 3.0 marks, max_marks is 2.0",
+                        "  - Q2: \"max_marks\" is 0: set the question's marks (a number above 0)",
+                        "  - Q3 (question 3): the same id as question 4; each question needs its own id"]
+    assert not (tmp_path / "out" / "class_results.csv").exists()
+
+    pdf_paper = write_text_pdf(tmp_path / "paper.pdf", ["Q1. Define photosynthesis. [2]"])
+    result = quorvan("mark", "--paper", pdf_paper, sheet, "-o", tmp_path / "out")
+    assert result.returncode == 2 and "codec" not in result.stderr
+    assert "quorvan paper PAPER.pdf" in result.stderr
