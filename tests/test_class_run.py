@@ -316,4 +316,4 @@ def test_mark_refuses_a_paper_it_cannot_mark_right_before_any_call(standin, tmp_
     pdf_paper = write_text_pdf(tmp_path / "paper.pdf", ["Q1. Define photosynthesis. [2]"])
     result = quorvan("mark", "--paper", pdf_paper, sheet, "-o", tmp_path / "out")
     assert result.returncode == 2 and "codec" not in result.stderr
-    assert "quorvan paper PAPER.pdf" in result.stderr
+    assert f"quorvan paper {pdf_paper} --subject SUBJECT --class-level LEVEL -o paper.json" in result.stderr
