@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import urllib.request
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -62,6 +63,14 @@ def standin_process(delay: float):
     finally:
         proc.terminate()
         proc.wait(timeout=30)
+
+
+def standin_requests(env: dict) -> int:
+    """Model requests the stand-in process of ``standin_process`` has received so far."""
+    root = env["OPENAI_BASE_URL"].rsplit("/v1", 1)[0]
+    direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # never through an http_proxy
+    with direct.open(f"{root}/standin/requests", timeout=30) as response:
+        return int(json.loads(response.read())["requests"])
 
 
 def usage_records(log: Path) -> tuple[int, int]:

@@ -2,10 +2,12 @@
 
 import base64
 import io
+import json
 import re
 import subprocess
 import sys
 import threading
+import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -194,6 +196,14 @@ def test_unknown_schema_and_path_are_refused(client):
         ask(client, Other, "hello")
     with pytest.raises(openai.NotFoundError):
         client.models.list()
+
+
+def test_requests_received_are_counted_outside_the_openai_routes(standin, client):
+    ask(client, ls.ReferenceAnswerResponse, "Question: Define osmosis.")
+    ask(client, ls.ReferenceAnswerResponse, "Question: Define diffusion.")
+    root = standin.base_url.rsplit("/v1", 1)[0]
+    with urllib.request.urlopen(f"{root}/standin/requests") as response:
+        assert json.loads(response.read()) == {"requests": 2}
 
 
 def test_usage_counts_characters_by_four(standin, client):

@@ -12,6 +12,9 @@ until SIGTERM/SIGINT)::
     python -m tests.support.standin [--port N] [--delay S] [--keep-alive] [--fault-every N --fault KIND]
                                     [--retry-after S]
 
+``GET /standin/requests`` answers ``{"requests": N}``, the chat-completion
+requests received so far, for a stand-in running as a process.
+
 The answer is chosen by ``response_format.json_schema.name`` and computed from
 the user message, deterministically:
 
@@ -558,6 +561,11 @@ class _Handler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self) -> None:
+        # Outside /v1, so that no OpenAI route is shadowed: how many requests
+        # a stand-in in another process has received.
+        if self.path.split("?", 1)[0].rstrip("/") == "/standin/requests":
+            self._send(200, {"requests": len(self.server.standin.requests)}, {})
+            return
         self._send(*_error(404, f"no route for GET {self.path}", "invalid_request_error", "unknown_url"))
 
     def do_POST(self) -> None:
