@@ -256,6 +256,16 @@ void warm_up(py::object service) {
             if (!e.matches(PyExc_AttributeError)) throw;
         }
     }
+    // The async client's first request loads anyio's asyncio backend and asks
+    // the platform on a worker thread: tens of milliseconds on the event loop
+    // in the middle of the first sheet's marking.
+    try {
+        py::module_::import("anyio._backends._asyncio");
+        py::module_::import("anyio.streams.stapled");
+        py::module_::import("openai._base_client").attr("get_platform")();
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_ordinary(e.value())) throw;
+    }
 }
 
 void Session::report_usage(py::object service) const {
