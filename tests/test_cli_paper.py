@@ -128,3 +128,16 @@ def test_a_failed_rubric_points_to_complete(standin, tmp_path):
         "  Q1 has no reference answer: its answers cannot be marked",
         "To write the missing rubrics and reference answers, run: quorvan complete paper.json",
     ]
+
+
+def test_every_other_option_of_paper(standin, two_pages):
+    result = quorvan(*paper_args(two_pages, "--pages", "2", "--language", "Hindi", "--extractor", "local",
+                                 "--dpi", "100", "--max-concurrent", "1", "--requests-per-minute", "1000",
+                                 "--verbose"))
+    assert result.returncode == 0, result.stderr
+    data = json.loads(Path("paper.json").read_text(encoding="utf-8"))
+    assert data["language"] == "Hindi" and [q["q_id"] for q in data["questions"]] == ["Q3", "Q4"]
+    assert all("Hindi" in prompt for prompt in schemas(standin, "QuestionPaperResponse"))
+    assert standin.max_in_flight == 1  # two rubrics, one at a time
+    assert len(schemas(standin, "RubricResponse")) == 2
+    assert "[QuestionPaperService] " in result.stdout  # --verbose: the library's lines on the terminal
