@@ -181,7 +181,7 @@ def test_answersheet_prompt(service, is_async):
 
 @both
 def test_evaluation_marks_a_copy_from_the_model_indices(service, is_async):
-    calls = Calls(service, llm.EvaluationResponse(fulfilled_criteria=[0, 2, 2, 7, -1], awarded_marks=99, feedback="Fb."))
+    calls = Calls(service, llm.EvaluationResponse(fulfilled_criteria=[2, 0], awarded_marks=99, feedback="Fb."))
     rubric = make_rubric(2.0, 1.0, 2.0, fulfilled=[1])
     result = run(service, "evaluateAnswer", is_async, "a", "q", rubric, "r")
     marked = result["rubric"]
@@ -207,7 +207,7 @@ def test_evaluation_with_nothing_fulfilled_awards_integer_zero(service, is_async
 
 @both
 def test_evaluation_of_an_empty_rubric(service, is_async):
-    calls = Calls(service, llm.EvaluationResponse(fulfilled_criteria=[0], awarded_marks=0, feedback="f"))
+    calls = Calls(service, llm.EvaluationResponse(fulfilled_criteria=[], awarded_marks=0, feedback="f"))
     result = run(service, "evaluateAnswer", is_async, "a", "q", Rubric([]), "")
     assert calls.only()["additional_info"] == "Max marks: 0"
     assert result["awarded_marks"] == 0

@@ -10,12 +10,12 @@ import threading
 import types
 
 
-def response(parsed=None, content="", prompt_tokens=None, completion_tokens=None):
+def response(parsed=None, content="", prompt_tokens=None, completion_tokens=None, refusal=None):
     """A response shaped like openai's ParsedChatCompletion, as far as the library reads it."""
     usage = None
     if prompt_tokens is not None or completion_tokens is not None:
         usage = types.SimpleNamespace(prompt_tokens=prompt_tokens or 0, completion_tokens=completion_tokens or 0)
-    message = types.SimpleNamespace(parsed=parsed, content=content, refusal=None)
+    message = types.SimpleNamespace(parsed=parsed, content=content, refusal=refusal)
     return types.SimpleNamespace(usage=usage, choices=[types.SimpleNamespace(message=message)])
 
 

@@ -89,6 +89,14 @@ PYBIND11_MODULE(llm_service, m) {
 
     init_response_models(m);
 
+    // The model answered, but not with something that can be used.
+    PyObject* answer_error = PyErr_NewExceptionWithDoc(
+        "quorvan_core.llm_service.ModelAnswerError",
+        "The model's answer cannot be used: a refusal, or criteria that the rubric does not have.",
+        PyExc_ValueError, nullptr);
+    if (!answer_error) throw py::error_already_set();
+    m.attr("ModelAnswerError") = py::reinterpret_steal<py::object>(answer_error);
+
     ServiceClass cls(m, "LLMService", py::dynamic_attr(),
                      "Handles LLM operations using OpenAI for rubric generation, reference answer "
                      "creation and answer evaluation.");

@@ -115,8 +115,31 @@ py::list messages(const py::object& system, const py::object& user) {
     return out;
 }
 
+[[noreturn]] void raise_model_answer_error(const py::object& message, long long tries = 1) {
+    py::object error = M("ModelAnswerError")(message);
+    note_tries(error, tries);
+    pyglue::raise(error);
+}
+
+constexpr Py_ssize_t kRefusalShown = 100;
+
+// The schema-bound answer; a refusal has none, and is said as what it is.
 py::object parsed_of(const py::object& response) {
-    return response.attr("choices")[py::int_(0)].attr("message").attr("parsed");
+    py::object message = response.attr("choices")[py::int_(0)].attr("message");
+    py::object parsed = message.attr("parsed");
+    if (parsed.is_none()) {
+        py::object refusal = py::getattr(message, "refusal", py::none());
+        if (PyUnicode_Check(refusal.ptr()) && PyUnicode_GetLength(refusal.ptr()) > 0) {
+            raise_model_answer_error(pyglue::cat("the model refused: ", pyglue::clip(refusal, kRefusalShown)));
+        }
+    }
+    return parsed;
+}
+
+py::str listed(const py::list& values) {
+    py::list shown;
+    for (py::handle v : values) shown.append(pyglue::str(v));
+    return join(", ", shown);
 }
 
 // ------------------------------------------------------------- operations
@@ -196,6 +219,31 @@ struct EvaluationOp {
         return {"evaluate_answer", "EvaluationResponse",
                 messages(py::str(std::string(tpl::kEvaluationSystem)), user), pyglue::cat("Max marks: ", total)};
     }
+    // Indices that name no criterion, or one twice, would mark wrongly as a success.
+    py::object problem(const py::object& evaluation) const {
+        const Py_ssize_t n = py::len(copy.attr("criteria"));
+        py::list missing, repeated;
+        py::set seen;
+        for (py::handle item : py::object(evaluation.attr("fulfilled_criteria"))) {
+            Py_ssize_t index = -1;
+            if (PyIndex_Check(item.ptr())) {
+                index = PyNumber_AsSsize_t(item.ptr(), nullptr);
+                if (index == -1 && PyErr_Occurred()) throw py::error_already_set();
+            }
+            if (!PyIndex_Check(item.ptr()) || index < 0 || index >= n) {
+                missing.append(item);
+            } else if (seen.contains(py::int_(index))) {
+                if (!repeated.contains(py::int_(index))) repeated.append(py::int_(index));
+            } else {
+                seen.add(py::int_(index));
+            }
+        }
+        if (py::len(missing) == 0 && py::len(repeated) == 0) return py::object();
+        py::list parts;
+        if (py::len(missing) > 0) parts.append(pyglue::cat("criteria that do not exist (", listed(missing), ")"));
+        if (py::len(repeated) > 0) parts.append(pyglue::cat("criteria more than once (", listed(repeated), ")"));
+        return pyglue::cat("the model named ", join(" and ", parts));
+    }
     py::object convert(const py::object& evaluation) const {
         py::object fulfilled = evaluation.attr("fulfilled_criteria");
         py::object criteria = copy.attr("criteria");
@@ -266,15 +314,48 @@ struct AnswersheetOp {
                                             py::arg("language") = question_paper.attr("language"),
                                             py::arg("class_level") = question_paper.attr("class_level"));
         py::object answer_cls = M("Answer");
+        py::dict given;  // q_id: the answer made for it so far
         for (py::handle item : py::object(parsed.attr("answers"))) {
             py::object q_id = item.attr("q_id");
             py::object ids = question_paper.attr("get_question_ids")();
             if (!ids.contains(q_id)) continue;  // "Unknown" and ids not on the paper
-            py::object answer = answer_cls(py::arg("q_id") = q_id, py::arg("text") = item.attr("answer_text"),
-                                           py::arg("pages") = item.attr("page_numbers"));
+            py::object text = item.attr("answer_text");
+            py::object pages = pages_on_sheet(q_id, item.attr("page_numbers"));
+            if (given.contains(q_id)) {
+                // A question named twice: both parts are the student's answer.
+                py::object earlier = given[q_id];
+                text = joined_texts(earlier.attr("text"), text);
+                pages = united_pages(earlier.attr("pages"), pages);
+            }
+            py::object answer = answer_cls(py::arg("q_id") = q_id, py::arg("text") = text, py::arg("pages") = pages);
+            given[q_id] = answer;
             sheet.attr("add_answer")(q_id, answer);
         }
         return sheet;
+    }
+
+    // The pages the model named that were read from the sheet; the list as
+    // given when all were.
+    py::object pages_on_sheet(const py::object& q_id, const py::object& pages) const {
+        py::list kept, dropped;
+        for (py::handle page : pages) (extracted_texts.contains(page) ? kept : dropped).append(page);
+        if (py::len(dropped) == 0) return pages;
+        pyglue::print(pyglue::cat("[LLMService]: Warning: the answer to ", q_id, " names pages not on the sheet (",
+                                  listed(dropped), "); they are dropped"));
+        return kept;
+    }
+
+    static py::object joined_texts(const py::object& first, const py::object& second) {
+        if (!pyglue::truth(first.attr("strip")())) return second;
+        if (!pyglue::truth(second.attr("strip")())) return first;
+        return pyglue::cat(first, "\n\n", second);
+    }
+
+    static py::object united_pages(const py::object& first, const py::object& second) {
+        py::set pages;
+        for (py::handle p : first) pages.add(p);
+        for (py::handle p : second) pages.add(p);
+        return py::module_::import("builtins").attr("sorted")(pages);
     }
 };
 
@@ -297,12 +378,37 @@ py::object start_model_call_async(py::object self, const Request& r) {
                                              py::arg("additional_info") = r.additional_info);
 }
 
+// What is wrong with an answer that parsed, as text; null when it can be used.
+template <typename Op>
+py::object problem_of(const Op& op, const py::object& parsed) {
+    if constexpr (requires { op.problem(parsed); }) {
+        return op.problem(parsed);
+    } else {
+        return py::object();
+    }
+}
+
+// After an answer that cannot be used: it is asked for again while the
+// service's retry budget lasts, otherwise the problem is raised.
+void ask_again_or_raise(const py::object& self, const Request& r, const py::object& problem, long long attempt) {
+    const long long retries = retries_of(self);
+    if (attempt > retries) raise_model_answer_error(problem, attempt);
+    pyglue::print(pyglue::cat("[LLMService]: ", r.task, ": ", problem, "; asking again (try ", py::int_(attempt + 1),
+                              " of ", py::int_(retries + 1), ")"));
+}
+
 template <typename Op>
 py::object run_blocking(py::object self, Op op, const char* failure_prefix) {
     op.build();
     return pyglue::wrap_errors(PyExc_RuntimeError, failure_prefix, [&] {
-        py::object response = call_model(self, op.request());
-        return op.convert(parsed_of(response));
+        const Request r = op.request();
+        for (long long attempt = 1;; ++attempt) {
+            py::object response = call_model(self, r);
+            py::object parsed = parsed_of(response);
+            py::object problem = problem_of(op, parsed);
+            if (!problem) return op.convert(parsed);
+            ask_again_or_raise(self, r, problem, attempt);
+        }
     });
 }
 
@@ -312,9 +418,19 @@ Coro run_async(py::object self, Op op, const char* failure_prefix) {
     py::object result;
     py::object error;
     try {
-        py::object pending = start_model_call_async(self, op.request());
-        py::object response = co_await pending;
-        result = op.convert(parsed_of(response));
+        const Request r = op.request();
+        // Each try is a new call: it waits for the semaphore and the rate window again.
+        for (long long attempt = 1;; ++attempt) {
+            py::object pending = start_model_call_async(self, r);
+            py::object response = co_await pending;
+            py::object parsed = parsed_of(response);
+            py::object problem = problem_of(op, parsed);
+            if (!problem) {
+                result = op.convert(parsed);
+                break;
+            }
+            ask_again_or_raise(self, r, problem, attempt);
+        }
     } catch (...) {
         error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
