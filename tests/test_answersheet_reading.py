@@ -69,6 +69,7 @@ def test_by_default_the_pipelines_client_is_switched_to_the_recommended_extracto
     shared.change_extractor.assert_called_once_with(client_class.get_recommended_extractor_for_subject.return_value)
     shared.process_pdf.assert_called_once_with(str(pdf), [1])
     assert sheet.get_question_ids() == ["Q1"]
+    assert sheet.extracted_texts is shared.process_pdf.return_value  # the pages as read, for judging the parse
 
 
 @pytest.mark.parametrize("failing, error, message", [

@@ -123,6 +123,8 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to parse answers: ", error), error);
     say("Successfully parsed ", py::len(answersheet.attr("get_question_ids")()), " student answers");
+    // The pages as read, for callers that judge the parse against them.
+    answersheet.attr("extracted_texts") = texts;
     co_return answersheet;
 }
 
@@ -142,7 +144,7 @@ void init_intake(ServiceClass& cls) {
         py::arg("pdf_path"), py::arg("question_paper"), py::arg("page_numbers") = py::none(),
         py::arg("extractor_client") = py::none(), py::arg("executor") = py::none(),
         "Coroutine: read one answer sheet PDF on a worker thread (of executor, or the loop's default) and "
-        "parse it into an Answersheet, not yet marked. extractor_client reads the pages as it is set; by "
+        "parse it into an Answersheet, not yet marked, whose extracted_texts holds the pages as read. extractor_client reads the pages as it is set; by "
         "default the pipeline's own client, switched to the extractor recommended for the paper's subject.");
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("question_paper"),
             py::arg("page_numbers") = py::none(),

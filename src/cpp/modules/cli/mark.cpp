@@ -254,6 +254,16 @@ Coro mark_question(Run* run, SheetJob* job, py::object records, std::string q_id
     co_return py::none();
 }
 
+// True when a page of the sheet, as read, holds any text.
+bool has_text(const py::object& sheet) {
+    py::object texts = py::getattr(sheet, "extracted_texts", py::none());
+    if (!PyDict_Check(texts.ptr())) return false;
+    for (py::handle text : py::dict(texts).attr("values")()) {
+        if (PyUnicode_Check(text.ptr()) && pyglue::truth(text.attr("strip")())) return true;
+    }
+    return false;
+}
+
 // The parse, stored as found: each answer's text and pages.
 std::vector<core::FoundAnswer> found_answers(const py::object& sheet) {
     std::vector<core::FoundAnswer> found;
@@ -280,11 +290,13 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         py::list calls = track_calls();
         py::object error;
         std::vector<core::FoundAnswer> found;
+        bool text_but_no_answer = false;
         try {
             py::object reading = run->pipeline.attr("read_answersheet_async")(
                 job->path, run->paper.paper, py::none(), run->extractor, run->executor);
             py::object sheet = co_await reading;
             found = found_answers(sheet);
+            text_but_no_answer = found.empty() && has_text(sheet);
         } catch (...) {
             error = pyglue::current_exception();
             if (!pyglue::is_ordinary(error)) throw;
@@ -296,6 +308,15 @@ Coro mark_sheet(Run* run, SheetJob* job) {
             co_return py::none();
         }
         run->store->store_parse(id, job->sha, run->paper.parse_key, found, usage_of(calls));
+        if (text_but_no_answer) {
+            // More likely a parse gone wrong than a blank sheet: not counted
+            // as marked, and read again by the next run.
+            run->store->set_status(id, "failed", "no answers found on a sheet with text", run->paper.fingerprint);
+            finish_sheet(*run, *job);
+            co_return py::none();
+        }
+        // Read now: an earlier run's failure no longer stands.
+        if (run->store->sheet(id)->status == "failed") run->store->set_status(id, "pending", "", run->paper.fingerprint);
         job->to_mark.clear();
         for (const auto& f : found) {
             if (run->paper.find(f.q_id)) job->to_mark.push_back(f.q_id);
