@@ -145,7 +145,7 @@ TEST_F(ResultsStoreTest, NewDatabaseIsOursInWalMode) {
     EXPECT_EQ(raw.value("PRAGMA user_version"), "1");
     EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type IN "
                         "('table', 'view') ORDER BY name)"),
-              "answers,class_view,meta,papers,sheets");
+              "answers,class_view,meta,papers,sheets,written_files");
     EXPECT_EQ(raw.rows("SELECT key, value FROM meta WHERE key <> 'created_at' ORDER BY key"),
               "application|quorvan_core\nschema_version|1\n");
     EXPECT_LT(age(raw.value("SELECT value FROM meta WHERE key = 'created_at'")), 60);
@@ -444,4 +444,23 @@ TEST_F(ResultsStoreTest, TheClassViewShowsOneRowPerAnswer) {
     EXPECT_EQ(RawDb(db()).rows("SELECT sheet, q_id, answer_status, awarded, maximum FROM class_view"),
               "ada.pdf|q1|pending|NULL|NULL\nada.pdf|q2|marked|1.0|2.0\nada.pdf|q3|pending|NULL|NULL\n"
               "bob.pdf|NULL|NULL|NULL|NULL\n");
+}
+
+TEST_F(ResultsStoreTest, RemembersTheLastTwoFilesItWrote) {
+    {
+        ResultsStore store(db());
+        EXPECT_TRUE(store.written("a.json").empty());
+        store.record_written("a.json", {12, std::string(64, 'a')});
+        EXPECT_EQ(store.written("a.json").size(), 1u);
+        store.record_written("a.json", {7, std::string(64, 'b')});
+        store.record_written("a.json", {9, std::string(64, 'c')});
+    }
+    ResultsStore again(db());
+    const auto a = again.written("a.json");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0].size, 9);
+    EXPECT_EQ(a[0].sha256, std::string(64, 'c'));
+    EXPECT_EQ(a[1].size, 7);
+    EXPECT_EQ(a[1].sha256, std::string(64, 'b'));
+    EXPECT_TRUE(again.written("b.json").empty());
 }

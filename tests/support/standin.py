@@ -57,7 +57,8 @@ Any other schema is an HTTP 400 naming it, unless ``set_answer`` gave it an
 answer (``set_answer`` also replaces built-in answers); ``inject`` queues
 faults. Usage: prompt characters // 4 and answer characters // 4, at least 1.
 
-Faults: "429", "500", "503", "408" (that status); "429-retry" (429 with a
+Faults: "429", "500", "503", "408", "401", "403" (that status; the 401 and 403
+bodies carry a server text a client must not show as is); "429-retry" (429 with a
 ``Retry-After: <retry_after>`` header, plus ``retry-after-ms`` when
 ``retry_after_ms`` is set); "drop" (the connection is closed with no answer);
 "malformed", "refusal", "length" (a 200 with a broken answer); "slow" (the
@@ -86,7 +87,7 @@ from typing import Any, Callable, Union
 
 __all__ = ["StandIn", "FAULTS", "main"]
 
-FAULTS = ("429", "500", "malformed", "refusal", "slow", "length", "429-retry", "503", "408", "drop")
+FAULTS = ("429", "500", "malformed", "refusal", "slow", "length", "429-retry", "503", "408", "drop", "401", "403")
 DEFAULT_MODEL = "gpt-5-mini-2025-08-07"
 REFUSAL = "I'm sorry, but I can't help with that request."
 
@@ -760,6 +761,13 @@ class StandIn:
         if fault == "408":
             return _error(408, "The request timed out before the model answered (stand-in).",
                           "timeout", None)
+        if fault == "401":
+            return _error(401, "Incorrect API key provided: sk-test-***. You can find your API key at "
+                          "https://platform.openai.com/account/api-keys (stand-in).", "invalid_request_error",
+                          "invalid_api_key")
+        if fault == "403":
+            return _error(403, "Project does not have access to model (stand-in).", "invalid_request_error",
+                          "model_not_found")
         if fault == "drop":
             return _DROP
         if fault == "slow":

@@ -83,6 +83,19 @@ CREATE VIEW class_view AS
     ORDER BY s.id, a.position;
 )sql";
 
+// Added within schema 1: a database made before it gets the table when next
+// opened, and an older library simply ignores it.
+constexpr const char* kWrittenSchema = R"sql(
+CREATE TABLE IF NOT EXISTS written_files (
+    name            TEXT PRIMARY KEY,           -- file name in the results folder
+    size            INTEGER NOT NULL,           -- bytes written last
+    sha256          TEXT NOT NULL,              -- of the bytes written last
+    previous_size   INTEGER NOT NULL DEFAULT 0, -- bytes written the time before
+    previous_sha256 TEXT NOT NULL DEFAULT '',   -- of those; '' for none
+    written_at      TEXT NOT NULL               -- UTC
+);
+)sql";
+
 constexpr const char* kSelectSheet =
     "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
     "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at "
@@ -312,6 +325,7 @@ void open_schema(sqlite3* db, const std::string& path) {
     // With WAL, NORMAL keeps every commit through a crash of the process; a
     // power loss may undo the last few, never half of one.
     exec(db, path, "PRAGMA synchronous = NORMAL", "set the synchronous mode");
+    exec(db, path, kWrittenSchema, "create the table of written files");
 }
 
 SheetRecord read_sheet(const Statement& s) {
@@ -595,6 +609,27 @@ std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
         out.push_back(std::move(a));
     }
     return out;
+}
+
+void ResultsStore::record_written(const std::string& name, const WrittenFile& file) {
+    const std::string doing = "record the written file " + name;
+    Statement s(db_, path_,
+                "INSERT INTO written_files (name, size, sha256, written_at) VALUES (?1, ?2, ?3, ?4) "
+                "ON CONFLICT (name) DO UPDATE SET previous_size = size, previous_sha256 = sha256, "
+                "size = excluded.size, sha256 = excluded.sha256, written_at = excluded.written_at",
+                doing);
+    s.bind_text(1, name).bind_int(2, file.size).bind_text(3, file.sha256).bind_text(4, utc_now()).run();
+}
+
+std::vector<ResultsStore::WrittenFile> ResultsStore::written(const std::string& name) const {
+    Statement s(db_, path_, "SELECT size, sha256, previous_size, previous_sha256 FROM written_files WHERE name = ?1",
+                "read the written files");
+    s.bind_text(1, name);
+    std::vector<WrittenFile> files;
+    if (!s.step()) return files;
+    files.push_back({s.integer(0), s.text(1)});
+    if (!s.text(3).empty()) files.push_back({s.integer(2), s.text(3)});
+    return files;
 }
 
 }  // namespace quorvan::core

@@ -126,6 +126,18 @@ public:
     // The sheet's answers in parse order.
     std::vector<AnswerRecord> answers(std::int64_t id) const;
 
+    // The files written from the store into the results folder (class file,
+    // reports), by name in that folder: the size and SHA-256 of what was
+    // written. What is there now may be replaced only if it is one of them.
+    // A write is recorded before its rename, so the last two are kept: the
+    // new one, and the old one a failed rename leaves in place.
+    struct WrittenFile {
+        std::int64_t size = 0;
+        std::string sha256;
+    };
+    void record_written(const std::string& name, const WrittenFile& file);
+    std::vector<WrittenFile> written(const std::string& name) const;  // newest first
+
 private:
     sqlite3* db_ = nullptr;
     std::string path_;

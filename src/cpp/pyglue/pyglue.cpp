@@ -210,18 +210,22 @@ void discard_file(const py::object& os, const py::object& tmp) {
 
 }  // namespace
 
-void write_text_atomic(py::handle path_h, py::handle text) {
+void write_text_atomic(py::handle path_h, py::handle text, bool follow_symlinks) {
     py::object os = py::module_::import("os");
     py::object ospath = os.attr("path");
     py::object path = os.attr("fspath")(path_h);
-    // Through a symlink, as open() writes: the link stays, its target is replaced.
-    py::object target = os.attr("fsdecode")(ospath.attr("realpath")(path));
+    // Through a symlink, as open() writes: the link stays, its target is
+    // replaced; unless told not to follow, when the rename replaces the link.
+    py::object target = os.attr("fsdecode")(
+        follow_symlinks ? ospath.attr("realpath")(path) : ospath.attr("abspath")(path));
     py::object folder = ospath.attr("dirname")(target);
     py::str prefix = cat(".", py::object(ospath.attr("basename")(target)), ".");
 
     // Mode 0o666 less the umask, as open() creates files; O_EXCL so a name
     // another writer holds is never shared.
-    py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") | os.attr("O_CLOEXEC");
+    // (O_EXCL alone already refuses a symlink planted at the name; O_NOFOLLOW says so.)
+    py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") | os.attr("O_CLOEXEC") |
+                       py::getattr(os, "O_NOFOLLOW", py::int_(0));
     py::object tmp, fd;
     for (int attempt = 0; !fd; ++attempt) {
         tmp = ospath.attr("join")(folder, cat(prefix, py::object(os.attr("urandom")(6).attr("hex")()), ".tmp"));
@@ -236,7 +240,7 @@ void write_text_atomic(py::handle path_h, py::handle text) {
 
     try {
         try {
-            py::object st = os.attr("stat")(target);
+            py::object st = os.attr("stat")(target, py::arg("follow_symlinks") = follow_symlinks);
             os.attr("fchmod")(fd, py::module_::import("stat").attr("S_IMODE")(st.attr("st_mode")));
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_FileNotFoundError)) throw;

@@ -105,7 +105,9 @@ inline void print(const std::string& line) { print(py::str(line)); }
 // the same folder, which replaces path only once complete and flushed to disk.
 // On any failure path is left as it was and the new file is removed. A new
 // file gets the mode open() would give it; an existing one keeps its mode.
-void write_text_atomic(py::handle path, py::handle text);
+// With follow_symlinks false a symlink at `path` is replaced by the file, its
+// target left alone.
+void write_text_atomic(py::handle path, py::handle text, bool follow_symlinks = true);
 
 // ---------------------------------------------------------------- environment
 

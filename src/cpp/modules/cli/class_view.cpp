@@ -1,6 +1,7 @@
 // The class file and the per-sheet reports, written from the results store.
 #include "class_view.hpp"
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -192,6 +193,9 @@ py::list ClassView::row_of(const core::SheetRecord& sheet) const {
     if (st.status == "failed") notes.append(py::str(sheet.failure));
     if (st.status == "pending") notes.append(py::str("not marked yet"));
     for (const auto& u : st.unmarked) notes.append(py::str(u));
+    if (auto r = refused_.find(sheet.id); r != refused_.end()) {
+        for (const auto& why : r->second) notes.append(py::str(why));
+    }
     if (st.status == "marked" || st.status == "incomplete") {
         py::object records = sheet_records(*paper, answers);
         py::dict validation = pipeline.attr("validate_processing")(records, paper->paper);
@@ -219,7 +223,91 @@ std::vector<py::list> ClassView::table() const {
     return rows;
 }
 
+// The rule for replacing a file in the results folder: nothing there yet, or
+// a regular file (not a symlink, not the paper) whose size and SHA-256 are
+// what the store recorded when it last wrote that name. A teacher's own file
+// of that name, a link planted there, or a report edited by hand since, stay
+// as they are. Renames replace a name without following a link at it.
+std::string ClassView::not_ours(const std::string& name) const {
+    py::object os = M("os");
+    py::object path = os.attr("path").attr("join")(outdir, py::str(name));
+    py::object st;
+    try {
+        st = os.attr("lstat")(path);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_FileNotFoundError)) return "";
+        throw;
+    }
+    py::object stat = M("stat");
+    py::object mode = st.attr("st_mode");
+    if (pyglue::truth(stat.attr("S_ISLNK")(mode))) return "it is a symbolic link";
+    if (pyglue::truth(stat.attr("S_ISDIR")(mode))) return "it is a folder";
+    if (!pyglue::truth(stat.attr("S_ISREG")(mode))) return "it is not a regular file";
+    if (paper_path && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
+        pyglue::truth(os.attr("path").attr("samefile")(path, paper_path))) {
+        return "it is the question paper";
+    }
+    const std::int64_t size = py::cast<std::int64_t>(st.attr("st_size"));
+    std::string sha;
+    for (const auto& recorded : store->written(name)) {
+        if (recorded.size != size) continue;
+        if (sha.empty()) {
+            const std::string file = utf8(path);
+            py::gil_scoped_release unlocked;
+            sha = core::sha256_file(file);
+        }
+        if (sha == recorded.sha256) return "";
+    }
+    return "it is a file quorvan mark did not write (or one changed since)";
+}
+
+// `write` fills a new file of ours (O_EXCL: never one planted there); it is
+// recorded in the store, then renamed over `name`.
+void ClassView::replace_file(const std::string& name, const std::function<void(py::object)>& write) const {
+    py::object os = M("os");
+    py::object path = os.attr("path").attr("join")(outdir, py::str(name));
+    py::object partial, fd;
+    for (int attempt = 0; !fd; ++attempt) {
+        partial = os.attr("path").attr("join")(
+            outdir, pyglue::cat(".", py::str(name), ".", os.attr("urandom")(6).attr("hex")(), ".partial"));
+        try {
+            fd = os.attr("open")(partial, os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") |
+                                              os.attr("O_NOFOLLOW") | os.attr("O_CLOEXEC"),
+                                 0666);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt >= 100) throw;
+        }
+    }
+    os.attr("close")(fd);
+    try {
+        write(partial);
+        core::ResultsStore::WrittenFile file;
+        file.size = py::cast<std::int64_t>(os.attr("lstat")(partial).attr("st_size"));
+        const std::string p = utf8(partial);
+        {
+            py::gil_scoped_release unlocked;
+            file.sha256 = core::sha256_file(p);
+        }
+        store->record_written(name, file);
+        os.attr("replace")(partial, path);
+    } catch (...) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            os.attr("unlink")(partial);
+        } catch (py::error_already_set&) {
+        }
+        PyErr_Restore(t, v, tb);
+        throw;
+    }
+}
+
 void ClassView::write_class_file() const {
+    const std::string name = "class_results.csv";
+    if (const std::string why = not_ours(name); !why.empty()) {
+        pyglue::raise_new(PyExc_OSError, pyglue::cat("cannot write ", csv_path(), ": ", py::str(why),
+                                                     "; it is left as it is"));
+    }
     py::object buffer = M("io").attr("StringIO")();
     // The byte order mark makes spreadsheet programs read the file as UTF-8.
     buffer.attr("write")("\ufeff");
@@ -229,19 +317,28 @@ void ClassView::write_class_file() const {
         for (py::handle cell : row) safe.append(spreadsheet_safe(py::reinterpret_borrow<py::object>(cell)));
         writer.attr("writerow")(safe);
     }
-    pyglue::write_text_atomic(csv_path(), buffer.attr("getvalue")());
+    py::object text = buffer.attr("getvalue")();
+    replace_file(name, [&](py::object partial) { pyglue::write_text_atomic(partial, text, false); });
+}
+
+std::vector<std::string> ClassView::refused(std::int64_t sheet_id) const {
+    auto r = refused_.find(sheet_id);
+    return r == refused_.end() ? std::vector<std::string>{} : r->second;
 }
 
 void ClassView::write_reports(const core::SheetRecord& sheet) const {
+    refused_.erase(sheet.id);
     if (!sheet.parsed) return;
     py::object records = sheet_records(*paper, store->answers(sheet.id));
     for (const auto& format : formats) {
-        py::object path = M("os").attr("path").attr("join")(outdir, py::str(sheet.report_name + "." + format));
-        // The pipeline writes the report; a temporary name and a rename keep
-        // the old report whole if writing fails.
-        py::object partial = pyglue::cat(path, ".partial");
-        pipeline.attr("save_to_file")(records, paper->paper, partial, py::str(format));
-        M("os").attr("replace")(partial, path);
+        const std::string name = sheet.report_name + "." + format;
+        if (const std::string why = not_ours(name); !why.empty()) {
+            refused_[sheet.id].push_back("report " + name + " not written: " + why);
+            continue;
+        }
+        replace_file(name, [&](py::object partial) {
+            pipeline.attr("save_to_file")(records, paper->paper, partial, py::str(format));
+        });
     }
 }
 
@@ -269,7 +366,18 @@ py::str describe_failure(py::handle error, const char* step) {
         if (next.is_none()) next = py::getattr(e, "__context__", py::none());
         e = next;
     }
-    return pyglue::str(error);
+    // A model service's error text that lost its type on the way (wrapped into
+    // another exception's message) is summarised too: the server's body is no
+    // cause a teacher can act on, and it may echo what was sent.
+    py::str text = pyglue::str(error);
+    py::object found = M("re").attr("search")(R"(Error code: (\d{3}) - )", text);
+    if (!found.is_none()) {
+        const long status = py::cast<long>(M("int")(found.attr("group")(1)));
+        return pyglue::cat(step, status == 429 ? "rate limited" : status >= 500 ? "server error"
+                                                                                  : "refused by the model service",
+                           " (", py::int_(status), ")");
+    }
+    return text;
 }
 
 py::object spreadsheet_safe(py::object cell) {

@@ -2,6 +2,7 @@
 // written from the results store, never read back as data.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -57,11 +58,18 @@ struct ClassView {
     core::ResultsStore* store = nullptr;
     py::object pipeline;  // AnswersheetService: validation notes and reports
     py::object outdir;
+    py::object paper_path;  // the --paper file: never written
     std::vector<std::string> formats;
 
     py::object csv_path() const;
     void write_class_file() const;
+    // A report that would replace a file this command did not write is not
+    // written: the reason is kept for the sheet (refused) and its row.
     void write_reports(const core::SheetRecord& sheet) const;
+    std::vector<std::string> refused(std::int64_t sheet_id) const;
+    // Why the file `name` in the results folder may not be replaced ("it is a
+    // symbolic link", ...), or "" when it may.
+    std::string not_ours(const std::string& name) const;
     // Header and rows of the class file, as printed and as written.
     std::vector<py::list> table() const;
     py::list header() const;
@@ -72,6 +80,8 @@ private:
     // Rows by sheet id, without the file name (which depends on the others):
     // a class file rewritten after every sheet recomputes only that sheet.
     mutable std::map<std::int64_t, py::list> rows_;
+    mutable std::map<std::int64_t, std::vector<std::string>> refused_;
+    void replace_file(const std::string& name, const std::function<void(py::object)>& write) const;
     py::list row_of(const core::SheetRecord& sheet) const;
 };
 

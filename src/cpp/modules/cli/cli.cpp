@@ -338,6 +338,9 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "io", "io");
     pyglue::bind(m, "json", "json");
     pyglue::bind(m, "os", "os");
+    pyglue::bind(m, "stat", "stat");
+    pyglue::bind(m, "re", "re");
+    pyglue::bind(m, "errno", "errno");
     pyglue::bind(m, "sys", "sys");
     pyglue::bind(m, "time", "time");
     pyglue::bind(m, "int", "builtins", "int");

@@ -46,7 +46,8 @@ struct Run {
     std::vector<SheetJob> jobs;
     bool tty = false;
     int stop_signal = 0;
-    std::size_t done = 0, marked = 0, failed = 0;
+    long refused_status = 0;  // 401 or 403: the model service refused the key
+    std::size_t done = 0, marked = 0, failed = 0, refused_reports = 0, skipped = 0;
     std::chrono::steady_clock::time_point class_file_written;
 };
 
@@ -54,30 +55,80 @@ std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
 
 py::object join(const py::object& a, const py::object& b) { return M("os").attr("path").attr("join")(a, b); }
 
+// Why a path is no file to read as a sheet: "" for a regular file (or a link
+// to one), "missing" when nothing is there, else what it is.
+std::string not_a_sheet(const py::object& p) {
+    py::object os = M("os"), stat = M("stat");
+    py::object st;
+    try {
+        st = os.attr("stat")(p);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        py::object error = e.value();
+        bool link = false;
+        try {
+            link = pyglue::truth(stat.attr("S_ISLNK")(os.attr("lstat")(p).attr("st_mode")));
+        } catch (py::error_already_set& e2) {
+            if (!e2.matches(PyExc_OSError)) throw;
+            return "missing";
+        }
+        py::object code = error.attr("errno");
+        if (link && code.equal(M("errno").attr("ELOOP"))) return "a symbolic link that loops";
+        if (link && code.equal(M("errno").attr("ENOENT"))) return "a broken symbolic link (its target does not exist)";
+        return "cannot be read: " + utf8(error.attr("strerror"));
+    }
+    py::object mode = st.attr("st_mode");
+    if (pyglue::truth(stat.attr("S_ISREG")(mode))) return "";
+    if (pyglue::truth(stat.attr("S_ISDIR")(mode))) return "a folder, not a file";
+    if (pyglue::truth(stat.attr("S_ISFIFO")(mode))) return "a named pipe (FIFO), not a file";
+    if (pyglue::truth(stat.attr("S_ISSOCK")(mode))) return "a socket, not a file";
+    return "a device, not a file";
+}
+
 // The sheets named on the command line: files as given, folders as their PDFs
-// in name order; one sheet per file, however often it is named.
-std::vector<SheetJob> collect_sheets(const Session& s, py::object arguments) {
+// in name order; one sheet per file, however often it is named. An entry of a
+// folder named *.pdf that is no file (a folder, a broken or looping link, a
+// FIFO, a device) is no sheet: it has no bytes and no identity to store, so it
+// gets no row in the class file, but each is named on stderr and counted in
+// the summary, and the run's exit status says not all went well.
+std::vector<SheetJob> collect_sheets(const Session& s, py::object arguments, std::size_t& skipped) {
     py::object path = M("os").attr("path");
     std::vector<py::object> found;
     for (py::handle arg : arguments) {
         py::object a = py::reinterpret_borrow<py::object>(arg);
         if (pyglue::truth(path.attr("isdir")(a))) {
-            py::list pdfs;
-            for (py::handle entry : M("os").attr("listdir")(a)) {
+            py::list pdfs, odd;
+            py::object entries;
+            try {
+                entries = M("os").attr("listdir")(a);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_OSError)) throw;
+                s.usage_error("cannot read the folder " + utf8(a) + ": " + utf8(e.value().attr("strerror")));
+            }
+            for (py::handle entry : entries) {
+                if (!pyglue::truth(entry.attr("lower")().attr("endswith")(".pdf"))) continue;
                 py::object full = join(a, py::reinterpret_borrow<py::object>(entry));
-                if (pyglue::truth(entry.attr("lower")().attr("endswith")(".pdf")) &&
-                    pyglue::truth(path.attr("isfile")(full))) {
+                const std::string why = not_a_sheet(full);
+                if (why.empty()) {
                     pdfs.append(full);
+                } else {
+                    odd.append(py::make_tuple(full, py::str(why == "missing" ? "it is no longer there" : why)));
                 }
+            }
+            odd.attr("sort")();
+            for (py::handle entry : odd) {
+                s.complain(pyglue::cat("quorvan mark: skipped ", entry[py::int_(0)], ": ", entry[py::int_(1)]));
+                ++skipped;
             }
             if (py::len(pdfs) == 0) s.usage_error("no answer sheets (.pdf files) in folder: " + utf8(a));
             pdfs.attr("sort")();
             for (py::handle f : pdfs) found.push_back(py::reinterpret_borrow<py::object>(f));
-        } else if (pyglue::truth(path.attr("isfile")(a))) {
-            found.push_back(a);
-        } else {
-            s.usage_error("no such answer sheet or folder: " + utf8(a));
+            continue;
         }
+        const std::string why = not_a_sheet(a);
+        if (why == "missing") s.usage_error("no such answer sheet or folder: " + utf8(a));
+        if (!why.empty()) s.usage_error("cannot mark " + utf8(a) + ": it is " + why);
+        found.push_back(a);
     }
     std::vector<SheetJob> jobs;
     std::map<std::string, bool> seen;
@@ -114,6 +165,9 @@ void plan_sheet(Run& run, SheetJob& job, bool force) {
         job.unreadable = e.what();
         return;
     }
+    // A sheet that failed before is tried again: its old failure no longer
+    // stands (a failure of this run is stored when it happens).
+    if (rec.status == "failed") store.set_status(rec.id, "pending", "", rec.paper_fingerprint);
     const bool known = !rec.sha256.empty();
     if (force && known) {
         job.plan = "marking again from scratch (--force)";
@@ -183,6 +237,9 @@ void finish_sheet(Run& run, SheetJob& job) {
     rec = *store.sheet(rec.id);
     run.view.forget(rec.id);
     run.view.write_reports(rec);
+    const auto refused = run.view.refused(rec.id);
+    run.refused_reports += refused.size();
+    for (const auto& why : refused) run.session->complain(pyglue::cat("quorvan mark: ", job.name, ": ", py::str(why)));
     // The store already holds the result; the class file, a view of all
     // sheets, follows at most once a second and once more at the end.
     const auto now = std::chrono::steady_clock::now();
@@ -218,6 +275,25 @@ void finish_sheet(Run& run, SheetJob& job) {
     for (const auto& u : st.unmarked) run.session->complain(pyglue::cat("quorvan mark: ", job.name, ": ", py::str(u)));
 }
 
+// A refused API key (401) or access (403) ends the run at once: every other
+// call would be refused as well. No new call starts; what is stored stays.
+void stop_if_refused(Run* run, const py::object& error) {
+    if (run->refused_status || run->stop_signal || !run->all) return;
+    py::object status_error = M("openai").attr("APIStatusError");
+    py::object e = error;
+    for (int depth = 0; e && !e.is_none() && depth < 16; ++depth) {
+        if (py::isinstance(e, status_error)) {
+            const long status = py::cast<long>(e.attr("status_code"));
+            if (status != 401 && status != 403) return;
+            run->refused_status = status;
+            run->all.attr("cancel")();
+            return;
+        }
+        py::object next = py::getattr(e, "__cause__", py::none());
+        e = next.is_none() ? py::getattr(e, "__context__", py::none()) : next;
+    }
+}
+
 Coro mark_question(Run* run, SheetJob* job, py::object records, std::string q_id) {
     py::list calls = track_calls();
     const PaperQuestion* q = run->paper.find(q_id);
@@ -250,6 +326,7 @@ Coro mark_question(Run* run, SheetJob* job, py::object records, std::string q_id
             error = e.value();
         }
     }
+    stop_if_refused(run, error);
     run->store->store_mark_failure(id, q_id, q->fingerprint, utf8(describe_failure(error, "")), usage_of(calls));
     co_return py::none();
 }
@@ -302,6 +379,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
             if (!pyglue::is_ordinary(error)) throw;
         }
         if (error) {
+            stop_if_refused(run, error);
             run->store->set_status(id, "failed", utf8(describe_failure(error, "Failed to parse answersheet: ")),
                                    run->paper.fingerprint);
             finish_sheet(*run, *job);
@@ -355,7 +433,8 @@ Coro mark_all(Run* run) {
         error = pyglue::current_exception();
     }
     for (int signum : {SIGINT, SIGTERM}) run->loop.attr("remove_signal_handler")(signum);
-    if (error && !(run->stop_signal && py::isinstance(error, M("asyncio").attr("CancelledError")))) {
+    const bool stopped = run->stop_signal || run->refused_status;
+    if (error && !(stopped && py::isinstance(error, M("asyncio").attr("CancelledError")))) {
         pyglue::raise(error);
     }
     co_return py::none();
@@ -371,6 +450,15 @@ void print_results(const Run& run, double seconds) {
     } else {
         s.say(pyglue::cat("Marked ", py::int_(run.marked), " of ", py::int_(total), " answer sheets in ", elapsed,
                           " s; ", py::int_(run.failed), " not fully marked."));
+    }
+    if (run.skipped) {
+        s.say(pyglue::cat("Skipped ", py::int_(run.skipped), run.skipped == 1 ? " entry" : " entries",
+                          " named .pdf that ", run.skipped == 1 ? "is" : "are", " not a file to read (see stderr)."));
+    }
+    if (run.refused_reports) {
+        s.say(pyglue::cat("Not written: ", py::int_(run.refused_reports),
+                          run.refused_reports == 1 ? " report" : " reports",
+                          ", in whose place is a file quorvan mark did not write (see warnings)."));
     }
     // The class as a table, widths from the values: file, the questions,
     // total, maximum, percentage and status (warnings follow below it).
@@ -416,14 +504,78 @@ void print_plan(const Run& run) {
                                  py::int_(kept), " kept, ", py::int_(again), " to mark again or continue"));
 }
 
+// A log the run appends to: never through a symlink, never into the paper or
+// anything but a regular file.
+void check_log(const Session& s, const py::object& log, const py::object& paper) {
+    py::object os = M("os");
+    py::object st;
+    try {
+        st = os.attr("lstat")(log);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_FileNotFoundError)) return;
+        throw;
+    }
+    py::object mode = st.attr("st_mode");
+    std::string why;
+    if (pyglue::truth(M("stat").attr("S_ISLNK")(mode))) {
+        why = "it is a symbolic link";
+    } else if (!pyglue::truth(M("stat").attr("S_ISREG")(mode))) {
+        why = "it is not a regular file";
+    } else if (pyglue::truth(os.attr("path").attr("samefile")(log, paper))) {
+        why = "it is the question paper";
+    }
+    if (!why.empty()) s.usage_error("will not write to " + utf8(log) + ": " + why);
+}
+
+// An error that ends the run, as one line: an OSError as its file and cause
+// ("results/s.json: No space left on device"), anything else as its text.
+py::str cause_of(const py::object& error) {
+    if (py::isinstance(error, py::handle(PyExc_OSError))) {
+        py::object filename = py::getattr(error, "filename", py::none());
+        py::object strerror = py::getattr(error, "strerror", py::none());
+        if (!filename.is_none() && !strerror.is_none()) return pyglue::cat(filename, ": ", strerror);
+    }
+    return pyglue::str(error);
+}
+
+void write_class_file_quietly(const Run& run) {
+    // Sheets cut short never reached finish_sheet: their rows are made anew.
+    for (const auto& job : run.jobs) run.view.forget(job.record.id);
+    try {
+        run.view.write_class_file();
+    } catch (...) {
+        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+    }
+}
+
+int run_mark_in(py::object args, py::object parser);
+
 }  // namespace
 
+// A store that cannot be written (a full disk) ends the command with its cause
+// in one line, wherever it happens; what was stored before stays.
 int run_mark(py::object args, py::object parser) {
+    try {
+        return run_mark_in(args, parser);
+    } catch (const core::StoreError& e) {
+        py::object print = M("builtins").attr("print");
+        print(py::str(std::string("quorvan mark: ") + e.what()), py::arg("file") = M("sys").attr("stderr"),
+              py::arg("flush") = true);
+        print(py::str("What was marked is kept; running the same command again continues."),
+              py::arg("file") = M("sys").attr("stderr"), py::arg("flush") = true);
+        return 1;
+    }
+}
+
+namespace {
+
+int run_mark_in(py::object args, py::object parser) {
     Session s(args, parser);
     py::object os = M("os");
 
     py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
-    std::vector<SheetJob> jobs = collect_sheets(s, args.attr("sheets"));
+    std::size_t skipped = 0;
+    std::vector<SheetJob> jobs = collect_sheets(s, args.attr("sheets"), skipped);
 
     py::object outdir = args.attr("output_dir");
     try {
@@ -439,6 +591,7 @@ int run_mark(py::object args, py::object parser) {
         s.usage_error(e.what());
     }
 
+    for (const char* log : {"marking.log", "usage.log"}) check_log(s, join(outdir, py::str(log)), args.attr("paper"));
     s.start_log(join(outdir, py::str("marking.log")), "a");
     py::object facade;
     try {
@@ -453,6 +606,7 @@ int run_mark(py::object args, py::object parser) {
     Run run;
     run.session = &s;
     run.store = store.get();
+    run.skipped = skipped;
     try {
         py::object paper = facade.attr("question_paper_from_json")(paper_data);
         facade.attr("change_question_paper")(paper);
@@ -470,6 +624,11 @@ int run_mark(py::object args, py::object parser) {
     run.view.store = run.store;
     run.view.pipeline = run.pipeline;
     run.view.outdir = outdir;
+    run.view.paper_path = args.attr("paper");
+    if (const std::string why = run.view.not_ours("class_results.csv"); !why.empty()) {
+        s.end_redirect();
+        s.usage_error("will not write " + utf8(run.view.csv_path()) + ": " + why);
+    }
     const std::string format = args.attr("format").cast<std::string>();
     if (format == "json" || format == "both") run.view.formats.push_back("json");
     if (format == "txt" || format == "both") run.view.formats.push_back("txt");
@@ -491,7 +650,15 @@ int run_mark(py::object args, py::object parser) {
         for (auto& job : run.jobs) job.name = names.at(job.record.id);
     }
     print_plan(run);
-    run.view.write_class_file();
+    try {
+        run.view.write_class_file();
+    } catch (...) {
+        py::object error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+        s.end_redirect();
+        s.complain(pyglue::cat("quorvan mark: ", cause_of(error)));
+        return 1;
+    }
     run.class_file_written = std::chrono::steady_clock::now();
     bool calls_ahead = false;
     for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
@@ -510,18 +677,39 @@ int run_mark(py::object args, py::object parser) {
         py::object error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
         s.end_redirect();
-        try {
-            run.view.write_class_file();
-        } catch (...) {
-            if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
-        }
-        s.complain(pyglue::cat("quorvan mark: ", error));
+        write_class_file_quietly(run);
+        s.complain(pyglue::cat("quorvan mark: ", cause_of(error)));
         s.complain(pyglue::cat("What was marked is kept in ", join(outdir, py::str("marking.db")),
                                "; running the same command again continues."));
         return 1;
     }
-    run.executor.attr("shutdown")(py::arg("wait") = !run.stop_signal, py::arg("cancel_futures") = true);
-    run.view.write_class_file();
+    const bool stopped = run.stop_signal || run.refused_status;
+    run.executor.attr("shutdown")(py::arg("wait") = !stopped, py::arg("cancel_futures") = true);
+    if (run.refused_status) {
+        s.end_redirect();
+        write_class_file_quietly(run);
+        s.complain(py::str(run.refused_status == 401
+                               ? "quorvan mark: the model service refused the API key (401): check OPENAI_API_KEY"
+                               : "quorvan mark: the model service refused access (403): check OPENAI_API_KEY and "
+                                 "that it may use the model"));
+        s.complain(pyglue::cat("What was marked is kept in ", join(outdir, py::str("marking.db")),
+                               "; running the same command again continues."));
+        return 1;
+    }
+    if (run.stop_signal) {
+        for (const auto& job : run.jobs) run.view.forget(job.record.id);
+    }
+    try {
+        run.view.write_class_file();
+    } catch (...) {
+        py::object error = pyglue::current_exception();
+        if (!pyglue::is_ordinary(error)) throw;
+        s.end_redirect();
+        s.complain(pyglue::cat("quorvan mark: ", cause_of(error)));
+        s.complain(pyglue::cat("What was marked is kept in ", join(outdir, py::str("marking.db")),
+                               "; running the same command again continues."));
+        return 1;
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     s.end_redirect();
     if (run.tty) s.say(py::str(""));
@@ -538,7 +726,9 @@ int run_mark(py::object args, py::object parser) {
     }
     print_results(run, seconds);
     s.report_usage(run.service);
-    return run.failed == 0 ? 0 : 1;
+    return run.failed == 0 && run.skipped == 0 && run.refused_reports == 0 ? 0 : 1;
 }
+
+}  // namespace
 
 }  // namespace quorvan::cli
