@@ -266,3 +266,20 @@ def test_a_refused_key_stops_the_run_at_once(standin, tmp_path, status, message,
     again = quorvan("mark", "--paper", paper, sheets, "-o", out, "--max-concurrent", 3)
     assert again.returncode == 0, again.stderr
     assert {r["status"] for r in table(out).values()} == {"marked"}
+
+
+def test_a_results_folder_from_before_the_record_of_written_files_keeps_working(standin, tmp_path):
+    paper = paper_json(tmp_path / "paper.json")
+    sheets = class_of(tmp_path / "sheets", 1)
+    out = tmp_path / "results"
+    out.mkdir()
+    # what an earlier version left: its class file and reports, no record of them
+    (out / "class_results.csv").write_text("file,Q1,Q2,Q3,total,maximum,percentage,warnings,status\r\n"
+                                           "s00.pdf,2.0,4.0,4.0,10.0,10.0,100.0,,kept\r\n", encoding="utf-8")
+    (out / "s00.json").write_text('[{"qid": "Q1", "obtained_marks": 2.0}]', encoding="utf-8")
+    (out / "s00.txt").write_text("PROCESSED STUDENT ANSWERSHEET\n=====\n", encoding="utf-8")
+    result = quorvan("mark", "--paper", paper, sheets, "-o", out)
+    assert result.returncode == 0, result.stderr
+    assert table(out)["s00.pdf"]["status"] == "marked"
+    assert '"qid": "Q3"' in (out / "s00.json").read_text(encoding="utf-8")
+    assert "Evaluation: " in (out / "s00.txt").read_text(encoding="utf-8")

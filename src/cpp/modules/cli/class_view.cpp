@@ -223,6 +223,37 @@ std::vector<py::list> ClassView::table() const {
     return rows;
 }
 
+// A results folder from before the store kept a record of its files holds
+// class files and reports of ours that no record names: recognised by their
+// form (the class file's header, a report's opening line or its records), so
+// such a folder keeps working, while anything else of that name stays.
+static bool written_before_the_store(const py::object& path, const std::string& name, std::int64_t size) {
+    auto ends_with = [&](const char* tail) {
+        const std::string t(tail);
+        return name.size() > t.size() && name.compare(name.size() - t.size(), t.size(), t) == 0;
+    };
+    if (size > (8 << 20)) return false;
+    try {
+        py::object f = M("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8-sig",
+                                                  py::arg("errors") = "replace");
+        py::object text = f.attr("read")();
+        f.attr("close")();
+        if (name == "class_results.csv") return pyglue::truth(text.attr("startswith")("file,"));
+        if (ends_with(".txt")) return pyglue::truth(text.attr("startswith")("PROCESSED STUDENT ANSWERSHEET\n"));
+        if (ends_with(".json")) {
+            py::object records = M("json").attr("loads")(text);
+            if (!PyList_Check(records.ptr()) || py::len(records) == 0) return false;
+            for (py::handle r : records) {
+                if (!PyDict_Check(r.ptr()) || !r.contains(py::str("qid"))) return false;
+            }
+            return true;
+        }
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_ordinary(e.value())) throw;
+    }
+    return false;
+}
+
 // The rule for replacing a file in the results folder: nothing there yet, or
 // a regular file (not a symlink, not the paper) whose size and SHA-256 are
 // what the store recorded when it last wrote that name. A teacher's own file
@@ -248,8 +279,10 @@ std::string ClassView::not_ours(const std::string& name) const {
         return "it is the question paper";
     }
     const std::int64_t size = py::cast<std::int64_t>(st.attr("st_size"));
+    const auto records = store->written(name);
+    if (records.empty() && written_before_the_store(path, name, size)) return "";
     std::string sha;
-    for (const auto& recorded : store->written(name)) {
+    for (const auto& recorded : records) {
         if (recorded.size != size) continue;
         if (sha.empty()) {
             const std::string file = utf8(path);
