@@ -227,7 +227,7 @@ def test_the_store_is_readable_and_the_log_names_each_sheet(standin, tmp_path):
     assert quorvan("mark", "--paper", paper, sheets, "-o", out).returncode == 0
     with sqlite3.connect(out / "marking.db") as db:
         assert db.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
-        assert db.execute("PRAGMA user_version").fetchone()[0] == 1
+        assert db.execute("PRAGMA user_version").fetchone()[0] == 2
         sheet_rows = db.execute("SELECT path_given, sha256, status, paper_fingerprint FROM sheets").fetchall()
         assert [(Path(p).name, s) for p, _, s, _ in sheet_rows] == [("s00.pdf", "marked"), ("s01.pdf", "marked")]
         assert all(len(sha) == 64 and len(fp) == 64 for _, sha, _, fp in sheet_rows)
@@ -317,3 +317,27 @@ def test_mark_refuses_a_paper_it_cannot_mark_right_before_any_call(standin, tmp_
     result = quorvan("mark", "--paper", pdf_paper, sheet, "-o", tmp_path / "out")
     assert result.returncode == 2 and "codec" not in result.stderr
     assert f"quorvan paper {pdf_paper} --subject SUBJECT --class-level LEVEL -o paper.json" in result.stderr
+
+
+def test_flags_in_the_store_are_warnings_in_the_class_file_and_a_reread_clears_the_sheets(standin, tmp_path):
+    paper = paper_json(tmp_path / "paper.json")
+    out = tmp_path / "results"
+    sheet = write_text_pdf(tmp_path / "ada.pdf", sheet_text(FULL))
+    assert quorvan("mark", "--paper", paper, sheet, "-o", out).returncode == 0
+    with sqlite3.connect(out / "marking.db") as db:
+        db.execute("""UPDATE sheets SET flags = '[{"kind": "k", "note": "page 1: looked at twice"}]'""")
+        db.execute("""UPDATE answers SET flags = '[{"kind": "k", "note": "Q2: addressed to the marker"}]'
+                      WHERE q_id = 'Q2'""")
+    standin.reset()
+    assert quorvan("mark", "--paper", paper, sheet, "-o", out).returncode == 0
+    assert calls(standin) == []
+    row = table(out)["ada.pdf"]
+    assert row["warnings"] == "page 1: looked at twice; Q2: addressed to the marker"
+    assert row["status"] == "marked"
+
+    # Marked again from scratch: what the sheet as read shows replaces the old flags.
+    assert quorvan("mark", "--paper", paper, sheet, "-o", out, "--force").returncode == 0
+    with sqlite3.connect(out / "marking.db") as db:
+        assert db.execute("SELECT flags FROM sheets").fetchall() == [("[]",)]
+        assert {f for (f,) in db.execute("SELECT flags FROM answers")} == {"[]"}
+    assert table(out)["ada.pdf"]["warnings"] == ""

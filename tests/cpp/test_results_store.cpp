@@ -142,12 +142,12 @@ TEST_F(ResultsStoreTest, NewDatabaseIsOursInWalMode) {
     { ResultsStore again(db()); }  // opening an existing one changes nothing
     RawDb raw(db());
     EXPECT_EQ(raw.value("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(raw.value("PRAGMA user_version"), "1");
+    EXPECT_EQ(raw.value("PRAGMA user_version"), "2");
     EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type IN "
                         "('table', 'view') ORDER BY name)"),
               "answers,class_view,meta,papers,sheets,written_files");
     EXPECT_EQ(raw.rows("SELECT key, value FROM meta WHERE key <> 'created_at' ORDER BY key"),
-              "application|quorvan_core\nschema_version|1\n");
+              "application|quorvan_core\nschema_version|2\n");
     EXPECT_LT(age(raw.value("SELECT value FROM meta WHERE key = 'created_at'")), 60);
 }
 
@@ -189,10 +189,10 @@ TEST_F(ResultsStoreTest, RefusesFilesThatAreNotOursAndLeavesThemAlone) {
 
 TEST_F(ResultsStoreTest, RefusesANewerSchema) {
     { ResultsStore store(db()); }
-    RawDb(db()).exec("PRAGMA user_version = 2");
+    RawDb(db()).exec("PRAGMA user_version = 3");
     EXPECT_EQ(open_error(db()),
-              db() + " was written by a newer version of quorvan_core (results schema 2; this version reads 1)");
-    EXPECT_EQ(RawDb(db()).value("PRAGMA user_version"), "2");
+              db() + " was written by a newer version of quorvan_core (results schema 3; this version reads 2)");
+    EXPECT_EQ(RawDb(db()).value("PRAGMA user_version"), "3");
 }
 
 TEST_F(ResultsStoreTest, EverythingReadsBackAfterReopening) {
@@ -463,4 +463,78 @@ TEST_F(ResultsStoreTest, RemembersTheLastTwoFilesItWrote) {
     EXPECT_EQ(a[1].size, 7);
     EXPECT_EQ(a[1].sha256, std::string(64, 'b'));
     EXPECT_TRUE(again.written("b.json").empty());
+}
+
+TEST_F(ResultsStoreTest, FlagsRoundTripAndAreReplacedOrClearedWithTheRead) {
+    const std::vector<Flag> sheet_flags{{"hidden_text", "page 2: 3 hidden words \"x\"\n\\ \x01 Zoë"},
+                                        {"hidden_text", "page 3"}};
+    std::int64_t id = 0;
+    {
+        ResultsStore store(db());
+        id = store.add_sheet("a.pdf", "/a.pdf", "a").id;
+        EXPECT_TRUE(store.sheet(id)->flags.empty());
+        store.store_parse(id, "sha", "q1,q2", {{"q1", "x", {1}, {{"injection", "Q1: asks for full marks"}}}, {"q2", "y", {1}}},
+                          {}, sheet_flags);
+    }
+    ResultsStore store(db());
+    EXPECT_EQ(store.sheet(id)->flags, sheet_flags);
+    const auto answers = store.answers(id);
+    EXPECT_EQ(answers[0].flags, (std::vector<Flag>{{"injection", "Q1: asks for full marks"}}));
+    EXPECT_TRUE(answers[1].flags.empty());
+    EXPECT_EQ(RawDb(db()).value("SELECT answer_flags FROM class_view WHERE q_id = 'q1'"),
+              "[{\"kind\": \"injection\", \"note\": \"Q1: asks for full marks\"}]");
+
+    store.store_parse(id, "sha", "q1,q2", {{"q1", "x", {1}}}, {});
+    EXPECT_TRUE(store.answers(id)[0].flags.empty());
+    EXPECT_TRUE(store.sheet(id)->flags.empty());
+    store.set_sheet_flags(id, sheet_flags);
+    EXPECT_EQ(store.sheet(id)->flags, sheet_flags);
+    store.reset_sheet(id, "sha-2");
+    EXPECT_TRUE(store.sheet(id)->flags.empty());
+}
+
+TEST_F(ResultsStoreTest, FlagsEditedIntoSomethingElseAreRefused) {
+    ResultsStore store(db());
+    const std::int64_t id = store.add_sheet("a.pdf", "/a.pdf", "a").id;
+    RawDb raw(db());
+    for (const char* bad : {"{}", "[1]", "[{\"kind\": 1, \"note\": \"n\"}]", "[{\"note\": \"n\"}]", "[", "nope"}) {
+        raw.exec("UPDATE sheets SET flags = '" + std::string(bad) + "'");
+        try {
+            store.sheet(id);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const StoreError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      db() + ": sheet " + std::to_string(id) + ": flags are not a list of {\"kind\", \"note\"}: " + bad);
+        }
+    }
+}
+
+TEST_F(ResultsStoreTest, ASchema1DatabaseIsUpgradedKeepingEverything) {
+    {
+        ResultsStore store(db());
+        parsed_sheet(store);
+    }
+    // Back to the first schema, as the previous version of the library left it.
+    RawDb(db()).exec(
+        "DROP VIEW class_view;"
+        "CREATE TABLE old_sheets AS SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, "
+        "status, failure, parsed, parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, "
+        "parse_calls, added_at, updated_at FROM sheets; DROP TABLE sheets; ALTER TABLE old_sheets RENAME TO sheets;"
+        "CREATE TABLE old_answers AS SELECT sheet_id, q_id, position, text, pages, status, question_fingerprint, "
+        "criteria_met, awarded, maximum, feedback, failure, model, input_tokens, output_tokens, cost, calls, marked_at "
+        "FROM answers; DROP TABLE answers; ALTER TABLE old_answers RENAME TO answers;"
+        "CREATE VIEW class_view AS SELECT s.id AS sheet_id FROM sheets AS s;"
+        "UPDATE meta SET value = '1' WHERE key = 'schema_version'; PRAGMA user_version = 1");
+    const std::string before = RawDb(db()).rows("SELECT * FROM sheets ORDER BY id");
+    ResultsStore store(db());
+    RawDb raw(db());
+    EXPECT_EQ(raw.value("PRAGMA user_version"), "2");
+    EXPECT_EQ(raw.value("SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    EXPECT_EQ(raw.value("SELECT count(*) FROM class_view WHERE sheet_flags = '[]' AND answer_flags = '[]'"), "3");
+    const auto sheet = store.find_sheet("/class/ada.pdf");
+    ASSERT_TRUE(sheet);
+    EXPECT_EQ(store.answers(sheet->id).size(), 3u);
+    // The old columns as they were, the new one at the end of each row.
+    std::string after = raw.rows("SELECT * FROM sheets ORDER BY id");
+    EXPECT_EQ(after, before.substr(0, before.size() - 1) + "|[]\n");
 }

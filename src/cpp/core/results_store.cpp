@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
@@ -21,7 +22,7 @@ constexpr const char* kApplication = "quorvan_core";
 constexpr const char* kSchema = R"sql(
 CREATE TABLE meta (
     key   TEXT PRIMARY KEY,  -- schema_version, created_at, application
-    value TEXT NOT NULL  -- 1, when the file was created (UTC), quorvan_core
+    value TEXT NOT NULL  -- 2, when the file was created (UTC), quorvan_core
 );
 
 CREATE TABLE papers (
@@ -48,7 +49,8 @@ CREATE TABLE sheets (
     parse_cost          REAL NOT NULL DEFAULT 0,         -- USD
     parse_calls         INTEGER NOT NULL DEFAULT 0,      -- model calls of the parse, tries included
     added_at            TEXT NOT NULL,                   -- UTC
-    updated_at          TEXT NOT NULL                    -- UTC, last change to the sheet or its answers
+    updated_at          TEXT NOT NULL,                   -- UTC, last change to the sheet or its answers
+    flags               TEXT NOT NULL DEFAULT '[]'       -- JSON list of {"kind", "note"}: what a person should look at
 );
 
 CREATE TABLE answers (
@@ -71,6 +73,7 @@ CREATE TABLE answers (
     cost                 REAL NOT NULL DEFAULT 0,        -- USD
     calls                INTEGER NOT NULL DEFAULT 0,     -- model calls of the marking, tries included
     marked_at            TEXT NOT NULL DEFAULT '',       -- UTC; '' while not marked
+    flags                TEXT NOT NULL DEFAULT '[]',     -- JSON list of {"kind", "note"}: what a person should look at
     PRIMARY KEY (sheet_id, q_id)
 );
 
@@ -78,9 +81,27 @@ CREATE VIEW class_view AS
     -- One row per answer with its sheet; a sheet without answers shows once.
     SELECT s.id AS sheet_id, s.path_given AS sheet, s.report_name, s.status AS sheet_status,
            s.failure AS sheet_failure, a.position, a.q_id, a.status AS answer_status,
-           a.awarded, a.maximum, a.failure AS answer_failure, a.marked_at
+           a.awarded, a.maximum, a.failure AS answer_failure, a.marked_at,
+           s.flags AS sheet_flags, a.flags AS answer_flags
     FROM sheets AS s LEFT JOIN answers AS a ON a.sheet_id = s.id
     ORDER BY s.id, a.position;
+)sql";
+
+// Schema 1 to 2: flags on sheets and answers. A schema-1 library refuses the
+// upgraded file rather than leave stale flags behind its own writes.
+constexpr const char* kUpgradeTo2 = R"sql(
+ALTER TABLE sheets ADD COLUMN flags TEXT NOT NULL DEFAULT '[]';
+ALTER TABLE answers ADD COLUMN flags TEXT NOT NULL DEFAULT '[]';
+DROP VIEW IF EXISTS class_view;
+CREATE VIEW class_view AS
+    SELECT s.id AS sheet_id, s.path_given AS sheet, s.report_name, s.status AS sheet_status,
+           s.failure AS sheet_failure, a.position, a.q_id, a.status AS answer_status,
+           a.awarded, a.maximum, a.failure AS answer_failure, a.marked_at,
+           s.flags AS sheet_flags, a.flags AS answer_flags
+    FROM sheets AS s LEFT JOIN answers AS a ON a.sheet_id = s.id
+    ORDER BY s.id, a.position;
+UPDATE meta SET value = '2' WHERE key = 'schema_version';
+PRAGMA user_version = 2;
 )sql";
 
 // Added within schema 1: a database made before it gets the table when next
@@ -98,7 +119,7 @@ CREATE TABLE IF NOT EXISTS written_files (
 
 constexpr const char* kSelectSheet =
     "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
-    "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at "
+    "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags "
     "FROM sheets ";
 
 // UTC, ISO 8601 to the second: sorts as text and reads at a glance.
@@ -116,6 +137,41 @@ std::string int_list_json(const std::vector<int>& values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (i > 0) out += ", ";
         out += std::to_string(values[i]);
+    }
+    return out + "]";
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char esc[8];
+                    std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                    out += esc;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string flags_json(const std::vector<Flag>& flags) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += "{\"kind\": ";
+        append_json_string(out, flags[i].kind);
+        out += ", \"note\": ";
+        append_json_string(out, flags[i].note);
+        out += "}";
     }
     return out + "]";
 }
@@ -316,6 +372,14 @@ void open_schema(sqlite3* db, const std::string& path) {
                          std::to_string(ResultsStore::kSchemaVersion) + ")");
     }
     if (version < 1) throw StoreError(path + " is a damaged quorvan_core results database (no schema version)");
+    if (version == 1) {
+        Transaction tx(db, path, "upgrade the results schema to version 2");
+        // Unless another process just did.
+        if (scalar(db, path, "PRAGMA user_version", "read the schema version") == 1) {
+            exec(db, path, kUpgradeTo2, "upgrade the results schema to version 2");
+        }
+        tx.commit();
+    }
 
     exec(db, path, "PRAGMA foreign_keys = ON", "turn on foreign keys");
     // WAL: readers (a person with the sqlite3 shell) do not block the run.
@@ -328,7 +392,27 @@ void open_schema(sqlite3* db, const std::string& path) {
     exec(db, path, kWrittenSchema, "create the table of written files");
 }
 
-SheetRecord read_sheet(const Statement& s) {
+// Flags as stored; a person may have edited them with the sqlite3 shell, so
+// anything but a list of {"kind", "note"} objects is an error, not a guess.
+std::vector<Flag> read_flags(sqlite3* db, const std::string& path, const std::string& json, const std::string& whose) {
+    std::vector<Flag> out;
+    if (json == "[]") return out;
+    const std::string bad = path + ": " + whose + ": flags are not a list of {\"kind\", \"note\"}: " + json;
+    Statement valid(db, path, "SELECT CASE WHEN json_valid(?1) THEN json_type(?1) = 'array' ELSE 0 END", "read the flags of " + whose);
+    if (!valid.bind_text(1, json).step() || valid.integer(0) != 1) throw StoreError(bad);
+    Statement s(db, path,
+                "SELECT json_type(value), json_type(value, '$.kind'), json_type(value, '$.note'), "
+                "json_extract(value, '$.kind'), json_extract(value, '$.note') FROM json_each(?1) ORDER BY key",
+                "read the flags of " + whose);
+    s.bind_text(1, json);
+    while (s.step()) {
+        if (s.text(0) != "object" || s.text(1) != "text" || s.text(2) != "text") throw StoreError(bad);
+        out.push_back(Flag{s.text(3), s.text(4)});
+    }
+    return out;
+}
+
+SheetRecord read_sheet(sqlite3* db, const std::string& path, const Statement& s) {
     SheetRecord r;
     r.id = s.integer(0);
     r.path_given = s.text(1);
@@ -346,6 +430,7 @@ SheetRecord read_sheet(const Statement& s) {
     r.parse_usage.cost = s.real(13);
     r.parse_usage.calls = static_cast<int>(s.integer(14));
     r.updated_at = s.text(15);
+    r.flags = read_flags(db, path, s.text(16), "sheet " + std::to_string(r.id));
     return r;
 }
 
@@ -353,7 +438,7 @@ std::optional<SheetRecord> sheet_by_id(sqlite3* db, const std::string& path, std
     Statement s(db, path, std::string(kSelectSheet) + "WHERE id = ?1", "read sheet " + std::to_string(id));
     s.bind_int(1, id);
     if (!s.step()) return std::nullopt;
-    return read_sheet(s);
+    return read_sheet(db, path, s);
 }
 
 bool sheet_exists(sqlite3* db, const std::string& path, std::int64_t id) {
@@ -490,13 +575,13 @@ std::optional<SheetRecord> ResultsStore::find_sheet(const std::string& path_reso
     Statement s(db_, path_, std::string(kSelectSheet) + "WHERE path_resolved = ?1", "find the sheet " + path_resolved);
     s.bind_text(1, path_resolved);
     if (!s.step()) return std::nullopt;
-    return read_sheet(s);
+    return read_sheet(db_, path_, s);
 }
 
 std::vector<SheetRecord> ResultsStore::sheets() const {
     Statement s(db_, path_, std::string(kSelectSheet) + "ORDER BY id", "read the sheets");
     std::vector<SheetRecord> out;
-    while (s.step()) out.push_back(read_sheet(s));
+    while (s.step()) out.push_back(read_sheet(db_, path_, s));
     return out;
 }
 
@@ -506,7 +591,7 @@ void ResultsStore::reset_sheet(std::int64_t id, const std::string& sha256) {
     Statement s(db_, path_,
                 "UPDATE sheets SET sha256 = ?1, paper_fingerprint = '', status = 'pending', failure = '', parsed = 0, "
                 "parse_key = '', parse_model = '', parse_input_tokens = 0, parse_output_tokens = 0, parse_cost = 0, "
-                "parse_calls = 0, updated_at = ?2 WHERE id = ?3",
+                "parse_calls = 0, updated_at = ?2, flags = '[]' WHERE id = ?3",
                 doing);
     if (s.bind_text(1, sha256).bind_text(2, utc_now()).bind_int(3, id).run() == 0) throw unknown_sheet(path_, id);
     Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
@@ -514,26 +599,28 @@ void ResultsStore::reset_sheet(std::int64_t id, const std::string& sha256) {
 }
 
 void ResultsStore::store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
-                               const std::vector<FoundAnswer>& answers, const CallUsage& usage) {
+                               const std::vector<FoundAnswer>& answers, const CallUsage& usage,
+                               const std::vector<Flag>& sheet_flags) {
     const std::string doing = "store the parse of sheet " + std::to_string(id);
     Transaction tx(db_, path_, doing);
     Statement s(db_, path_,
                 "UPDATE sheets SET parsed = 1, sha256 = ?1, parse_key = ?2, parse_model = ?3, parse_input_tokens = ?4, "
-                "parse_output_tokens = ?5, parse_cost = ?6, parse_calls = ?7, updated_at = ?8 WHERE id = ?9",
+                "parse_output_tokens = ?5, parse_cost = ?6, parse_calls = ?7, updated_at = ?8, flags = ?9 WHERE id = ?10",
                 doing);
     s.bind_text(1, sha256).bind_text(2, parse_key).bind_text(3, usage.model).bind_int(4, usage.input_tokens);
     s.bind_int(5, usage.output_tokens).bind_real(6, usage.cost).bind_int(7, usage.calls);
-    s.bind_text(8, utc_now()).bind_int(9, id);
+    s.bind_text(8, utc_now()).bind_text(9, flags_json(sheet_flags)).bind_int(10, id);
     if (s.run() == 0) throw unknown_sheet(path_, id);
     Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
     Statement insert(db_, path_,
-                     "INSERT INTO answers (sheet_id, q_id, position, text, pages, status) "
-                     "VALUES (?1, ?2, ?3, ?4, ?5, 'pending')",
+                     "INSERT INTO answers (sheet_id, q_id, position, text, pages, status, flags) "
+                     "VALUES (?1, ?2, ?3, ?4, ?5, 'pending', ?6)",
                      doing);
     for (std::size_t i = 0; i < answers.size(); ++i) {
         insert.reset();
         insert.bind_int(1, id).bind_text(2, answers[i].q_id).bind_int(3, static_cast<std::int64_t>(i));
-        insert.bind_text(4, answers[i].text).bind_text(5, int_list_json(answers[i].pages)).run();
+        insert.bind_text(4, answers[i].text).bind_text(5, int_list_json(answers[i].pages));
+        insert.bind_text(6, flags_json(answers[i].flags)).run();
     }
     tx.commit();
 }
@@ -569,11 +656,21 @@ void ResultsStore::set_status(std::int64_t id, const std::string& status, const 
     tx.commit();
 }
 
+void ResultsStore::set_sheet_flags(std::int64_t id, const std::vector<Flag>& flags) {
+    const std::string doing = "store the flags of sheet " + std::to_string(id);
+    Transaction tx(db_, path_, doing);
+    Statement s(db_, path_, "UPDATE sheets SET flags = ?1, updated_at = ?2 WHERE id = ?3", doing);
+    if (s.bind_text(1, flags_json(flags)).bind_text(2, utc_now()).bind_int(3, id).run() == 0) {
+        throw unknown_sheet(path_, id);
+    }
+    tx.commit();
+}
+
 std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
     const std::string doing = "read the answers of sheet " + std::to_string(id);
     Statement s(db_, path_,
                 "SELECT q_id, position, text, pages, status, question_fingerprint, criteria_met, awarded, maximum, "
-                "feedback, failure, model, input_tokens, output_tokens, cost, calls, marked_at "
+                "feedback, failure, model, input_tokens, output_tokens, cost, calls, marked_at, flags "
                 "FROM answers WHERE sheet_id = ?1 ORDER BY position, q_id",
                 doing);
     s.bind_int(1, id);
@@ -606,6 +703,7 @@ std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
         a.usage.cost = s.real(14);
         a.usage.calls = static_cast<int>(s.integer(15));
         a.marked_at = s.text(16);
+        a.flags = read_flags(db_, path_, s.text(17), "sheet " + std::to_string(id) + ", question '" + a.q_id + "'");
         out.push_back(std::move(a));
     }
     return out;

@@ -29,6 +29,15 @@ struct CallUsage {
     int calls = 0;  // tries included
 };
 
+// Something a person should look at before trusting a mark (hidden text on a
+// page, an answer that addresses the marker): a fixed kind and a short note
+// in words. A flagged sheet is still marked.
+struct Flag {
+    std::string kind;
+    std::string note;
+    bool operator==(const Flag&) const = default;
+};
+
 // Sheet status: "pending" (nothing stored yet), "marked" (every answer marked),
 // "incomplete" (some answers not marked; their causes are on the answers),
 // "failed" (the sheet could not be read or parsed; the cause is on the sheet).
@@ -45,6 +54,7 @@ struct SheetRecord {
     std::string parse_key;      // what the parse depended on (the paper's question ids)
     CallUsage parse_usage;
     std::string updated_at;     // UTC, ISO 8601
+    std::vector<Flag> flags;    // of the sheet as last read; cleared when it is read again
 };
 
 // One question of one sheet, as found by the parse and marked.
@@ -64,6 +74,7 @@ struct AnswerRecord {
     std::string failure;
     CallUsage usage;
     std::string marked_at;  // UTC, ISO 8601; "" while not marked
+    std::vector<Flag> flags;
 };
 
 // What the parse found for one question.
@@ -71,11 +82,12 @@ struct FoundAnswer {
     std::string q_id;
     std::string text;
     std::vector<int> pages;
+    std::vector<Flag> flags{};  // braces: the many {q_id, text, pages} lists need no fourth member
 };
 
 class ResultsStore {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // Opens the database at `path`, creating it and its tables when missing
     // (WAL journal, foreign keys on). Refuses a database whose schema version
@@ -106,9 +118,11 @@ public:
     void reset_sheet(std::int64_t id, const std::string& sha256);
 
     // The parse of a sheet: replaces every stored answer with these (status
-    // "pending"), records the sha256 of the bytes read and the parse key.
+    // "pending") and the sheet's flags with `sheet_flags`, records the sha256
+    // of the bytes read and the parse key.
     void store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
-                     const std::vector<FoundAnswer>& answers, const CallUsage& usage);
+                     const std::vector<FoundAnswer>& answers, const CallUsage& usage,
+                     const std::vector<Flag>& sheet_flags = {});
 
     // One answer's marking, stored as soon as it arrives.
     void store_mark(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,
@@ -122,6 +136,10 @@ public:
     // its results now stand against.
     void set_status(std::int64_t id, const std::string& status, const std::string& failure,
                     const std::string& paper_fingerprint);
+
+    // What was found on the sheet as a whole when it was read (replacing what
+    // was there).
+    void set_sheet_flags(std::int64_t id, const std::vector<Flag>& flags);
 
     // The sheet's answers in parse order.
     std::vector<AnswerRecord> answers(std::int64_t id) const;

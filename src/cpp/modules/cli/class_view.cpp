@@ -196,6 +196,11 @@ py::list ClassView::row_of(const core::SheetRecord& sheet) const {
     if (auto r = refused_.find(sheet.id); r != refused_.end()) {
         for (const auto& why : r->second) notes.append(py::str(why));
     }
+    // What a person should look at before trusting the marks.
+    for (const auto& flag : sheet.flags) notes.append(py::str(flag.note));
+    for (const auto& a : answers) {
+        for (const auto& flag : a.flags) notes.append(py::str(flag.note));
+    }
     if (st.status == "marked" || st.status == "incomplete") {
         py::object records = sheet_records(*paper, answers);
         py::dict validation = pipeline.attr("validate_processing")(records, paper->paper);

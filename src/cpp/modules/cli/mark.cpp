@@ -355,6 +355,36 @@ std::vector<core::FoundAnswer> found_answers(const py::object& sheet) {
     return found;
 }
 
+// Text on the sheet's pages that a reader cannot see, as the reading found
+// it (`hidden_text`: one entry per page): a flag per page, with a few of the
+// words so that a person can find them.
+std::vector<core::Flag> hidden_text_flags(const py::object& sheet) {
+    std::vector<core::Flag> flags;
+    py::object found = py::getattr(sheet, "hidden_text", py::none());
+    if (found.is_none()) return flags;
+    for (py::handle entry : found) {
+        std::string note = "page " + utf8(pyglue::str(entry["page"])) + ": ";
+        const long words = py::cast<long>(entry["words"]);
+        std::string kinds;
+        for (py::handle kind : py::object(entry["kinds"])) kinds += (kinds.empty() ? "" : ", ") + utf8(kind);
+        if (pyglue::truth(entry["replaced"])) {
+            note += "its text layer is not what the page shows; the page as seen was marked";
+        } else {
+            note += std::to_string(words) + (words == 1 ? " word" : " words") + " that a reader cannot see (" + kinds +
+                    ") not marked";
+        }
+        std::string sample;
+        for (py::handle word : py::object(entry["sample"])) {
+            std::string w = utf8(word);
+            if (w.size() > 40) w = utf8(py::str(word)[py::slice(0, 37, 1)]) + "...";
+            sample += (sample.empty() ? "" : ", ") + ("\"" + w + "\"");
+        }
+        if (!sample.empty()) note += ": " + sample;
+        flags.push_back({"hidden_text", note});
+    }
+    return flags;
+}
+
 Coro mark_sheet(Run* run, SheetJob* job) {
     M("log_sheet").attr("set")(job->name);
     const std::int64_t id = job->record.id;
@@ -367,12 +397,14 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         py::list calls = track_calls();
         py::object error;
         std::vector<core::FoundAnswer> found;
+        std::vector<core::Flag> sheet_flags;
         bool text_but_no_answer = false;
         try {
             py::object reading = run->pipeline.attr("read_answersheet_async")(
                 job->path, run->paper.paper, py::none(), run->extractor, run->executor);
             py::object sheet = co_await reading;
             found = found_answers(sheet);
+            sheet_flags = hidden_text_flags(sheet);
             text_but_no_answer = found.empty() && has_text(sheet);
         } catch (...) {
             error = pyglue::current_exception();
@@ -385,7 +417,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
             finish_sheet(*run, *job);
             co_return py::none();
         }
-        run->store->store_parse(id, job->sha, run->paper.parse_key, found, usage_of(calls));
+        run->store->store_parse(id, job->sha, run->paper.parse_key, found, usage_of(calls), sheet_flags);
         if (text_but_no_answer) {
             // More likely a parse gone wrong than a blank sheet: not counted
             // as marked, and read again by the next run.
