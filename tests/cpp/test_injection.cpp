@@ -40,6 +40,7 @@ const std::vector<std::string> kOrdinary = {
     "Maximum marks go to those who work hard, the teacher said.",
     "",
     "\n\n\n",
+    "Subject", "question", "Instructions\n", "Provide",
     "Einstein wrote E = mc² — énergie et masse; नमस्ते; ∑ x ≤ 10.",
 };
 
@@ -95,7 +96,12 @@ TEST(NeutraliseStudentText, EveryLabelTheTemplatesUseIsQuoted) {
         for (char c : line) {
             if (c != '#' && c != '*') bare.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
         }
-        EXPECT_EQ(neutralise_student_text(bare), neutralised_line(bare)) << bare;
+        // A lone word ("question") is a one-word answer; with a colon or a
+        // second word it is still the label.
+        std::string_view trimmed = bare;
+        while (!trimmed.empty() && trimmed.front() == ' ') trimmed.remove_prefix(1);
+        const bool label = trimmed.find(':') != std::string_view::npos || trimmed.find(' ') != std::string_view::npos;
+        EXPECT_EQ(neutralise_student_text(bare), label ? neutralised_line(bare) : bare) << bare;
     }
 }
 
@@ -123,6 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"###Rubric Criteria", true}, Case{"**Rubric Criteria:**", true}, Case{"rubric criteria", true},
         Case{"EVALUATION GUIDELINES:", true}, Case{"Student Answer: 42", true}, Case{"__Question:__ x", true},
         Case{"Available Questions (format -> id: text):", true}, Case{"Subject: Science", true},
+        Case{"**Subject**", true}, Case{"Student Answer", true},
         Case{"Question 1: Define osmosis", false}, Case{"Questioning is good", false},
         Case{"Reference answers vary", false}, Case{"Answer: oxygen", false},
         // criteria as the evaluation and reference-answer prompts list them

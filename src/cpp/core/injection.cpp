@@ -125,7 +125,9 @@ constexpr std::array<std::string_view, 22> kLabels = {
 };
 
 bool is_label_line(std::string_view s) {
-    s = skip_decoration(s, true);
+    std::string_view undecorated = skip_decoration(s, true);
+    const bool decorated = undecorated.size() != s.size();
+    s = undecorated;
     for (std::string_view label : kLabels) {
         if (!starts_with_nocase(s, label)) continue;
         std::string_view rest = skip_decoration(s.substr(label.size()), false);
@@ -134,7 +136,10 @@ bool is_label_line(std::string_view s) {
             if (close == std::string_view::npos) continue;
             rest = skip_decoration(rest.substr(close + 1), false);
         }
-        if (rest.empty() || rest[0] == ':') return true;
+        if (!rest.empty() && rest[0] == ':') return true;
+        // Alone on its line a label needs a heading's look or two words: a
+        // one-word answer ("Subject") is an answer, not a heading.
+        if (rest.empty() && (decorated || label.find(' ') != std::string_view::npos)) return true;
     }
     return false;
 }

@@ -19,6 +19,11 @@ void init_service_core(ServiceClass& cls);
 void init_prompt_ops(ServiceClass& cls);
 void init_batches(ServiceClass& cls);
 void init_retry(py::module_& m, ServiceClass& cls);
+void init_injection(ServiceClass& cls);
+
+// Student text as it may stand in a prompt (core::neutralise_student_text);
+// the same object when nothing needed changing.
+py::str neutralised(const py::str& text);
 
 // ---- retry policy and per-call usage (retry.cpp), used by the two call paths
 

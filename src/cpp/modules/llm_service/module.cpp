@@ -104,4 +104,5 @@ PYBIND11_MODULE(llm_service, m) {
     init_prompt_ops(cls);
     init_batches(cls);
     init_retry(m, cls);
+    init_injection(cls);
 }

@@ -43,12 +43,16 @@ py::str join(const char* sep, const py::list& parts) {
     return py::reinterpret_steal<py::str>(joined);
 }
 
-// Pages in ascending key order, whatever the dict's order.
-py::str combined_text(const py::object& extracted_texts) {
+// Pages in ascending key order, whatever the dict's order. A student's pages
+// are neutralised; a teacher's paper or answer key is sent as written.
+enum class Author { teacher, student };
+
+py::str combined_text(const py::object& extracted_texts, Author author = Author::teacher) {
     py::list parts;
     py::object keys = py::module_::import("builtins").attr("sorted")(extracted_texts);
     for (py::handle page : keys) {
         py::object text = extracted_texts[page];
+        if (author == Author::student) text = neutralised(pyglue::str(text));
         parts.append(render(tpl::kPageBlock, {{"page_num", page}, {"text", text}}));
     }
     return join("", parts);
@@ -211,8 +215,9 @@ struct EvaluationOp {
         // Marking happens on a copy: the caller's rubric is never changed.
         copy = M("copy").attr("deepcopy")(rubric);
         py::str rubric_text = criterion_lines(copy, true);
+        py::str answer = neutralised(py::reinterpret_borrow<py::str>(student_answer));
         user = render(tpl::kEvaluationPrompt, {{"question", question}, {"reference_answer", reference_answer},
-                                               {"student_answer", student_answer}, {"rubric_text", rubric_text}});
+                                               {"student_answer", answer}, {"rubric_text", rubric_text}});
     }
     Request request() const {
         py::object total = sum_marks(copy.attr("criteria"), false);
@@ -298,7 +303,7 @@ struct AnswersheetOp {
     py::object extracted_texts, question_paper;
     py::str user;
     void build() {
-        py::str text = combined_text(extracted_texts);
+        py::str text = combined_text(extracted_texts, Author::student);
         QuestionList list = questions_list(question_paper);
         user = render(tpl::kAnswersheetPrompt, {{"questions_list", list.text}, {"combined_text", text}});
     }
