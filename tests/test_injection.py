@@ -3,6 +3,8 @@ talks to the marker, the reasons the library gives for it, and a class run with 
 
 import asyncio
 import importlib.util
+import json
+import sqlite3
 from pathlib import Path
 
 import pytest
@@ -201,3 +203,14 @@ def test_a_class_run_with_an_injected_answer(standin, tmp_path, kind):
     row = table(out)["s.pdf"]
     assert row["status"] == "marked"  # a flagged answer is still marked
     assert row["Q2 (4)"] == "4.0"  # against the paper's rubric, not the student's
+    assert row["warnings"] == f"Q2: answer may address the marker ({'; '.join(signs)})"
+    with sqlite3.connect(out / "marking.db") as db:
+        stored = dict(db.execute("SELECT q_id, flags FROM answers").fetchall())
+    assert json.loads(stored.pop("Q2")) == [{"kind": "injection", "note": row["warnings"]}]
+    assert set(stored.values()) == {"[]"}
+
+    # A run that keeps the sheet keeps its flag, with no model call.
+    standin.reset()
+    again = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), sheet, "-o", out)
+    assert again.returncode == 0 and standin.requests == []
+    assert table(out)["s.pdf"]["warnings"] == row["warnings"]

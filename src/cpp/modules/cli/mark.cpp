@@ -18,6 +18,7 @@
 #include "class_run.hpp"
 #include "class_view.hpp"
 #include "cli.hpp"
+#include "injection.hpp"
 
 namespace quorvan::cli {
 
@@ -341,7 +342,17 @@ bool has_text(const py::object& sheet) {
     return false;
 }
 
-// The parse, stored as found: each answer's text and pages.
+// An answer that reads as if written to the marker rather than to the
+// question: it is still marked, and the teacher is told why to look at it.
+std::vector<core::Flag> injection_flags(const std::string& q_id, const std::string& text) {
+    const std::vector<std::string> signs = core::injection_signs(text);
+    if (signs.empty()) return {};
+    std::string why;
+    for (const auto& sign : signs) why += (why.empty() ? "" : "; ") + sign;
+    return {{"injection", q_id + ": answer may address the marker (" + why + ")"}};
+}
+
+// The parse, stored as found: each answer's text and pages, and its flags.
 std::vector<core::FoundAnswer> found_answers(const py::object& sheet) {
     std::vector<core::FoundAnswer> found;
     for (py::handle q_id : py::object(sheet.attr("get_question_ids")())) {
@@ -350,6 +361,7 @@ std::vector<core::FoundAnswer> found_answers(const py::object& sheet) {
         f.q_id = utf8(q_id);
         f.text = utf8(answer.attr("text"));
         for (py::handle page : py::object(answer.attr("pages"))) f.pages.push_back(py::cast<int>(page));
+        f.flags = injection_flags(f.q_id, f.text);
         found.push_back(std::move(f));
     }
     return found;
