@@ -168,17 +168,23 @@ public:
         // The glyph's upright direction, one font size long, in user space.
         double ux = 0, uy = 0;
         state->textTransformDelta(0, state->getFontSize(), &ux, &uy);
-        auto corners = [&](Box& b, double from, double to) {
+        // A glyph drawn with no advance (accents, symbols from a drawing) is
+        // given half an em, so its box covers its ink.
+        if (std::hypot(dx, dy) < 0.05 * std::hypot(ux, uy)) {
+            state->textTransformDelta(0.5 * state->getFontSize() * state->getHorizScaling(), 0, &dx, &dy);
+        }
+        auto corners = [&](Box& b, double from, double to, double wider) {
             for (const double k : {from, to}) {
                 double tx, ty;
-                state->transform(x + k * ux, y + k * uy, &tx, &ty);
+                state->transform(x - wider * dx + k * ux, y - wider * dy + k * uy, &tx, &ty);
                 b.add(tx, ty);
-                state->transform(x + dx + k * ux, y + dy + k * uy, &tx, &ty);
+                state->transform(x + (1 + wider) * dx + k * ux, y + (1 + wider) * dy + k * uy, &tx, &ty);
                 b.add(tx, ty);
             }
         };
-        corners(g.box, descent, ascent);
-        corners(g.ink, 0.05, 0.5);
+        corners(g.box, descent, ascent, 0);
+        // Some ink of any glyph lies here, whatever its font's metrics claim.
+        corners(g.ink, descent - 0.1, ascent + 0.1, 0.1);
 
         const int mode = state->getRender();
         const bool stroked = (mode & 3) == 1;
@@ -192,12 +198,12 @@ public:
         g.grey = 255 * (0.299 * colToDbl(rgb.r) + 0.587 * colToDbl(rgb.g) + 0.114 * colToDbl(rgb.b));
         const double opacity = stroked ? state->getStrokeOpacity() : state->getFillOpacity();
 
+        // Clipped: the whole glyph is outside the clipping path's box or the page.
         double cx0, cy0, cx1, cy1;
         state->getClipBBox(&cx0, &cy0, &cx1, &cy1);
-        const double mx = (g.box.x0 + g.box.x1) / 2, my = (g.box.y0 + g.box.y1) / 2;
         constexpr double slack = 0.5;
-        const bool outside = mx < std::max(cx0, 0.0) - slack || mx > std::min(cx1, width_) + slack ||
-                             my < std::max(cy0, 0.0) - slack || my > std::min(cy1, height_) + slack;
+        const bool outside = g.box.x1 < std::max(cx0, 0.0) - slack || g.box.x0 > std::min(cx1, width_) + slack ||
+                             g.box.y1 < std::max(cy0, 0.0) - slack || g.box.y0 > std::min(cy1, height_) + slack;
 
         if (g.no_paint || opacity < 0.02) {
             g.drawn = Drawn::invisible;
@@ -223,7 +229,7 @@ constexpr std::array<std::string_view, kinds_count> kKindNames = {
 struct Token {
     std::size_t begin, end;   // bytes of the layer
     std::vector<int> glyphs;  // the glyphs that drew it
-    bool wordy = false;       // has a letter or digit
+    bool wordy = false;       // has two letters or digits: a word, not a symbol or a label
     int hidden = -1;          // a Kind, or -1 when seen
 };
 
@@ -239,7 +245,7 @@ std::vector<Line> split_layer(const std::string& layer, const std::vector<CodePo
     auto end_token = [&](std::size_t at) {
         if (!token) return;
         token->end = at;
-        token->wordy = count_word_chars(std::string_view(layer).substr(token->begin, at - token->begin)) > 0;
+        token->wordy = count_word_chars(std::string_view(layer).substr(token->begin, at - token->begin)) >= 2;
         line.tokens.push_back(std::move(*token));
         token.reset();
     };
@@ -392,7 +398,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
     std::vector<Token*> over_ink;  // drawn invisibly over something: a scan's searchable layer, or not
     for (Line& line : lines) {
         for (Token& t : line.tokens) {
-            if (t.glyphs.empty()) continue;
+            if (t.glyphs.empty() || !t.wordy) continue;
             std::array<int, 4> votes{};
             Box ink;
             double grey = 0;
@@ -460,6 +466,18 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
             ocr_text = std::move(ocr.text);
         } else {
             for (Token* t : unmatched) t->hidden = not_in_image;
+        }
+    }
+
+    // A lone letter or sign between hidden words goes with them; elsewhere it
+    // is left alone: labels, symbols and accents are too often drawn oddly.
+    for (Line& line : lines) {
+        std::vector<Token>& ts = line.tokens;
+        for (std::size_t k = 0; k < ts.size(); ++k) {
+            if (ts[k].wordy || ts[k].hidden >= 0) continue;
+            const int before = k > 0 ? ts[k - 1].hidden : -2;  // -2: none
+            const int after = k + 1 < ts.size() ? ts[k + 1].hidden : -2;
+            if (before != -1 && after != -1 && (before >= 0 || after >= 0)) ts[k].hidden = before >= 0 ? before : after;
         }
     }
 

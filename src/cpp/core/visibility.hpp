@@ -24,7 +24,7 @@ inline constexpr std::string_view kHiddenCovered = "covered";
 inline constexpr std::string_view kHiddenNotInImage = "not in the page image";
 
 // Text drawn smaller than this (points, as the page is printed) is not read.
-inline constexpr double kMinReadablePoints = 3.0;
+inline constexpr double kMinReadablePoints = 2.0;
 // A word whose box on the rendered page spans fewer grey levels than this
 // shows nothing: its glyphs left no mark.
 inline constexpr int kMinInkContrast = 24;
