@@ -169,7 +169,7 @@ def write_layer_over_scan(path: PathLike, scanned: str, layer: str, *, dpi: int 
             continue
         over = scan_lines[i] if i < len(scan_lines) and scan_lines[i] else line
         width = face.getlength(over) * 72 / dpi
-        scale = 100 * width / (0.6 * SCAN_PT * len(line))
+        scale = max(60.0, 100 * width / (0.6 * SCAN_PT * len(line)))
         baseline = HEIGHT - 72 - i * line_pt - 0.8 * SCAN_PT
         parts.append(b"%.2f Tz 1 0 0 1 72 %.2f Tm %s Tj" % (scale, baseline, _pdf_string(line)))
     parts.append(b"ET")
