@@ -14,7 +14,8 @@ from pathlib import Path
 from bench import machine, report
 
 # One module per benchmark, each with TITLE and run(workdir, quick) -> Section.
-BENCHMARKS = ["extraction", "ocr", "call_overhead", "class_marking", "loop_stall", "rerun", "memory", "injection"]
+BENCHMARKS = ["extraction", "ocr", "visibility", "call_overhead", "class_marking", "loop_stall", "rerun", "memory",
+              "injection"]
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -7,6 +7,7 @@ from unittest import mock
 import pytest
 
 import quorvan_core.answersheet_service as asm
+from quorvan_core.ocr_extractor.extractor_client import PdfReading
 from tests.test_answersheet_service import make_paper, make_sheet, rubric
 
 
@@ -59,7 +60,8 @@ def test_by_default_the_pipelines_client_is_switched_to_the_recommended_extracto
     pdf = tmp_path / "s.pdf"
     pdf.write_bytes(b"%PDF-1.4")
     shared = mock.Mock()
-    shared.process_pdf.return_value = {1: "Q1. x"}
+    shared.read_pdf.return_value = PdfReading({1: "Q1. x"}, [{"page": 1, "words": 2, "sample": ["a", "b"],
+                                                              "kinds": ["invisible"], "replaced": False}])
     llm = mock.Mock()
     llm.parseAnswersheet_async = mock.AsyncMock(return_value=make_sheet(("Q1", "x", [1])))
     service = asm.AnswersheetService(extractor_client=shared, llm_service=llm)
@@ -67,9 +69,40 @@ def test_by_default_the_pipelines_client_is_switched_to_the_recommended_extracto
         sheet = asyncio.run(service.read_answersheet_async(str(pdf), paper(), [1]))
     client_class.get_recommended_extractor_for_subject.assert_called_once_with("Biology")
     shared.change_extractor.assert_called_once_with(client_class.get_recommended_extractor_for_subject.return_value)
-    shared.process_pdf.assert_called_once_with(str(pdf), [1])
+    shared.read_pdf.assert_called_once_with(str(pdf), [1], check_visibility=True)
+    shared.process_pdf.assert_not_called()
     assert sheet.get_question_ids() == ["Q1"]
-    assert sheet.extracted_texts is shared.process_pdf.return_value  # the pages as read, for judging the parse
+    # The pages as read, for judging the parse, and what was left out of them.
+    assert sheet.extracted_texts is shared.read_pdf.return_value.texts
+    assert sheet.hidden_text is shared.read_pdf.return_value.hidden
+
+
+@pytest.mark.parametrize("check", [True, False])
+def test_the_visibility_check_is_asked_of_the_extractor_as_given(tmp_path, check):
+    pdf = tmp_path / "s.pdf"
+    pdf.write_bytes(b"%PDF-1.4")
+    reader = mock.Mock()
+    reader.read_pdf.return_value = PdfReading({1: "Q1. x"}, [])
+    llm = mock.Mock()
+    llm.parseAnswersheet_async = mock.AsyncMock(return_value=make_sheet(("Q1", "x", [1])))
+    service = asm.AnswersheetService(extractor_client=mock.Mock(), llm_service=llm)
+    sheet = asyncio.run(service.read_answersheet_async(str(pdf), paper(), extractor_client=reader,
+                                                       check_visibility=check))
+    reader.read_pdf.assert_called_once_with(str(pdf), None, check_visibility=check)
+    assert sheet.hidden_text == []
+
+
+def test_an_extractor_without_read_pdf_reads_with_process_pdf(tmp_path):
+    pdf = tmp_path / "s.pdf"
+    pdf.write_bytes(b"%PDF-1.4")
+    reader = mock.Mock(spec=["process_pdf"])
+    reader.process_pdf.return_value = {1: "Q1. x"}
+    llm = mock.Mock()
+    llm.parseAnswersheet_async = mock.AsyncMock(return_value=make_sheet(("Q1", "x", [1])))
+    service = asm.AnswersheetService(extractor_client=mock.Mock(), llm_service=llm)
+    sheet = asyncio.run(service.read_answersheet_async(str(pdf), paper(), extractor_client=reader))
+    reader.process_pdf.assert_called_once_with(str(pdf), None)
+    assert sheet.extracted_texts == {1: "Q1. x"} and sheet.hidden_text == []
 
 
 @pytest.mark.parametrize("failing, error, message", [
@@ -82,8 +115,8 @@ def test_failures_name_their_step(tmp_path, failing, error, message):
     if failing != "missing":
         pdf.write_bytes(b"%PDF-1.4")
     reader = mock.Mock()
-    reader.process_pdf.side_effect = ValueError("bad bytes") if failing == "extract" else None
-    reader.process_pdf.return_value = {1: "x"}
+    reader.read_pdf.side_effect = ValueError("bad bytes") if failing == "extract" else None
+    reader.read_pdf.return_value = PdfReading({1: "x"}, [])
     llm = mock.Mock()
     llm.parseAnswersheet_async = mock.AsyncMock(side_effect=RuntimeError("model down"))
     service = asm.AnswersheetService(extractor_client=mock.Mock(), llm_service=llm)

@@ -89,12 +89,14 @@ Coro process_pdf_async(py::object self, py::object pdf_path, py::object question
 // keeps serving the other sheets' calls, and the extractor is handed in,
 // already switched, rather than switched on the shared client mid-run.
 Coro read_answersheet_async(py::object self, py::object pdf_path, py::object question_paper,
-                            py::object page_numbers, py::object extractor_client, py::object executor) {
+                            py::object page_numbers, py::object extractor_client, py::object executor,
+                            bool check_visibility) {
     if (!pyglue::truth(M("os").attr("path").attr("isfile")(pdf_path))) {
         pyglue::raise_new(PyExc_FileNotFoundError, pyglue::cat("PDF file not found: ", pdf_path));
     }
     say("Reading answer sheet: ", pdf_path);
     py::object texts;
+    py::object hidden;
     py::object error;
     try {
         py::object reader = extractor_client;
@@ -104,8 +106,23 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
                 M("ExtractorClient").attr("get_recommended_extractor_for_subject")(question_paper.attr("subject")));
         }
         py::object loop = M("asyncio").attr("get_running_loop")();
-        py::object reading = loop.attr("run_in_executor")(executor, reader.attr("process_pdf"), pdf_path, page_numbers);
-        texts = co_await reading;
+        // Only the text a reader of the sheet sees is marked: words hidden in
+        // its text layer would otherwise earn marks no examiner could see.
+        // An extractor of the caller's own that only has process_pdf reads
+        // as it always did, with nothing checked.
+        if (py::hasattr(reader, "read_pdf")) {
+            py::object read_pdf = M("functools").attr("partial")(reader.attr("read_pdf"), pdf_path, page_numbers,
+                                                                 py::arg("check_visibility") = check_visibility);
+            py::object reading = loop.attr("run_in_executor")(executor, read_pdf);
+            py::object read = co_await reading;
+            texts = read.attr("texts");
+            hidden = read.attr("hidden");
+        } else {
+            py::object reading =
+                loop.attr("run_in_executor")(executor, reader.attr("process_pdf"), pdf_path, page_numbers);
+            texts = co_await reading;
+            hidden = py::list();
+        }
     } catch (...) {
         error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
@@ -123,8 +140,10 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to parse answers: ", error), error);
     say("Successfully parsed ", py::len(answersheet.attr("get_question_ids")()), " student answers");
-    // The pages as read, for callers that judge the parse against them.
+    // The pages as read, for callers that judge the parse against them, and
+    // what was left out of them.
     answersheet.attr("extracted_texts") = texts;
+    answersheet.attr("hidden_text") = hidden;
     co_return answersheet;
 }
 
@@ -134,17 +153,21 @@ void init_intake(ServiceClass& cls) {
     cls.def(
         "read_answersheet_async",
         [](py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers,
-           py::object extractor_client, py::object executor) {
+           py::object extractor_client, py::object executor, py::object check_visibility) {
             check_arguments(pdf_path, page_numbers);
             need_records(py::bool_(true), question_paper);
-            return pyglue::make_coroutine(
-                read_answersheet_async(self, pdf_path, question_paper, page_numbers, extractor_client, executor),
-                "AnswersheetService.read_answersheet_async");
+            return pyglue::make_coroutine(read_answersheet_async(self, pdf_path, question_paper, page_numbers,
+                                                                 extractor_client, executor,
+                                                                 pyglue::truth(check_visibility)),
+                                          "AnswersheetService.read_answersheet_async");
         },
         py::arg("pdf_path"), py::arg("question_paper"), py::arg("page_numbers") = py::none(),
         py::arg("extractor_client") = py::none(), py::arg("executor") = py::none(),
+        py::arg("check_visibility") = true,
         "Coroutine: read one answer sheet PDF on a worker thread (of executor, or the loop's default) and "
-        "parse it into an Answersheet, not yet marked, whose extracted_texts holds the pages as read. extractor_client reads the pages as it is set; by "
+        "parse it into an Answersheet, not yet marked, whose extracted_texts holds the pages as read (with "
+        "check_visibility, the default, only the text a reader of the page sees) and hidden_text the words left "
+        "out, one dict per page (see ExtractorClient.read_pdf). extractor_client reads the pages as it is set; by "
         "default the pipeline's own client, switched to the extractor recommended for the paper's subject.");
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("question_paper"),
             py::arg("page_numbers") = py::none(),

@@ -38,6 +38,7 @@ PYBIND11_MODULE(answersheet_service, m) {
     // Collaborators, looked up on the module at each use.
     pyglue::bind(m, "os", "os");
     pyglue::bind(m, "asyncio", "asyncio");
+    pyglue::bind(m, "functools", "functools");
     pyglue::bind(m, "json", "json");
     pyglue::bind(m, "sys", "sys");
     pyglue::bind(m, "Path", "pathlib", "Path");

@@ -88,6 +88,10 @@ Parsers build_parser() {
                                                   "dropped connection, with growing pauses (default: 4)");
     p.mark.attr("add_argument")("--timeout", py::arg("type") = M("float"), py::arg("default") = 180.0,
                                 py::arg("help") = "seconds one model call may take (default: 180)");
+    p.mark.attr("add_argument")("--no-visibility-check", py::arg("action") = "store_true",
+                                py::arg("dest") = "no_visibility_check",
+                                py::arg("help") = "mark the whole text layer of each sheet, words no reader sees "
+                                                  "included (by default they are left out and flagged)");
     add_model_options(p.mark);
 
     py::object check = sub.attr("add_parser")(

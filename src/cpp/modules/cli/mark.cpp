@@ -46,6 +46,7 @@ struct Run {
     py::object service, pipeline, extractor, loop, executor, all;
     std::vector<SheetJob> jobs;
     bool tty = false;
+    bool check_visibility = true;  // mark only the text a reader of the sheet sees
     int stop_signal = 0;
     long refused_status = 0;  // 401 or 403: the model service refused the key
     std::size_t done = 0, marked = 0, failed = 0, refused_reports = 0, skipped = 0;
@@ -413,7 +414,8 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         bool text_but_no_answer = false;
         try {
             py::object reading = run->pipeline.attr("read_answersheet_async")(
-                job->path, run->paper.paper, py::none(), run->extractor, run->executor);
+                job->path, run->paper.paper, py::none(), run->extractor, run->executor,
+                py::arg("check_visibility") = run->check_visibility);
             py::object sheet = co_await reading;
             found = found_answers(sheet);
             sheet_flags = hidden_text_flags(sheet);
@@ -685,6 +687,7 @@ int run_mark_in(py::object args, py::object parser) {
         M("ExtractorClient").attr("get_recommended_extractor_for_subject")(run.paper.paper.attr("subject")));
 
     const bool force = pyglue::truth(args.attr("force"));
+    run.check_visibility = !pyglue::truth(args.attr("no_visibility_check"));
     for (auto& job : jobs) {
         plan_sheet(run, job, force);
         run.jobs.push_back(std::move(job));
