@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 
 DEBIAN_PACKAGES=(
   g++ pkg-config
-  libpoppler-cpp-dev poppler-utils
-  libtesseract-dev tesseract-ocr-eng
+  libpoppler-cpp-dev libpoppler-private-dev poppler-utils
+  libtesseract-dev tesseract-ocr tesseract-ocr-eng
   libsqlite3-dev
   libgtest-dev
   fonts-freefont-ttf

@@ -1,6 +1,7 @@
 #include "ocr.hpp"
 
 #include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
 
 #include <dlfcn.h>
 
@@ -64,13 +65,17 @@ std::string tidy(const char* text) {
     return begin == std::string::npos ? std::string() : s.substr(begin);
 }
 
-}  // namespace
-
-std::string ocr_image(const PageImage& image) {
+void check_image(const PageImage& image) {
     if (image.width <= 0 || image.height <= 0 || (image.channels != 1 && image.channels != 3) ||
         image.pixels.size() != static_cast<std::size_t>(image.width) * image.height * image.channels) {
         throw std::invalid_argument("ocr_image: malformed image");
     }
+}
+
+}  // namespace
+
+std::string ocr_image(const PageImage& image) {
+    check_image(image);
     tesseract::TessBaseAPI& api = engine();
     api.SetImage(image.pixels.data(), image.width, image.height, image.channels, image.width * image.channels);
     api.SetSourceResolution(static_cast<int>(std::lround(image.dpi)));
@@ -78,6 +83,37 @@ std::string ocr_image(const PageImage& image) {
     api.Clear();
     if (!text) throw OcrError("Tesseract could not read the page");
     return tidy(text.get());
+}
+
+OcrReading ocr_image_words(const PageImage& image) {
+    check_image(image);
+    tesseract::TessBaseAPI& api = engine();
+    api.SetImage(image.pixels.data(), image.width, image.height, image.channels, image.width * image.channels);
+    api.SetSourceResolution(static_cast<int>(std::lround(image.dpi)));
+    OcrReading out;
+    if (api.Recognize(nullptr) != 0) {
+        api.Clear();
+        throw OcrError("Tesseract could not read the page");
+    }
+    std::unique_ptr<char[]> text(api.GetUTF8Text());
+    if (!text) {
+        api.Clear();
+        throw OcrError("Tesseract could not read the page");
+    }
+    out.text = tidy(text.get());
+    std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+    if (it) {
+        do {
+            std::unique_ptr<char[]> word(it->GetUTF8Text(tesseract::RIL_WORD));
+            if (!word || !*word.get()) continue;
+            OcrWord w;
+            w.text = word.get();
+            if (!it->BoundingBox(tesseract::RIL_WORD, &w.left, &w.top, &w.right, &w.bottom)) continue;
+            out.words.push_back(std::move(w));
+        } while (it->Next(tesseract::RIL_WORD));
+    }
+    api.Clear();
+    return out;
 }
 
 std::string read_page_locally(const PdfDocument& doc, int page, double dpi) {

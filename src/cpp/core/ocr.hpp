@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "pdf_document.hpp"
 
@@ -18,6 +19,20 @@ public:
 // its first call; throws OcrError when the engine or its language data is
 // missing.
 std::string ocr_image(const PageImage& image);
+
+// A word OCR found, with its box in the image's pixels.
+struct OcrWord {
+    std::string text;
+    int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+struct OcrReading {
+    std::string text;  // as ocr_image returns it
+    std::vector<OcrWord> words;
+};
+
+// ocr_image, and where each word stands.
+OcrReading ocr_image_words(const PageImage& image);
 
 // A page as the local backend reads it: the text layer when it is usable,
 // otherwise the page rendered in grey at dpi and read by OCR (the layer stays

@@ -1,5 +1,8 @@
 #include "pdf_document.hpp"
 
+#include <GlobalParams.h>
+#include <PDFDoc.h>
+#include <goo/GooString.h>
 #include <poppler-document.h>
 #include <poppler-image.h>
 #include <poppler-page-renderer.h>
@@ -88,6 +91,25 @@ std::vector<std::string> take_poppler_messages() {
     std::vector<std::string> out(t_messages.begin(), t_messages.end());
     t_messages.clear();
     return out;
+}
+
+// Poppler's core classes need its global parameters while any document is
+// open; the counted initialiser shares them with poppler-cpp's documents.
+struct PdfDocument::CoreDocument {
+    GlobalParamsIniter params{[](ErrorCategory, Goffset, const char*) {}};
+    std::unique_ptr<PDFDoc> doc;
+};
+
+PDFDoc& PdfDocument::core_document() const {
+    if (core_) return *core_->doc;
+    auto core = std::make_unique<CoreDocument>();
+    core->doc = std::make_unique<PDFDoc>(std::make_unique<GooString>(path_));
+    take_poppler_messages();
+    if (!core->doc->isOk() || core->doc->getNumPages() != pages_) {
+        throw PdfError(PdfFault::damaged, in_quotes(shown_) + " changed while it was being read");
+    }
+    core_ = std::move(core);
+    return *core_->doc;
 }
 
 PdfDocument::PdfDocument(std::unique_ptr<poppler::document> doc, std::string path, std::string shown, int pages)

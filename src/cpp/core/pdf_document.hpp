@@ -11,6 +11,7 @@
 namespace poppler {
 class document;
 }
+class PDFDoc;
 
 namespace quorvan::core {
 
@@ -93,13 +94,22 @@ public:
     // the same number of pages.
     PdfDocument reopen() const;
 
+    // The same file opened with Poppler's core classes, for callers that draw
+    // pages through their own output device. Opened at the first call and
+    // kept; like the rest of this handle, for one thread at a time. Throws
+    // PdfError(damaged) when it cannot be opened as it was the first time.
+    PDFDoc& core_document() const;
+
 private:
+    struct CoreDocument;
+
     PdfDocument(std::unique_ptr<poppler::document> doc, std::string path, std::string shown, int pages);
 
     std::unique_ptr<poppler::document> doc_;
     std::string path_;
     std::string shown_;
     int pages_ = 0;
+    mutable std::unique_ptr<CoreDocument> core_;
 };
 
 // Letters and digits in UTF-8 text; punctuation, symbols, spaces, control and

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extractor.hpp"
+#include "local_reading.hpp"
 #include "ocr.hpp"
 #include "page_reader.hpp"
 #include "pdf_document.hpp"
@@ -140,15 +141,35 @@ unsigned wanted_threads() {
     }
 }
 
+py::list hidden_list(const std::vector<core::HiddenText>& hidden) {
+    py::list out;
+    for (const core::HiddenText& h : hidden) {
+        py::dict d;
+        d["page"] = h.page;
+        d["words"] = h.words;
+        py::list sample, kinds;
+        for (const std::string& w : h.sample) sample.append(utf8(w));
+        for (const std::string& k : h.kinds) kinds.append(utf8(k));
+        d["sample"] = sample;
+        d["kinds"] = kinds;
+        d["replaced"] = py::bool_(h.replaced);
+        out.append(d);
+    }
+    return out;
+}
+
+struct LocalResult {
+    py::dict texts;
+    py::list hidden;
+};
+
 // Pages are read on several threads at once, each with its own Poppler
 // document (and OCR engine): first every text layer, then, by OCR, the pages
 // whose layer is not usable. The result, and the error raised when a page
 // fails, are those of reading the pages one by one: no page after the first
 // failure counts.
-py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
-                         py::handle pdf_path) {
-    const unsigned wanted = wanted_threads();
-
+LocalResult extract_locally(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
+                            bool check_visibility, py::handle pdf_path) {
     // Ctrl-C while pages are read: looked at every 50 ms at most, since taking
     // the GIL may wait for another Python thread.
     std::optional<py::error_already_set> interrupted;
@@ -163,41 +184,29 @@ py::dict extract_locally(const core::PdfDocument& doc, const std::vector<int>& p
         return false;
     };
 
-    std::vector<core::PageRead> layers, scans;
-    std::vector<std::size_t> scanned;  // indices of the pages read by OCR
+    core::LocalReadOptions options;
+    options.dpi = static_cast<double>(dpi);
+    options.threads = wanted_threads();
+    options.check_visibility = check_visibility;
+    core::LocalReading reading;
     {
         py::gil_scoped_release nogil;
-        layers = core::read_text_layers(doc, pages, core::reader_threads(pages.size(), wanted), keep_going);
-        std::vector<int> scan_pages;
-        std::vector<std::string> scan_layers;
-        for (std::size_t i = 0; i < pages.size() && !interrupted; ++i) {
-            if (layers[i].error || !layers[i].done) break;  // reading page by page would stop here
-            if (core::has_usable_text(layers[i].text)) continue;
-            scanned.push_back(i);
-            scan_pages.push_back(pages[i]);
-            scan_layers.push_back(layers[i].text);
-        }
-        if (!interrupted && !scan_pages.empty()) {
-            // An OCR engine takes a tenth of a second to start: worth it from two pages.
-            scans = core::read_scanned_pages(doc, scan_pages, scan_layers, static_cast<double>(dpi),
-                                             core::reader_threads(scan_pages.size(), wanted, 1), keep_going);
-        }
+        reading = core::read_locally(doc, pages, options, keep_going);
     }
     if (interrupted) throw std::move(*interrupted);
 
-    py::dict out;
-    std::size_t next_scan = 0;
+    LocalResult out;
     for (std::size_t i = 0; i < pages.size(); ++i) {
         const int p = pages[i];
-        core::PageRead& page = layers[i];
-        if (next_scan < scanned.size() && scanned[next_scan] == i) page = std::move(scans[next_scan++]);
+        const core::PageRead& page = reading.pages[i];
         if (page.error) raise_read_error(page.error, p, pdf_path);
         if (!page.done) {
             // Not expected: reading stops only after a failure, raised above.
             pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Page ", p, " of '", pdf_path, "' was not read"));
         }
-        out[py::int_(p)] = utf8(page.text);
+        out.texts[py::int_(p)] = utf8(page.text);
     }
+    out.hidden = hidden_list(reading.hidden);
     return out;
 }
 
@@ -286,7 +295,12 @@ py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int
 
 // ---------------------------------------------------------------- the call
 
-py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbers) {
+struct Reading {
+    py::dict texts;
+    py::list hidden;
+};
+
+Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool check_visibility) {
     pyglue::need_str(pdf_path, "pdf_path");
     pyglue::need_opt_list(page_numbers, "page_numbers");
     const Source src = source_of(pdf_path);
@@ -312,8 +326,20 @@ py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbe
 
     const core::PdfDocument doc = open_document(src, pdf_path);
     const std::vector<int> pages = pages_to_read(doc, std::move(wanted), pdf_path);
-    if (backend == kOpenAI) return extract_with_openai(doc, pages, dpi, key, pdf_path);
-    return extract_locally(doc, pages, dpi, pdf_path);
+    // The model transcribes the image, so it sees nothing a reader would not.
+    if (backend == kOpenAI) return {extract_with_openai(doc, pages, dpi, key, pdf_path), py::list()};
+    LocalResult local = extract_locally(doc, pages, dpi, check_visibility, pdf_path);
+    return {std::move(local.texts), std::move(local.hidden)};
+}
+
+py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbers) {
+    return read(self, pdf_path, page_numbers, false).texts;
+}
+
+py::object read_pdf(py::object self, py::object pdf_path, py::object page_numbers, py::object check_visibility) {
+    const bool check = pyglue::truth(check_visibility);
+    Reading r = read(self, pdf_path, page_numbers, check);
+    return M("PdfReading")(r.texts, r.hidden);
 }
 
 }  // namespace
@@ -321,6 +347,12 @@ py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbe
 void init_extraction(ClientClass& cls) {
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
             "Text of the requested pages (all when None or empty) as {page number: text}, in page order.");
+    cls.def("read_pdf", &read_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(), py::kw_only(),
+            py::arg("check_visibility") = true,
+            "The requested pages as a PdfReading: texts as process_pdf gives them, less, when "
+            "check_visibility is true, the words a reader of the page cannot see (invisible, white on white, "
+            "too small, clipped, covered, or a text layer over a scan that shows other words); hidden lists "
+            "those pages as {'page', 'words', 'sample', 'kinds', 'replaced'} dicts, in page order.");
 }
 
 }  // namespace quorvan::extractor

@@ -34,6 +34,29 @@ void init_page_transcription(py::module_& m) {
     m.attr("PageTranscription") = pydantic.attr("create_model")("PageTranscription", **fields);
 }
 
+struct PdfReading {
+    py::object texts;
+    py::object hidden;
+};
+
+void init_pdf_reading(py::module_& m) {
+    py::class_<PdfReading>(m, "PdfReading", py::dynamic_attr(),
+                           "What ExtractorClient.read_pdf read: texts, {page number: text a reader sees}, and "
+                           "hidden, one dict per page whose text layer held words no reader sees.")
+        .def(py::init([](py::object texts, py::object hidden) {
+                 pyglue::need_dict(texts, "texts");
+                 pyglue::need_list(hidden, "hidden");
+                 return PdfReading{texts, hidden};
+             }),
+             py::arg("texts"), py::arg("hidden"))
+        .def_readwrite("texts", &PdfReading::texts)
+        .def_readwrite("hidden", &PdfReading::hidden)
+        .def("__repr__", [](py::object self) {
+            return pyglue::cat("PdfReading(pages=", py::list(self.attr("texts")), ", hidden=",
+                               self.attr("hidden"), ")");
+        });
+}
+
 }  // namespace
 
 }  // namespace quorvan::extractor
@@ -48,6 +71,7 @@ PYBIND11_MODULE(extractor_client, m) {
     pyglue::bind(m, "base64", "base64");
     bind_optional(m, "OpenAI", "openai", "OpenAI");
     init_page_transcription(m);
+    init_pdf_reading(m);
 
     // Types already warned about: the fallback is announced once per process.
     m.attr("_warned_types") = py::set();

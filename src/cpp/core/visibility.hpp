@@ -1,0 +1,59 @@
+// What a reader of a page sees, against what its text layer says.
+//
+// A text layer can hold words no reader sees: drawn invisibly, white on
+// white, at half a point, outside the clipping path, under an opaque box, or
+// as a "searchable" layer over a scan that shows other words. Read as the
+// page's text, they would be marked. This unit finds them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pdf_document.hpp"
+
+namespace quorvan::core {
+
+// Why a word is hidden, in the order they are listed.
+inline constexpr std::string_view kHiddenInvisible = "invisible";
+inline constexpr std::string_view kHiddenSameColour = "same colour as the background";
+inline constexpr std::string_view kHiddenTooSmall = "too small to read";
+inline constexpr std::string_view kHiddenClipped = "clipped";
+inline constexpr std::string_view kHiddenCovered = "covered";
+inline constexpr std::string_view kHiddenNotInImage = "not in the page image";
+
+// Text drawn smaller than this (points, as the page is printed) is not read.
+inline constexpr double kMinReadablePoints = 3.0;
+// A word whose box on the rendered page spans fewer grey levels than this
+// shows nothing: its glyphs left no mark.
+inline constexpr int kMinInkContrast = 24;
+// The page is rendered at this dpi (or the reading dpi when lower) to see the ink.
+inline constexpr double kInkDpi = 100.0;
+// Sample words kept for the report.
+inline constexpr std::size_t kHiddenSample = 8;
+
+struct HiddenText {                   // words on a page that a reader cannot see
+    int page = 0;
+    int words = 0;                    // how many hidden words
+    std::vector<std::string> sample;  // up to kHiddenSample of them, in reading order
+    std::vector<std::string> kinds;   // why, from the kinds above, in their order
+    bool replaced = false;            // the page's text was replaced by what OCR reads on its image
+};
+
+struct PageVisibility {
+    std::string text;  // what a reader sees; exactly the given layer when nothing is hidden
+    std::optional<HiddenText> hidden;
+};
+
+// Checks `layer`, the text layer of `page` as PdfDocument::page_text gives it,
+// against the page as drawn. `dpi` is the resolution OCR reads the page at
+// when a layer over a scan has to be compared with the scan. Throws PdfError
+// and OcrError.
+PageVisibility check_visibility(const PdfDocument& doc, int page, const std::string& layer, double dpi);
+
+// How alike two words are, 0 to 1, ignoring case and punctuation (1 minus
+// the edit distance over the longer length).
+double word_likeness(std::string_view a, std::string_view b);
+
+}  // namespace quorvan::core
