@@ -47,6 +47,7 @@ bool known_tag(char t) {
         case FrameTag::ocr_error:
         case FrameTag::limit:
         case FrameTag::failure:
+        case FrameTag::hidden:
         case FrameTag::done:
             return true;
     }
@@ -60,6 +61,38 @@ void append_frame(std::string& out, const Frame& f) {
     for (std::int64_t v : {f.a, f.b, f.c, f.d}) put64(out, static_cast<std::uint64_t>(v));
     put64(out, f.data.size());
     out += f.data;
+}
+
+Frame hidden_frame(const HiddenText& h) {
+    Frame f;
+    f.tag = FrameTag::hidden;
+    f.a = h.page;
+    f.b = h.words;
+    f.c = h.replaced ? 1 : 0;
+    for (const auto& k : h.kinds) f.data += k + '\x1f';
+    f.data += '\x1e';
+    for (const auto& w : h.sample) f.data += w + '\x1f';
+    return f;
+}
+
+HiddenText hidden_of(const Frame& f) {
+    HiddenText h;
+    h.page = static_cast<int>(f.a);
+    h.words = static_cast<int>(f.b);
+    h.replaced = f.c != 0;
+    std::vector<std::string>* into = &h.kinds;
+    std::string item;
+    for (char c : f.data) {
+        if (c == '\x1e') {
+            into = &h.sample;
+        } else if (c == '\x1f') {
+            into->push_back(std::move(item));
+            item.clear();
+        } else {
+            item += c;
+        }
+    }
+    return h;
 }
 
 std::optional<Frame> FrameReader::next(std::size_t max_data) {
@@ -204,9 +237,9 @@ long long resident_mb(pid_t pid) {
     return resident * ::sysconf(_SC_PAGESIZE) / (1024 * 1024);
 }
 
-std::string join_pages(const std::vector<int>& pages) {
+std::string join_pages(const std::vector<long long>& pages) {
     std::string out;
-    for (int p : pages) out += (out.empty() ? "" : ",") + std::to_string(p);
+    for (long long p : pages) out += (out.empty() ? "" : ",") + std::to_string(p);
     return out;
 }
 
@@ -240,6 +273,7 @@ IsolatedReading read_isolated(const IsolatedReadRequest& req, const std::functio
         args.push_back("--pages");
         args.push_back(join_pages(req.pages));
     }
+    if (req.check_visibility) args.push_back("--check-visibility");
     args.push_back("--");
     args.push_back(req.path);
     std::vector<char*> argv;
@@ -411,6 +445,9 @@ IsolatedReading read_isolated(const IsolatedReadRequest& req, const std::functio
                 const auto why = static_cast<ReadStop>(f.a);
                 throw ReadStopped(why, limit_message(why, shown, lim, f.b, 0, !req.pages.empty()));
             }
+            case FrameTag::hidden:
+                result.hidden.push_back(hidden_of(f));
+                break;
             case FrameTag::done:
                 break;
         }

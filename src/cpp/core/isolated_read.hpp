@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "page_reader.hpp"
+#include "visibility.hpp"
 
 namespace quorvan::core {
 
@@ -58,8 +59,9 @@ struct IsolatedReadRequest {
     std::string program;     // the quorvan-read executable
     std::string path;        // the PDF, as the OS names it
     std::string shown;       // how messages name it
-    std::vector<int> pages;  // ascending, no repeats; empty: every page
+    std::vector<long long> pages;  // ascending, no repeats; empty: every page
     double dpi = 150;
+    bool check_visibility = false;  // as LocalReadOptions
     unsigned threads = 0;    // as for read_text_layers: 0 is one per usable CPU
     ReadLimits limits;
 };
@@ -67,6 +69,7 @@ struct IsolatedReadRequest {
 struct IsolatedReading {
     std::vector<int> pages;       // the pages asked for (all of them when none were named)
     std::vector<PageRead> reads;  // one per page: text, or the error that stopped reading there
+    std::vector<HiddenText> hidden;  // as read_locally finds them
     long long peak_kb = 0;        // the reading process's peak resident memory
 };
 
@@ -92,6 +95,7 @@ enum class FrameTag : char {
     ocr_error = 'O',   // c: page; data: message
     limit = 'L',       // a: ReadStop (pages, chars or memory), b: what was found; data: ""
     failure = 'X',     // c: page; data: message of any other error
+    hidden = 'H',      // a: page, b: words, c: replaced; data: kinds and sample (hidden_frame)
     done = 'D',
 };
 
@@ -102,6 +106,11 @@ struct Frame {
 };
 
 void append_frame(std::string& out, const Frame& frame);
+
+// A HiddenText as a frame and back: data is the kinds, then the sample, each
+// item ended by a unit separator (0x1f), the two lists by a record separator (0x1e).
+Frame hidden_frame(const HiddenText& hidden);
+HiddenText hidden_of(const Frame& frame);
 
 // Frames from a byte stream fed in pieces.
 class FrameReader {

@@ -1,11 +1,12 @@
 // quorvan-read: reads one PDF the way the local backend does (text layers,
-// OCR for scans) inside limits it sets on itself, and writes the pages to
+// what a reader sees of them, OCR for scans) inside limits it sets on itself, and writes the pages to
 // stdout as frames (isolated_read.hpp). It is started by read_isolated for
 // every answer sheet, so a PDF that makes Poppler or Tesseract run away, eat
 // memory or crash ends this process, never the one marking the class.
 //
 //   quorvan-read [--dpi D] [--threads N] [--max-pages N] [--max-chars N]
 //                [--memory-mb N] [--cpu-seconds N] [--parent PID] [--pages 1,2] [--shown NAME]
+//                [--check-visibility]
 //                -- FILE.pdf
 //
 // Test-only: QUORVAN_READ_TEST_FAULT=abort|segv|hang makes the process abort,
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "isolated_read.hpp"
+#include "local_reading.hpp"
 #include "ocr.hpp"
 #include "page_reader.hpp"
 #include "pdf_document.hpp"
@@ -42,7 +44,8 @@ struct Options {
     long long memory_mb = 2048;
     long long cpu_seconds = 0;
     long long parent = 0;
-    std::vector<int> pages;
+    std::vector<long long> pages;
+    bool check_visibility = false;
     std::string path;
     std::string shown;  // how messages name the file
 };
@@ -70,6 +73,10 @@ Options parse(int argc, char** argv) {
             ++i;
             break;
         }
+        if (a == "--check-visibility") {
+            o.check_visibility = true;
+            continue;
+        }
         if (i + 1 >= argc) usage("missing value of " + std::string(a));
         const char* v = argv[++i];
         if (a == "--dpi") {
@@ -91,7 +98,7 @@ Options parse(int argc, char** argv) {
         } else if (a == "--pages") {
             for (const char* p = v; *p;) {
                 char* end = nullptr;
-                o.pages.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+                o.pages.push_back(std::strtoll(p, &end, 10));
                 if (end == p) usage(std::string("bad page list: ") + v);
                 p = *end == ',' ? end + 1 : end;
             }
@@ -218,21 +225,22 @@ void read_document(const Options& o, std::string& out) {
     const core::PdfDocument& doc = *opened;
     test_fault();
 
-    std::vector<int> pages = o.pages;
-    if (pages.empty()) {
+    std::vector<int> pages;
+    if (o.pages.empty()) {
         if (doc.page_count() > o.max_pages) {
             core::append_frame(out, limit_frame(core::ReadStop::pages, doc.page_count()));
             return;
         }
         for (int p = 1; p <= doc.page_count(); ++p) pages.push_back(p);
     } else {
-        for (int p : pages) {
+        for (long long p : o.pages) {
             try {
                 doc.check_page(p);
             } catch (const core::PdfError& e) {
                 core::append_frame(out, pdf_frame(core::FrameTag::open_error, e));
                 return;
             }
+            pages.push_back(static_cast<int>(p));
         }
         if (static_cast<long long>(pages.size()) > o.max_pages) {
             core::append_frame(out, limit_frame(core::ReadStop::pages, static_cast<long long>(pages.size())));
@@ -240,33 +248,18 @@ void read_document(const Options& o, std::string& out) {
         }
     }
 
-    // As the local backend reads in process: every text layer, then OCR for
-    // the pages whose layer is not usable, stopping at the first failure.
-    std::vector<core::PageRead> reads =
-        core::read_text_layers(doc, pages, core::reader_threads(pages.size(), o.threads));
+    // As the local backend reads in process, with the same options.
+    core::LocalReadOptions options;
+    options.dpi = o.dpi;
+    options.threads = o.threads;
+    options.check_visibility = o.check_visibility;
+    core::LocalReading reading = core::read_locally(doc, pages, options);
+    const std::vector<core::PageRead>& reads = reading.pages;
     if (characters(reads) > o.max_chars) {
         core::append_frame(out, limit_frame(core::ReadStop::chars, characters(reads)));
         return;
     }
-    std::vector<std::size_t> scanned;
-    std::vector<int> scan_pages;
-    std::vector<std::string> scan_layers;
-    for (std::size_t i = 0; i < pages.size(); ++i) {
-        if (reads[i].error || !reads[i].done) break;
-        if (core::has_usable_text(reads[i].text)) continue;
-        scanned.push_back(i);
-        scan_pages.push_back(pages[i]);
-        scan_layers.push_back(reads[i].text);
-    }
-    if (!scan_pages.empty()) {
-        std::vector<core::PageRead> scans = core::read_scanned_pages(
-            doc, scan_pages, scan_layers, o.dpi, core::reader_threads(scan_pages.size(), o.threads, 1));
-        for (std::size_t k = 0; k < scanned.size(); ++k) reads[scanned[k]] = std::move(scans[k]);
-        if (characters(reads) > o.max_chars) {
-            core::append_frame(out, limit_frame(core::ReadStop::chars, characters(reads)));
-            return;
-        }
-    }
+    for (const core::HiddenText& h : reading.hidden) core::append_frame(out, core::hidden_frame(h));
 
     for (std::size_t i = 0; i < pages.size(); ++i) {
         const core::PageRead& r = reads[i];

@@ -89,13 +89,15 @@ Coro process_pdf_async(py::object self, py::object pdf_path, py::object question
 // keeps serving the other sheets' calls, and the extractor is handed in,
 // already switched, rather than switched on the shared client mid-run.
 Coro read_answersheet_async(py::object self, py::object pdf_path, py::object question_paper,
-                            py::object page_numbers, py::object extractor_client, py::object executor) {
+                            py::object page_numbers, py::object extractor_client, py::object executor,
+                            py::object limits) {
     if (!pyglue::truth(M("os").attr("path").attr("isfile")(pdf_path))) {
         pyglue::raise_new(PyExc_FileNotFoundError, pyglue::cat("PDF file not found: ", pdf_path));
     }
     say("Reading answer sheet: ", pdf_path);
     py::object texts;
     py::object error;
+    py::object cancel;
     try {
         py::object reader = extractor_client;
         if (reader.is_none()) {
@@ -104,11 +106,27 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
                 M("ExtractorClient").attr("get_recommended_extractor_for_subject")(question_paper.attr("subject")));
         }
         py::object loop = M("asyncio").attr("get_running_loop")();
-        py::object reading = loop.attr("run_in_executor")(executor, reader.attr("process_pdf"), pdf_path, page_numbers);
-        texts = co_await reading;
+        if (limits.is_none()) {
+            py::object reading =
+                loop.attr("run_in_executor")(executor, reader.attr("process_pdf"), pdf_path, page_numbers);
+            texts = co_await reading;
+        } else {
+            // Read in a process of its own; cancelling this coroutine (Ctrl-C)
+            // kills that process at once instead of waiting for the worker thread.
+            cancel = M("threading").attr("Event")();
+            py::object read = M("functools").attr("partial")(reader.attr("read_pdf"), pdf_path, page_numbers,
+                                                             py::arg("check_visibility") = false,
+                                                             py::arg("limits") = limits, py::arg("cancel") = cancel);
+            py::object reading = loop.attr("run_in_executor")(executor, read);
+            py::object result = co_await reading;
+            texts = result.attr("texts");
+        }
     } catch (...) {
         error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        if (!pyglue::is_ordinary(error)) {
+            if (cancel) cancel.attr("set")();
+            throw;
+        }
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to extract text from PDF: ", error), error);
     say("Successfully extracted text from ", py::len(texts), " pages");
@@ -134,18 +152,20 @@ void init_intake(ServiceClass& cls) {
     cls.def(
         "read_answersheet_async",
         [](py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers,
-           py::object extractor_client, py::object executor) {
+           py::object extractor_client, py::object executor, py::object limits) {
             check_arguments(pdf_path, page_numbers);
             need_records(py::bool_(true), question_paper);
-            return pyglue::make_coroutine(
-                read_answersheet_async(self, pdf_path, question_paper, page_numbers, extractor_client, executor),
-                "AnswersheetService.read_answersheet_async");
+            return pyglue::make_coroutine(read_answersheet_async(self, pdf_path, question_paper, page_numbers,
+                                                                 extractor_client, executor, limits),
+                                          "AnswersheetService.read_answersheet_async");
         },
         py::arg("pdf_path"), py::arg("question_paper"), py::arg("page_numbers") = py::none(),
-        py::arg("extractor_client") = py::none(), py::arg("executor") = py::none(),
+        py::arg("extractor_client") = py::none(), py::arg("executor") = py::none(), py::arg("limits") = py::none(),
         "Coroutine: read one answer sheet PDF on a worker thread (of executor, or the loop's default) and "
         "parse it into an Answersheet, not yet marked, whose extracted_texts holds the pages as read. extractor_client reads the pages as it is set; by "
-        "default the pipeline's own client, switched to the extractor recommended for the paper's subject.");
+        "default the pipeline's own client, switched to the extractor recommended for the paper's subject. "
+        "limits (an extractor_client.ReadLimits) reads the PDF with read_pdf in a process of its own within "
+        "them, killed at once when this coroutine is cancelled; None reads it with process_pdf in this process.");
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("question_paper"),
             py::arg("page_numbers") = py::none(),
             "Extract, parse and evaluate one answer sheet PDF against the question paper; returns the "

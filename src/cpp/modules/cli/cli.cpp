@@ -375,6 +375,7 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
     pyglue::bind(m, "LLMService", "quorvan_core.llm_service", "LLMService");
     pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
+    pyglue::bind(m, "ReadLimits", "quorvan_core.ocr_extractor.extractor_client", "ReadLimits");
 
     m.def("main", &main_entry, py::arg("argv") = py::none(),
           "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "

@@ -43,6 +43,7 @@ struct Run {
     ClassPaper paper;
     ClassView view;
     py::object service, pipeline, extractor, loop, executor, all;
+    py::object limits;  // every sheet is read within them, in a process of its own
     std::vector<SheetJob> jobs;
     bool tty = false;
     int stop_signal = 0;
@@ -370,7 +371,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         bool text_but_no_answer = false;
         try {
             py::object reading = run->pipeline.attr("read_answersheet_async")(
-                job->path, run->paper.paper, py::none(), run->extractor, run->executor);
+                job->path, run->paper.paper, py::none(), run->extractor, run->executor, run->limits);
             py::object sheet = co_await reading;
             found = found_answers(sheet);
             text_but_no_answer = found.empty() && has_text(sheet);
@@ -637,6 +638,9 @@ int run_mark_in(py::object args, py::object parser) {
     // One extractor, switched once before any sheet is read, so that reading
     // sheets at once never switches it under another.
     run.extractor = facade.attr("extractor_client");
+    run.limits = M("ReadLimits")(py::arg("max_pages") = args.attr("max_pages"), py::arg("max_chars") = args.attr("max_chars"),
+                                 py::arg("timeout") = args.attr("read_timeout"),
+                                 py::arg("memory_mb") = args.attr("read_memory"));
     run.extractor.attr("change_extractor")(
         M("ExtractorClient").attr("get_recommended_extractor_for_subject")(run.paper.paper.attr("subject")));
 
