@@ -90,7 +90,7 @@ Coro process_pdf_async(py::object self, py::object pdf_path, py::object question
 // already switched, rather than switched on the shared client mid-run.
 Coro read_answersheet_async(py::object self, py::object pdf_path, py::object question_paper,
                             py::object page_numbers, py::object extractor_client, py::object executor,
-                            bool check_visibility) {
+                            bool check_visibility, py::object limits) {
     if (!pyglue::truth(M("os").attr("path").attr("isfile")(pdf_path))) {
         pyglue::raise_new(PyExc_FileNotFoundError, pyglue::cat("PDF file not found: ", pdf_path));
     }
@@ -98,6 +98,7 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
     py::object texts;
     py::object hidden;
     py::object error;
+    py::object cancel;
     try {
         py::object reader = extractor_client;
         if (reader.is_none()) {
@@ -111,8 +112,13 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
         // An extractor of the caller's own that only has process_pdf reads
         // as it always did, with nothing checked.
         if (py::hasattr(reader, "read_pdf")) {
-            py::object read_pdf = M("functools").attr("partial")(reader.attr("read_pdf"), pdf_path, page_numbers,
-                                                                 py::arg("check_visibility") = check_visibility);
+            // With limits, read in a process of its own; cancelling this
+            // coroutine (Ctrl-C) kills that process at once instead of
+            // waiting for the worker thread.
+            if (!limits.is_none()) cancel = M("threading").attr("Event")();
+            py::object read_pdf = M("functools").attr("partial")(
+                reader.attr("read_pdf"), pdf_path, page_numbers, py::arg("check_visibility") = check_visibility,
+                py::arg("limits") = limits, py::arg("cancel") = cancel ? cancel : py::object(py::none()));
             py::object reading = loop.attr("run_in_executor")(executor, read_pdf);
             py::object read = co_await reading;
             texts = read.attr("texts");
@@ -125,7 +131,10 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
         }
     } catch (...) {
         error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        if (!pyglue::is_ordinary(error)) {
+            if (cancel) cancel.attr("set")();
+            throw;
+        }
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to extract text from PDF: ", error), error);
     say("Successfully extracted text from ", py::len(texts), " pages");
@@ -153,22 +162,24 @@ void init_intake(ServiceClass& cls) {
     cls.def(
         "read_answersheet_async",
         [](py::object self, py::object pdf_path, py::object question_paper, py::object page_numbers,
-           py::object extractor_client, py::object executor, py::object check_visibility) {
+           py::object extractor_client, py::object executor, py::object check_visibility, py::object limits) {
             check_arguments(pdf_path, page_numbers);
             need_records(py::bool_(true), question_paper);
             return pyglue::make_coroutine(read_answersheet_async(self, pdf_path, question_paper, page_numbers,
                                                                  extractor_client, executor,
-                                                                 pyglue::truth(check_visibility)),
+                                                                 pyglue::truth(check_visibility), limits),
                                           "AnswersheetService.read_answersheet_async");
         },
         py::arg("pdf_path"), py::arg("question_paper"), py::arg("page_numbers") = py::none(),
         py::arg("extractor_client") = py::none(), py::arg("executor") = py::none(),
-        py::arg("check_visibility") = true,
+        py::arg("check_visibility") = true, py::arg("limits") = py::none(),
         "Coroutine: read one answer sheet PDF on a worker thread (of executor, or the loop's default) and "
         "parse it into an Answersheet, not yet marked, whose extracted_texts holds the pages as read (with "
         "check_visibility, the default, only the text a reader of the page sees) and hidden_text the words left "
         "out, one dict per page (see ExtractorClient.read_pdf). extractor_client reads the pages as it is set; by "
-        "default the pipeline's own client, switched to the extractor recommended for the paper's subject.");
+        "default the pipeline's own client, switched to the extractor recommended for the paper's subject. "
+        "limits (an extractor_client.ReadLimits) reads the PDF in a process of its own within them, killed at "
+        "once when this coroutine is cancelled; None reads it in this process.");
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("question_paper"),
             py::arg("page_numbers") = py::none(),
             "Extract, parse and evaluate one answer sheet PDF against the question paper; returns the "

@@ -41,6 +41,8 @@ PYBIND11_MODULE(answersheet_service, m) {
     pyglue::bind(m, "functools", "functools");
     pyglue::bind(m, "json", "json");
     pyglue::bind(m, "sys", "sys");
+    pyglue::bind(m, "threading", "threading");
+    pyglue::bind(m, "functools", "functools");
     pyglue::bind(m, "Path", "pathlib", "Path");
     pyglue::bind(m, "Dict", "typing", "Dict");
     pyglue::bind(m, "List", "typing", "List");

@@ -383,6 +383,7 @@ void ClassView::write_reports(const core::SheetRecord& sheet) const {
 py::str describe_failure(py::handle error, const char* step) {
     py::object openai = M("openai");
     py::object answer_error = py::getattr(M("llm_service_module"), "ModelAnswerError", py::none());
+    py::object too_large = py::getattr(M("llm_service_module"), "PromptTooLargeError", py::none());
     py::object e = py::reinterpret_borrow<py::object>(error);
     std::set<PyObject*> seen;
     while (e && !e.is_none() && seen.insert(e.ptr()).second) {
@@ -398,6 +399,7 @@ py::str describe_failure(py::handle error, const char* step) {
         }
         // Its text is the short cause already ("the model refused: ...").
         if (!answer_error.is_none() && py::isinstance(e, answer_error)) return pyglue::cat(step, e, after);
+        if (!too_large.is_none() && py::isinstance(e, too_large)) return pyglue::cat(step, e);
         if (py::isinstance(e, openai.attr("APITimeoutError"))) return pyglue::cat(step, "timed out", after);
         if (py::isinstance(e, openai.attr("APIConnectionError"))) return pyglue::cat(step, "connection failed", after);
         py::object next = py::getattr(e, "__cause__", py::none());

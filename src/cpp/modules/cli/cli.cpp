@@ -92,6 +92,19 @@ Parsers build_parser() {
                                 py::arg("dest") = "no_visibility_check",
                                 py::arg("help") = "mark the whole text layer of each sheet, words no reader sees "
                                                   "included (by default they are left out and flagged)");
+    // Every sheet is read in a process of its own within these limits; a
+    // sheet over one fails alone with the reason.
+    p.mark.attr("add_argument")("--max-pages", py::arg("type") = M("int"), py::arg("default") = 300,
+                                py::arg("help") = "pages of one sheet read at most (default: 300)");
+    p.mark.attr("add_argument")("--max-chars", py::arg("type") = M("int"), py::arg("default") = 1000000,
+                                py::arg("help") = "characters of text in one sheet at most (default: 1000000)");
+    p.mark.attr("add_argument")("--read-timeout", py::arg("type") = M("float"), py::arg("default") = 120.0,
+                                py::arg("help") = "seconds reading one sheet may take (default: 120)");
+    p.mark.attr("add_argument")("--read-memory", py::arg("type") = M("int"), py::arg("default") = 2048,
+                                py::arg("help") = "MB of memory reading one sheet may use (default: 2048)");
+    p.mark.attr("add_argument")("--max-prompt-tokens", py::arg("type") = M("int"), py::arg("default") = 100000,
+                                py::arg("help") = "a prompt estimated larger than this is not sent; its sheet or "
+                                                  "answer fails (default: 100000)");
     add_model_options(p.mark);
 
     py::object check = sub.attr("add_parser")(
@@ -121,7 +134,8 @@ void check_limits(py::object command_parser, py::object args) {
         for (auto& c : name) c = c == '_' ? '-' : c;
         return "--" + name;
     };
-    for (const char* name : {"dpi", "max_concurrent", "requests_per_minute", "workers"}) {
+    for (const char* name : {"dpi", "max_concurrent", "requests_per_minute", "workers", "max_pages", "max_chars",
+                             "max_prompt_tokens"}) {
         if (!py::hasattr(args, name)) continue;
         if (py::cast<long long>(args.attr(name)) < 1) command_parser.attr("error")(option(name) + " must be at least 1");
     }
@@ -130,6 +144,15 @@ void check_limits(py::object command_parser, py::object args) {
     }
     if (py::hasattr(args, "timeout") && !(py::cast<double>(args.attr("timeout")) > 0)) {
         command_parser.attr("error")("--timeout must be more than 0 seconds");
+    }
+    if (py::hasattr(args, "read_timeout")) {
+        const double t = py::cast<double>(args.attr("read_timeout"));
+        // Checked this way round so that nan and inf are refused too.
+        if (!(t > 0 && t <= 86400)) command_parser.attr("error")("--read-timeout must be more than 0 and at most 86400 seconds");
+    }
+    // Below this the reading process cannot even load its libraries.
+    if (py::hasattr(args, "read_memory") && py::cast<long long>(args.attr("read_memory")) < 100) {
+        command_parser.attr("error")("--read-memory must be at least 100 (MB)");
     }
 }
 
@@ -246,6 +269,7 @@ py::object Session::configure(py::object usage_log) {
     if (py::hasattr(args_, "retries") && py::hasattr(service, "set_retry_policy")) {
         service.attr("set_retry_policy")(args_.attr("retries"), args_.attr("timeout"));
     }
+    if (py::hasattr(args_, "max_prompt_tokens")) service.attr("max_prompt_tokens") = args_.attr("max_prompt_tokens");
     return facade;
 }
 
@@ -355,6 +379,7 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
     pyglue::bind(m, "LLMService", "quorvan_core.llm_service", "LLMService");
     pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
+    pyglue::bind(m, "ReadLimits", "quorvan_core.ocr_extractor.extractor_client", "ReadLimits");
 
     m.def("main", &main_entry, py::arg("argv") = py::none(),
           "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "

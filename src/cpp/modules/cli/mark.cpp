@@ -44,6 +44,7 @@ struct Run {
     ClassPaper paper;
     ClassView view;
     py::object service, pipeline, extractor, loop, executor, all;
+    py::object limits;  // every sheet is read within them, in a process of its own
     std::vector<SheetJob> jobs;
     bool tty = false;
     bool check_visibility = true;  // mark only the text a reader of the sheet sees
@@ -415,7 +416,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         try {
             py::object reading = run->pipeline.attr("read_answersheet_async")(
                 job->path, run->paper.paper, py::none(), run->extractor, run->executor,
-                py::arg("check_visibility") = run->check_visibility);
+                py::arg("check_visibility") = run->check_visibility, py::arg("limits") = run->limits);
             py::object sheet = co_await reading;
             found = found_answers(sheet);
             sheet_flags = hidden_text_flags(sheet);
@@ -683,6 +684,9 @@ int run_mark_in(py::object args, py::object parser) {
     // One extractor, switched once before any sheet is read, so that reading
     // sheets at once never switches it under another.
     run.extractor = facade.attr("extractor_client");
+    run.limits = M("ReadLimits")(py::arg("max_pages") = args.attr("max_pages"), py::arg("max_chars") = args.attr("max_chars"),
+                                 py::arg("timeout") = args.attr("read_timeout"),
+                                 py::arg("memory_mb") = args.attr("read_memory"));
     run.extractor.attr("change_extractor")(
         M("ExtractorClient").attr("get_recommended_extractor_for_subject")(run.paper.paper.attr("subject")));
 

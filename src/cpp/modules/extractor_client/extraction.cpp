@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extractor.hpp"
+#include "isolated_read.hpp"
 #include "local_reading.hpp"
 #include "ocr.hpp"
 #include "page_reader.hpp"
@@ -300,7 +301,110 @@ struct Reading {
     py::list hidden;
 };
 
-Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool check_visibility) {
+// ------------------------------------------------------- isolated reading
+
+// quorvan-read, installed in the package next to this module's folder.
+std::string reader_program() {
+    py::object path = M("os").attr("path");
+    py::object package = path.attr("dirname")(path.attr("dirname")(path.attr("abspath")(M.get("__file__"))));
+    return py::cast<std::string>(py::bytes(M("os").attr("fsencode")(path.attr("join")(package, "_bin", "quorvan-read"))));
+}
+
+core::ReadLimits limits_of(py::handle limits) {
+    py::object max_pages = pyglue::need_int(limits.attr("max_pages"), "limits.max_pages");
+    py::object max_chars = pyglue::need_int(limits.attr("max_chars"), "limits.max_chars");
+    py::object timeout = pyglue::need_float(limits.attr("timeout"), "limits.timeout");
+    py::object memory_mb = pyglue::need_int(limits.attr("memory_mb"), "limits.memory_mb");
+    check_read_limits(max_pages, max_chars, timeout, memory_mb);
+    core::ReadLimits l;
+    l.max_pages = py::cast<long long>(max_pages);
+    l.max_chars = py::cast<long long>(max_chars);
+    l.seconds = py::cast<double>(timeout);
+    l.memory_mb = py::cast<long long>(memory_mb);
+    return l;
+}
+
+[[noreturn]] void raise_stopped(const core::ReadStopped& e) {
+    const char* limit = nullptr;
+    switch (e.why()) {
+        case core::ReadStop::pages: limit = "pages"; break;
+        case core::ReadStop::chars: limit = "chars"; break;
+        case core::ReadStop::time: limit = "time"; break;
+        case core::ReadStop::memory: limit = "memory"; break;
+        case core::ReadStop::crashed:
+        case core::ReadStop::cancelled:
+            pyglue::raise_new(PyExc_RuntimeError, utf8(e.what()));
+    }
+    py::object error = M("ReadLimitError")(utf8(e.what()));
+    error.attr("limit") = limit;
+    pyglue::raise(error);
+}
+
+// Reads in a quorvan-read process within `limits`, as the local backend reads
+// in process. `cancel` (None or anything with is_set(), a threading.Event)
+// and Ctrl-C, when this runs on the main thread, kill the process at once.
+Reading read_isolated_pages(const Source& src, py::handle pdf_path, std::vector<long long> wanted, long long dpi,
+                            bool check_visibility, py::handle limits, py::object cancel) {
+    core::IsolatedReadRequest req;
+    req.program = reader_program();
+    req.path = src.os_path;
+    req.shown = src.shown;
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    req.pages = std::move(wanted);
+    req.dpi = static_cast<double>(dpi);
+    req.threads = wanted_threads();
+    req.check_visibility = check_visibility;
+    req.limits = limits_of(limits);
+
+    std::optional<py::error_already_set> interrupted;
+    auto cancelled = [&] {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) {
+            interrupted.emplace();
+            return true;
+        }
+        if (cancel.is_none()) return false;
+        try {
+            return pyglue::truth(cancel.attr("is_set")());
+        } catch (py::error_already_set&) {
+            interrupted.emplace();
+            return true;
+        }
+    };
+    core::IsolatedReading reading;
+    try {
+        py::gil_scoped_release nogil;
+        reading = core::read_isolated(req, cancelled);
+    } catch (const core::PdfError& e) {
+        raise_pdf_error(e, pdf_path);
+    } catch (const core::ReadStopped& e) {
+        if (interrupted) throw std::move(*interrupted);
+        raise_stopped(e);
+    } catch (const std::runtime_error& e) {
+        pyglue::raise_new(PyExc_RuntimeError, utf8(e.what()));
+    }
+
+    Reading out;
+    for (std::size_t i = 0; i < reading.reads.size(); ++i) {
+        const int p = reading.pages[i];
+        const core::PageRead& page = reading.reads[i];
+        if (page.error) {
+            try {
+                raise_read_error(page.error, p, pdf_path);
+            } catch (const std::runtime_error& e) {
+                pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to read page ", p, " of '", pdf_path,
+                                                                  "': ", utf8(e.what())));
+            }
+        }
+        out.texts[py::int_(p)] = utf8(page.text);
+    }
+    out.hidden = hidden_list(reading.hidden);
+    return out;
+}
+
+Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool check_visibility,
+             py::object limits = py::none(), py::object cancel = py::none()) {
     pyglue::need_str(pdf_path, "pdf_path");
     pyglue::need_opt_list(page_numbers, "page_numbers");
     const Source src = source_of(pdf_path);
@@ -324,6 +428,25 @@ Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool
         key = openai_key(given);
     }
 
+    if (!limits.is_none()) {
+        const core::ReadLimits checked = limits_of(limits);
+        // The file is opened by the reading process alone: opening it is
+        // already work a hostile PDF can make endless.
+        if (backend == kLocal) {
+            return read_isolated_pages(src, pdf_path, std::move(wanted), dpi, check_visibility, limits, cancel);
+        }
+        // The vision backend calls the model from here; only its page count is limited.
+        const core::PdfDocument doc = open_document(src, pdf_path);
+        const std::vector<int> pages = pages_to_read(doc, std::move(wanted), pdf_path);
+        if (static_cast<long long>(pages.size()) > checked.max_pages) {
+            raise_stopped(core::ReadStopped(
+                core::ReadStop::pages, core::limit_message(core::ReadStop::pages, "'" + src.shown + "'", checked,
+                                                           static_cast<long long>(pages.size()), 0,
+                                                           !requested_pages(page_numbers).empty())));
+        }
+        return {extract_with_openai(doc, pages, dpi, key, pdf_path), py::list()};
+    }
+
     const core::PdfDocument doc = open_document(src, pdf_path);
     const std::vector<int> pages = pages_to_read(doc, std::move(wanted), pdf_path);
     // The model transcribes the image, so it sees nothing a reader would not.
@@ -336,9 +459,10 @@ py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbe
     return read(self, pdf_path, page_numbers, false).texts;
 }
 
-py::object read_pdf(py::object self, py::object pdf_path, py::object page_numbers, py::object check_visibility) {
+py::object read_pdf(py::object self, py::object pdf_path, py::object page_numbers, py::object check_visibility,
+                    py::object limits, py::object cancel) {
     const bool check = pyglue::truth(check_visibility);
-    Reading r = read(self, pdf_path, page_numbers, check);
+    Reading r = read(self, pdf_path, page_numbers, check, limits, cancel);
     return M("PdfReading")(r.texts, r.hidden);
 }
 
@@ -348,11 +472,27 @@ void init_extraction(ClientClass& cls) {
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
             "Text of the requested pages (all when None or empty) as {page number: text}, in page order.");
     cls.def("read_pdf", &read_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(), py::kw_only(),
-            py::arg("check_visibility") = true,
+            py::arg("check_visibility") = true, py::arg("limits") = py::none(), py::arg("cancel") = py::none(),
             "The requested pages as a PdfReading: texts as process_pdf gives them, less, when "
             "check_visibility is true, the words a reader of the page cannot see (invisible, white on white, "
             "too small, clipped, covered, or a text layer over a scan that shows other words); hidden lists "
-            "those pages as {'page', 'words', 'sample', 'kinds', 'replaced'} dicts, in page order.");
+            "those pages as {'page', 'words', 'sample', 'kinds', 'replaced'} dicts, in page order. With limits "
+            "(a ReadLimits) the local backend reads in a process of its own, which a PDF over a limit or a "
+            "crash of the PDF library ends alone: ReadLimitError for a limit, RuntimeError for a crash; "
+            "cancel (a threading.Event) set while it reads stops it at once. None reads in this process.");
+}
+
+}  // namespace quorvan::extractor
+
+namespace quorvan::extractor {
+
+void check_read_limits(py::handle max_pages, py::handle max_chars, py::handle timeout, py::handle memory_mb) {
+    if (py::cast<long long>(max_pages) < 1) pyglue::raise_new(PyExc_ValueError, "max_pages must be at least 1");
+    if (py::cast<long long>(max_chars) < 1) pyglue::raise_new(PyExc_ValueError, "max_chars must be at least 1");
+    const double t = py::cast<double>(timeout);
+    if (!(t > 0 && t <= 86400)) pyglue::raise_new(PyExc_ValueError, "timeout must be more than 0 and at most 86400 seconds");
+    // Below this the reading process cannot load its libraries.
+    if (py::cast<long long>(memory_mb) < 100) pyglue::raise_new(PyExc_ValueError, "memory_mb must be at least 100");
 }
 
 }  // namespace quorvan::extractor

@@ -35,6 +35,10 @@ py::object openai_key(py::handle api_key);
 // The dpi attribute, checked again: it may have been assigned directly.
 long long current_dpi(py::object self);
 
+// The values of a ReadLimits, checked again: they may have been assigned
+// directly. ValueError for one out of range.
+void check_read_limits(py::handle max_pages, py::handle max_chars, py::handle timeout, py::handle memory_mb);
+
 void init_recommendation(RecommendationClass& cls);
 void init_client(ClientClass& cls);
 void init_extraction(ClientClass& cls);

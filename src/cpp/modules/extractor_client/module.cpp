@@ -57,6 +57,42 @@ void init_pdf_reading(py::module_& m) {
         });
 }
 
+struct ReadLimits {
+    py::object max_pages, max_chars, timeout, memory_mb;
+};
+
+void init_read_limits(py::module_& m) {
+    py::class_<ReadLimits>(m, "ReadLimits", py::dynamic_attr(),
+                           "Limits a PDF is read within, in a process of its own: pages read, characters of "
+                           "text, seconds and MB of memory. Given to ExtractorClient.read_pdf(limits=...).")
+        .def(py::init([](py::object max_pages, py::object max_chars, py::object timeout, py::object memory_mb) {
+                 ReadLimits r{pyglue::need_int(max_pages, "max_pages"), pyglue::need_int(max_chars, "max_chars"),
+                              pyglue::need_float(timeout, "timeout"), pyglue::need_int(memory_mb, "memory_mb")};
+                 check_read_limits(r.max_pages, r.max_chars, r.timeout, r.memory_mb);
+                 return r;
+             }),
+             py::arg("max_pages") = 300, py::arg("max_chars") = 1000000, py::arg("timeout") = 120.0,
+             py::arg("memory_mb") = 2048)
+        .def_readwrite("max_pages", &ReadLimits::max_pages)
+        .def_readwrite("max_chars", &ReadLimits::max_chars)
+        .def_readwrite("timeout", &ReadLimits::timeout)
+        .def_readwrite("memory_mb", &ReadLimits::memory_mb)
+        .def("__repr__", [](py::object self) {
+            return pyglue::cat("ReadLimits(max_pages=", self.attr("max_pages"), ", max_chars=",
+                               self.attr("max_chars"), ", timeout=", self.attr("timeout"), ", memory_mb=",
+                               self.attr("memory_mb"), ")");
+        });
+
+    // A PDF over one of its limits: it was not read.
+    PyObject* error = PyErr_NewExceptionWithDoc(
+        "quorvan_core.ocr_extractor.extractor_client.ReadLimitError",
+        "A PDF that was not read because reading it went over a limit of ReadLimits; the attribute limit says "
+        "which: 'pages', 'chars', 'time' or 'memory'.",
+        PyExc_ValueError, nullptr);
+    if (!error) throw py::error_already_set();
+    m.attr("ReadLimitError") = py::reinterpret_steal<py::object>(error);
+}
+
 }  // namespace
 
 }  // namespace quorvan::extractor
@@ -72,6 +108,7 @@ PYBIND11_MODULE(extractor_client, m) {
     bind_optional(m, "OpenAI", "openai", "OpenAI");
     init_page_transcription(m);
     init_pdf_reading(m);
+    init_read_limits(m);
 
     // Types already warned about: the fallback is announced once per process.
     m.attr("_warned_types") = py::set();

@@ -97,6 +97,15 @@ PYBIND11_MODULE(llm_service, m) {
     if (!answer_error) throw py::error_already_set();
     m.attr("ModelAnswerError") = py::reinterpret_steal<py::object>(answer_error);
 
+    // A prompt refused before it was sent: larger than the service's cap.
+    PyObject* too_large = PyErr_NewExceptionWithDoc(
+        "quorvan_core.llm_service.PromptTooLargeError",
+        "A prompt whose estimated size is above LLMService.max_prompt_tokens; it was not sent. Attributes: "
+        "estimate and cap (tokens).",
+        PyExc_ValueError, nullptr);
+    if (!too_large) throw py::error_already_set();
+    m.attr("PromptTooLargeError") = py::reinterpret_steal<py::object>(too_large);
+
     ServiceClass cls(m, "LLMService", py::dynamic_attr(),
                      "Handles LLM operations using OpenAI for rubric generation, reference answer "
                      "creation and answer evaluation.");

@@ -142,6 +142,8 @@ void init_retry(py::module_& m, ServiceClass& cls) {
     cls.attr("request_timeout") = py::none();
     cls.attr("retry_base_delay") = py::float_(0.5);
     cls.attr("retry_max_delay") = py::float_(30.0);
+    // Prompts estimated above this many tokens are refused unsent (None: no cap).
+    cls.attr("max_prompt_tokens") = py::int_(100000);
     cls.def("set_retry_policy", &set_retry_policy, py::arg("retries"), py::arg("timeout") = py::none(),
             "Retry transient model failures up to `retries` more times, each try limited to `timeout` "
             "seconds when given; the openai clients stop retrying on their own.");

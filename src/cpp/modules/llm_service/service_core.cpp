@@ -268,6 +268,47 @@ py::object counted(const py::object& self, const py::object& messages, py::objec
     return input_tokens;
 }
 
+// ------------------------------------------------------ the prompt's cap
+//
+// A prompt above max_prompt_tokens (None: no cap) is refused before it is
+// sent: a PDF of thousands of pages would otherwise cost a call the model
+// cannot take. A token is at least one byte of UTF-8, so a prompt whose bytes
+// fit under the cap is let through without counting, where counting can wait.
+
+long long utf8_bytes(PyObject* text) {
+    Py_ssize_t n = 0;
+    if (!PyUnicode_AsUTF8AndSize(text, &n)) {
+        PyErr_Clear();  // lone surrogates: four bytes a character at most
+        return 4LL * PyUnicode_GetLength(text);
+    }
+    return n;
+}
+
+void check_prompt_size(const py::object& self, const py::object& messages, bool can_wait, py::object& estimate) {
+    py::object cap = py::getattr(self, "max_prompt_tokens", py::none());
+    if (cap.is_none()) return;
+    const long long limit = py::cast<long long>(pyglue::need_int(cap, "max_prompt_tokens"));
+    if (can_wait && !estimate) {
+        long long bound = core::kTokensReplyPrimer;
+        for (py::handle m : messages) {
+            bound += core::kTokensPerMessage + core::kTokensPerName;
+            PyObject* content = PyDict_GetItemString(m.ptr(), "content");  // borrowed; str, as can_wait says
+            if (content) bound += utf8_bytes(content);
+        }
+        if (bound <= limit) return;
+    }
+    if (!estimate) estimate = self.attr("_count_message_tokens")(messages);
+    const long long tokens = py::cast<long long>(estimate);
+    if (tokens <= limit) return;
+    py::str grouped("{:,}");
+    py::object error = M("PromptTooLargeError")(pyglue::cat(
+        "the prompt has an estimated ", grouped.attr("format")(estimate), " tokens, more than the cap of ",
+        grouped.attr("format")(py::int_(limit)), " (max_prompt_tokens); it was not sent"));
+    error.attr("estimate") = estimate;
+    error.attr("cap") = py::int_(limit);
+    pyglue::raise(error);
+}
+
 py::object output_tokens_of(py::object self, py::object response, py::object& input_tokens,
                             const py::object& messages) {
     py::object usage = py::getattr(response, "usage", py::none());
@@ -320,7 +361,9 @@ py::object make_api_call(py::object self, py::object task_name, py::object messa
 
     const long long retries = retries_of(self);
     py::object estimate;  // the prompt's count; null: left until needed
-    if (!count_can_wait(self, messages)) estimate = self.attr("_count_message_tokens")(messages);
+    const bool can_wait = count_can_wait(self, messages);
+    if (!can_wait) estimate = self.attr("_count_message_tokens")(messages);
+    check_prompt_size(self, messages, can_wait, estimate);
     for (long long attempt = 1;; ++attempt) {
         py::object input_tokens = estimate;
         py::object output_tokens;
@@ -351,6 +394,9 @@ Coro make_api_call_async(py::object self, py::object task_name, py::object messa
                          py::object response_format, py::object additional_info) {
     const long long retries = retries_of(self);
     py::object estimate;  // the prompt's count; null: left until needed
+    // Refused before waiting for a permit: no call is made for it.
+    const bool can_wait = count_can_wait(self, messages);
+    check_prompt_size(self, messages, can_wait, estimate);
     for (long long attempt = 1;; ++attempt) {
         py::object input_tokens;
         py::object output_tokens;
@@ -367,7 +413,7 @@ Coro make_api_call_async(py::object self, py::object task_name, py::object messa
             py::object limiting = self.attr("_enforce_rate_limit")();
             co_await limiting;
 
-            if (attempt == 1 && !count_can_wait(self, messages)) {
+            if (attempt == 1 && !estimate && !count_can_wait(self, messages)) {
                 estimate = self.attr("_count_message_tokens")(messages);
             }
             input_tokens = estimate;
