@@ -61,16 +61,6 @@ IsolatedReadRequest request(const std::string& path, ReadLimits limits = {}) {
     return r;
 }
 
-ReadStop stop_of(const IsolatedReadRequest& r) {
-    try {
-        read_isolated(r);
-    } catch (const ReadStopped& e) {
-        return e.why();
-    }
-    ADD_FAILURE() << "read within its limits";
-    return ReadStop::crashed;
-}
-
 using IsolatedReadTest = TempDirTest;
 
 // Restores an environment variable on the way out of a test.
