@@ -468,7 +468,8 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
         if (agreeing >= kMinScanAgreement * n) {
             // The scan's own searchable layer; a word OCR read differently is noise.
         } else if (n >= kMinWordsToReplace) {
-            for (Token* t : over_ink) t->hidden = not_in_image;
+            // The page reads as OCR reads it; the words reported are those the image does not show.
+            for (Token* t : unmatched) t->hidden = not_in_image;
             replaced = true;
             ocr_text = std::move(ocr.text);
         } else {
