@@ -72,7 +72,7 @@ def test_honest_sheets_are_not_flagged_and_send_the_same_prompts(standin, tmp_pa
         hp.write_honest_pdf(sheets / "ada.pdf", kind, SHOWN)
     checked = quorvan("mark", "--paper", paper, sheets, "-o", tmp_path / "checked")
     assert checked.returncode == 0, checked.stderr
-    # The answers are marked at once, so their requests arrive in any order.
+    # The answers are marked at once: the same requests, in any order.
     with_check = sorted(json.dumps(r["messages"]) for r in standin.requests)
     standin.reset()
     unchecked = quorvan("mark", "--paper", paper, sheets, "-o", tmp_path / "unchecked", "--no-visibility-check")

@@ -40,7 +40,7 @@ def test_hidden_words_are_left_out_and_reported(tmp_path, technique):
         assert {"chlorophyll", "ventricles", "electrons"} <= words(layer)
         assert not {"chlorophyll", "photons", "ventricles", "rhythmically", "electrons"} & words(reading.texts[1])
         assert {"plants", "heart", "pump", "metal"} <= words(reading.texts[1])
-        assert found["sample"][:2] == ["Q1", "Chlorophyll"]
+        assert "Chlorophyll" in found["sample"] and "Q2" not in found["sample"]  # Q2 is on the scan too
     else:
         assert found["replaced"] is False
         assert found["words"] == len(HIDDEN_WORDS)

@@ -157,6 +157,15 @@ TEST_F(VisibilityTest, AFewOddWordsOverInkAreJudgedOneByOne) {
     EXPECT_NE(seen.text.find("Answer"), std::string::npos);
 }
 
+TEST_F(VisibilityTest, GlyphsFromDegenerateMatricesAreJudgedWithoutHarm) {
+    // Out of all proportion: no pixel of the page is theirs, so no reader sees them.
+    const PageVisibility seen =
+        check(kShown + " BT /F1 12 Tf 1e30 0 0 1e30 5 5 Tm (Enormous letters) Tj ET"
+                       " BT /F1 12 Tf 0 0 0 0 300 300 Tm (Flattened words) Tj ET");
+    EXPECT_EQ(seen.text.find("Plants need sun"), 4u);
+    EXPECT_EQ(seen.text.find("Enormous"), std::string::npos);
+}
+
 TEST_F(VisibilityTest, AnEmptyLayerIsNotLookedAt) {
     const PdfDocument doc = PdfDocument::open(write("blank.pdf", make_pdf({"0 0 1 rg 10 10 100 100 re f"})));
     const PageVisibility seen = check_visibility(doc, 1, "", 150);

@@ -306,8 +306,15 @@ struct Ink {
 
 Ink ink_in(const PageImage& image, const Box& box, double scale) {
     if (box.empty()) return {};
-    int x0 = static_cast<int>(std::floor(box.x0 * scale)), x1 = static_cast<int>(std::ceil(box.x1 * scale));
-    int y0 = static_cast<int>(std::floor(box.y0 * scale)), y1 = static_cast<int>(std::ceil(box.y1 * scale));
+    // Pixels, kept within a pixel of the image: a glyph from a degenerate
+    // matrix may lie anywhere, even at infinity or NaN.
+    auto pixel = [](double v, int limit) {
+        if (!(v >= -1)) return -1;
+        if (!(v <= limit + 1)) return limit + 1;
+        return static_cast<int>(v);
+    };
+    int x0 = pixel(std::floor(box.x0 * scale), image.width), x1 = pixel(std::ceil(box.x1 * scale), image.width);
+    int y0 = pixel(std::floor(box.y0 * scale), image.height), y1 = pixel(std::ceil(box.y1 * scale), image.height);
     // A box thinner than a pixel (a glyph with no advance, a hairline) still covers one.
     if (x1 <= x0) x1 = x0 + 1;
     if (y1 <= y0) y1 = y0 + 1;
@@ -461,7 +468,8 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
         if (agreeing >= kMinScanAgreement * n) {
             // The scan's own searchable layer; a word OCR read differently is noise.
         } else if (n >= kMinWordsToReplace) {
-            for (Token* t : over_ink) t->hidden = not_in_image;
+            // The page reads as OCR reads it; the words reported are those the image does not show.
+            for (Token* t : unmatched) t->hidden = not_in_image;
             replaced = true;
             ocr_text = std::move(ocr.text);
         } else {
