@@ -115,10 +115,15 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
             // With limits, read in a process of its own; cancelling this
             // coroutine (Ctrl-C) kills that process at once instead of
             // waiting for the worker thread.
-            if (!limits.is_none()) cancel = M("threading").attr("Event")();
-            py::object read_pdf = M("functools").attr("partial")(
-                reader.attr("read_pdf"), pdf_path, page_numbers, py::arg("check_visibility") = check_visibility,
-                py::arg("limits") = limits, py::arg("cancel") = cancel ? cancel : py::object(py::none()));
+            py::dict options;
+            options["check_visibility"] = py::bool_(check_visibility);
+            if (!limits.is_none()) {
+                cancel = M("threading").attr("Event")();
+                options["limits"] = limits;
+                options["cancel"] = cancel;
+            }
+            py::object read_pdf =
+                M("functools").attr("partial")(reader.attr("read_pdf"), pdf_path, page_numbers, **options);
             py::object reading = loop.attr("run_in_executor")(executor, read_pdf);
             py::object read = co_await reading;
             texts = read.attr("texts");
