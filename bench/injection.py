@@ -108,7 +108,7 @@ def run(workdir: Path, quick: bool = False) -> Section:
         tables=[detection, false, Table(["", "value"], [["crafted pages read from a PDF and flagged",
                                                            f"{read_caught} of {len(pages)}"],
                                                           ["seconds per million characters", f"{per_mb:.3f}"]])],
-        goals=[Goal("Crafted answers flagged", caught / len(CRAFTED) * 100, ">=", 100, " %"),
-               Goal("Crafted pages read from a PDF flagged", read_caught / len(pages) * 100, ">=", 100, " %"),
-               Goal("Honest texts flagged", flagged_total, "<=", 0, "")],
+        goals=[Goal("crafted answers flagged", caught / len(CRAFTED) * 100, ">=", 100, " %"),
+               Goal("crafted pages read from a PDF flagged", read_caught / len(pages) * 100, ">=", 100, " %"),
+               Goal("honest texts flagged", flagged_total, "<=", 0, "")],
     )

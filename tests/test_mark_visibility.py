@@ -2,6 +2,7 @@
 the class file says where they were, and the sheet is still marked. Honest sheets read as before."""
 
 import json
+import re
 
 import pytest
 
@@ -48,6 +49,9 @@ def test_hidden_words_never_reach_the_model_and_the_class_file_warns(standin, tm
     assert '"Chlorophyll"' in row["warnings"]
     if technique != "layer_over_scan":
         assert hp.HIDING[technique] in row["warnings"]
+    else:
+        assert re.match(r'page 1: \d+ words of its text layer not in the page image; what the image shows was '
+                        r'marked instead: "', row["warnings"])
 
 
 def test_without_the_check_the_hidden_words_are_marked_and_nothing_is_flagged(standin, tmp_path):

@@ -382,7 +382,8 @@ std::vector<core::Flag> hidden_text_flags(const py::object& sheet) {
         std::string kinds;
         for (py::handle kind : py::object(entry["kinds"])) kinds += (kinds.empty() ? "" : ", ") + utf8(kind);
         if (pyglue::truth(entry["replaced"])) {
-            note += "its text layer is not what the page shows; the page as seen was marked";
+            note += std::to_string(words) + (words == 1 ? " word" : " words") +
+                    " of its text layer not in the page image; what the image shows was marked instead";
         } else {
             note += std::to_string(words) + (words == 1 ? " word" : " words") + " that a reader cannot see (" + kinds +
                     ") not marked";
