@@ -76,7 +76,10 @@ CREATE TABLE answers (
     flags                TEXT NOT NULL DEFAULT '[]',     -- JSON list of {"kind", "note"}: what a person should look at
     PRIMARY KEY (sheet_id, q_id)
 );
+)sql";
 
+// Made with the tables, and made again by an upgrade that adds columns to it.
+constexpr const char* kClassView = R"sql(
 CREATE VIEW class_view AS
     -- One row per answer with its sheet; a sheet without answers shows once.
     SELECT s.id AS sheet_id, s.path_given AS sheet, s.report_name, s.status AS sheet_status,
@@ -93,13 +96,6 @@ constexpr const char* kUpgradeTo2 = R"sql(
 ALTER TABLE sheets ADD COLUMN flags TEXT NOT NULL DEFAULT '[]';
 ALTER TABLE answers ADD COLUMN flags TEXT NOT NULL DEFAULT '[]';
 DROP VIEW IF EXISTS class_view;
-CREATE VIEW class_view AS
-    SELECT s.id AS sheet_id, s.path_given AS sheet, s.report_name, s.status AS sheet_status,
-           s.failure AS sheet_failure, a.position, a.q_id, a.status AS answer_status,
-           a.awarded, a.maximum, a.failure AS answer_failure, a.marked_at,
-           s.flags AS sheet_flags, a.flags AS answer_flags
-    FROM sheets AS s LEFT JOIN answers AS a ON a.sheet_id = s.id
-    ORDER BY s.id, a.position;
 UPDATE meta SET value = '2' WHERE key = 'schema_version';
 PRAGMA user_version = 2;
 )sql";
@@ -321,6 +317,7 @@ bool is_blank(sqlite3* db, const std::string& path) {
 
 void create_schema(sqlite3* db, const std::string& path) {
     exec(db, path, kSchema, "create the tables");
+    exec(db, path, kClassView, "create the class view");
     Statement meta(db, path, "INSERT INTO meta (key, value) VALUES (?1, ?2)", "write the meta table");
     const std::pair<const char*, std::string> rows[] = {
         {"schema_version", std::to_string(ResultsStore::kSchemaVersion)},
@@ -377,6 +374,7 @@ void open_schema(sqlite3* db, const std::string& path) {
         // Unless another process just did.
         if (scalar(db, path, "PRAGMA user_version", "read the schema version") == 1) {
             exec(db, path, kUpgradeTo2, "upgrade the results schema to version 2");
+            exec(db, path, kClassView, "upgrade the results schema to version 2");
         }
         tx.commit();
     }
