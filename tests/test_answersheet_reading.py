@@ -95,8 +95,10 @@ def test_the_visibility_check_is_asked_of_the_extractor_as_given(tmp_path, check
 def test_an_extractor_without_read_pdf_reads_with_process_pdf(tmp_path):
     pdf = tmp_path / "s.pdf"
     pdf.write_bytes(b"%PDF-1.4")
-    reader = mock.Mock(spec=["process_pdf"])
-    reader.process_pdf.return_value = {1: "Q1. x"}
+    class OnlyProcessPdf:  # an extractor of the caller's own, without read_pdf
+        process_pdf = mock.Mock(return_value={1: "Q1. x"})
+
+    reader = OnlyProcessPdf()
     llm = mock.Mock()
     llm.parseAnswersheet_async = mock.AsyncMock(return_value=make_sheet(("Q1", "x", [1])))
     service = asm.AnswersheetService(extractor_client=mock.Mock(), llm_service=llm)

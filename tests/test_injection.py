@@ -2,8 +2,8 @@
 talks to the marker, the reasons the library gives for it, and a class run with such an answer."""
 
 import asyncio
-import importlib.util
 import json
+import runpy
 import sqlite3
 from pathlib import Path
 
@@ -42,11 +42,8 @@ def headings(text):
 
 
 def example_texts():
-    spec = importlib.util.spec_from_file_location("make_examples", Path(__file__).parents[1] / "examples" /
-                                                  "make_examples.py")
-    examples = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(examples)
-    return [examples.ALICE, examples.BILAL_PAGE_1, examples.BILAL_PAGE_2, examples.CHEN]
+    examples = runpy.run_path(str(Path(__file__).parents[1] / "examples" / "make_examples.py"))
+    return [examples["ALICE"], examples["BILAL_PAGE_1"], examples["BILAL_PAGE_2"], examples["CHEN"]]
 
 
 ORDINARY = [
