@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and running quorvan_core needs on a fresh Debian machine:
-# the Debian packages (Poppler, Tesseract, SQLite, GoogleTest), then a virtual environment
+# the Debian packages (Poppler, Tesseract, SQLite, GoogleTest, cpp-httplib for `quorvan review`,
+# Chromium and its driver for the review page's browser tests), then a virtual environment
 # in .venv with the package built from source and its test dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,8 @@ DEBIAN_PACKAGES=(
   libsqlite3-dev
   libgtest-dev
   fonts-freefont-ttf
+  libcpp-httplib-dev
+  chromium chromium-driver
 )
 
 missing=()
