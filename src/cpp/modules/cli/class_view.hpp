@@ -45,11 +45,13 @@ struct Standing {
 };
 
 Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
-                const std::vector<core::AnswerRecord>& answers);
+                const std::vector<core::AnswerRecord>& answers,
+                const std::map<std::string, core::Decision>& decisions = {});
 
 // The sheet as records (Answersheet of Answer), each marked answer with its
 // evaluated rubric and feedback, as the pipeline's reports read them.
-py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers);
+py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers,
+                         const std::map<std::string, core::Decision>& decisions = {});
 
 // Writes the class file (all sheets in the store) and, for the given sheet
 // ids, their reports in the chosen formats. All or nothing per file.

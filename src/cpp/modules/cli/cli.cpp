@@ -10,6 +10,7 @@
 #include "class_run.hpp"
 #include "cli.hpp"
 #include "paper_file.hpp"
+#include "review.hpp"
 
 namespace quorvan::cli {
 
@@ -121,6 +122,21 @@ Parsers build_parser() {
     complete.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
     add_model_options(complete);
 
+    py::object review = sub.attr("add_parser")(
+        "review", py::arg("help") = "review and override the marks of a marked class in the browser",
+        py::arg("description") = "Serve a page on this computer (127.0.0.1 only) where the teacher sees the whole "
+                                 "class, opens each answer with its pages, ticks criteria, overrides marks and "
+                                 "feedback and approves answers or sheets. Every change is kept in OUTDIR's store "
+                                 "and the class file and reports are written again. Stop with Ctrl-C.");
+    review.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR",
+                                py::arg("help") = "a results folder written by quorvan mark");
+    review.attr("add_argument")("--port", py::arg("type") = M("int"), py::arg("default") = 0,
+                                py::arg("help") = "port to listen on (default: any free port)");
+    review.attr("add_argument")("--no-browser", py::arg("action") = "store_true", py::arg("dest") = "no_browser",
+                                py::arg("help") = "only print the page's address, do not open a browser");
+    review.attr("add_argument")("--reviewer", py::arg("metavar") = "NAME",
+                                py::arg("help") = "name kept with every change (default: your user name)");
+
     sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
                            py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
                                                     "files that quorvan paper writes and quorvan mark reads.");
@@ -185,6 +201,7 @@ int main_entry(py::object argv) {
         if (command == "check") return run_check(args, command_parser);
         if (command == "complete") return run_complete(args, command_parser);
         if (command == "schema") return run_schema(args, command_parser);
+        if (command == "review") return run_review(args, command_parser);
         return run_mark(args, command_parser);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
@@ -338,12 +355,16 @@ struct RunLog {
 PYBIND11_MODULE(cli, m) {
     using namespace quorvan::cli;
     M.set(m);
-    m.doc() = "The quorvan command: quorvan paper (question paper to rubrics) and quorvan mark (a class of sheets).";
+    m.doc() = "The quorvan command: quorvan paper (question paper to rubrics), quorvan mark (a class of sheets) "
+             "and quorvan review (the teacher's page).";
     pyglue::init_coroutines(m);
 
     pyglue::bind(m, "argparse", "argparse");
     pyglue::bind(m, "copy", "copy");
     pyglue::bind(m, "gc", "gc");
+    pyglue::bind(m, "getpass", "getpass");
+    pyglue::bind(m, "webbrowser", "webbrowser");
+    pyglue::bind(m, "quorvan_core", "quorvan_core");
     pyglue::bind(m, "openai", "openai");
     pyglue::bind(m, "signal", "signal");
     pyglue::bind(m, "float", "builtins", "float");

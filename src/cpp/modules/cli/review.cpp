@@ -1,0 +1,766 @@
+// quorvan review: a teacher's page for a marked class, served on 127.0.0.1.
+//
+// The page is static (HTML, CSS, JavaScript shipped in the package); what it
+// shows comes from a small JSON API over the results store, and every change
+// the teacher makes is stored as an event before the class file, the reports
+// and the hand-back files are written again from the store. Only the one
+// browser that was given the address may use it: every request must carry the
+// random token, and a Host header other than 127.0.0.1:PORT (a page of another
+// site, a DNS name rebound to this machine) is refused.
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "class_view.hpp"
+#include "cli.hpp"
+#include "pdf_document.hpp"
+#include "png_image.hpp"
+#include "review.hpp"
+
+namespace quorvan::cli {
+
+namespace {
+
+std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
+
+// A request the teacher's page (or whoever sent it) got wrong: its status and
+// a short message the page shows as it is.
+struct Refusal : std::runtime_error {
+    int status;
+    Refusal(int s, const std::string& message) : std::runtime_error(message), status(s) {}
+};
+
+// Compares in time that depends only on the length (the token's length is no secret).
+bool same_secret(const std::string& given, const std::string& secret) {
+    unsigned char diff = given.size() == secret.size() ? 0 : 1;
+    for (std::size_t i = 0; i < secret.size(); ++i) {
+        diff |= static_cast<unsigned char>(secret[i] ^ (i < given.size() ? given[i] : 0));
+    }
+    return diff == 0;
+}
+
+void send_text(httplib::Response& res, int status, const std::string& text) {
+    res.status = status;
+    res.set_content(text + "\n", "text/plain; charset=utf-8");
+}
+
+void send_json(httplib::Response& res, int status, const py::object& data) {
+    res.status = status;
+    res.set_content(utf8(M("json").attr("dumps")(data, py::arg("ensure_ascii") = false)),
+                    "application/json; charset=utf-8");
+}
+
+void send_error(httplib::Response& res, int status, const std::string& message) {
+    py::dict body;
+    body["error"] = py::str(message);
+    send_json(res, status, body);
+}
+
+py::object opt(const std::optional<double>& v) { return v ? py::object(py::float_(*v)) : py::object(py::none()); }
+
+py::list int_list(const std::vector<int>& v) {
+    py::list out;
+    for (int i : v) out.append(i);
+    return out;
+}
+
+py::list flag_list(const std::vector<core::Flag>& flags) {
+    py::list out;
+    for (const auto& f : flags) {
+        py::dict d;
+        d["kind"] = py::str(f.kind);
+        d["note"] = py::str(f.note);
+        out.append(d);
+    }
+    return out;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ state
+
+ReviewServer::ReviewServer(std::unique_ptr<OutputsContext> ctx, std::string reviewer, std::string token, py::object page_folder)
+    : ctx_(std::move(ctx)), reviewer_(std::move(reviewer)), token_(std::move(token)) {
+    py::object path = M("os").attr("path");
+    auto read = [&](const char* name) {
+        py::object f = M("builtins").attr("open")(path.attr("join")(page_folder, name), "r",
+                                                  py::arg("encoding") = "utf-8");
+        std::string text = utf8(f.attr("read")());
+        f.attr("close")();
+        return text;
+    };
+    index_html_ = read("index.html");
+    css_ = read("review.css");
+    js_ = read("review.js");
+    const std::string mark = "{{token}}";
+    for (auto at = index_html_.find(mark); at != std::string::npos; at = index_html_.find(mark, at)) {
+        index_html_.replace(at, mark.size(), token_);
+        at += token_.size();
+    }
+}
+
+core::ResultsStore& ReviewServer::store() const { return *ctx_->store; }
+const ClassPaper& ReviewServer::paper() const { return *ctx_->view.paper; }
+
+core::SheetRecord ReviewServer::sheet_of(const py::object& given) const {
+    if (!PyLong_Check(given.ptr()) || PyBool_Check(given.ptr())) throw Refusal(400, "'sheet' must be a sheet's id (a number)");
+    const auto id = py::cast<std::int64_t>(given);
+    auto sheet = store().sheet(id);
+    if (!sheet) throw Refusal(404, "no sheet with id " + std::to_string(id));
+    return *sheet;
+}
+
+// The sheet's name as the teacher knows the student: the identity the store
+// holds, else the file name as the class file shows it.
+py::dict ReviewServer::who(const core::SheetRecord& sheet, const py::object& file_name) const {
+    py::dict d;
+    d["file"] = file_name;
+    d["student_id"] = py::str(sheet.identity.student_id);
+    d["name"] = py::str(sheet.identity.empty() ? utf8(file_name)
+                        : !sheet.identity.name.empty() ? sheet.identity.name
+                                                       : sheet.identity.student_id);
+    return d;
+}
+
+// Badges of one answer: what a teacher should know before trusting its mark.
+static py::list badges(const core::AnswerRecord* a, const PaperQuestion& q, const core::Reviewed& r) {
+    py::list out;
+    if (!a) return out;
+    const bool stale = a->status == "marked" && a->question_fingerprint != q.fingerprint;
+    if (stale) out.append("changed_paper");
+    if (!r.teacher_marked && (a->status != "marked" || stale || !r.awarded)) out.append("not_marked");
+    if (r.overridden) out.append("overridden");
+    if (r.approved) out.append("approved");
+    if (r.look_again) out.append("look_again");
+    for (const auto& f : a->flags) {
+        if (f.kind != "look_again") {
+            out.append("suspect");
+            break;
+        }
+    }
+    return out;
+}
+
+// The mark that counts in the grid: the teacher's, else the model's while it
+// still stands against the paper's question.
+static std::optional<double> counted(const core::AnswerRecord& a, const PaperQuestion& q, const core::Reviewed& r) {
+    if (r.teacher_marked) return r.awarded;
+    if (a.status != "marked" || a.question_fingerprint != q.fingerprint) return std::nullopt;
+    return r.awarded;
+}
+
+py::dict ReviewServer::class_json() const {
+    py::dict out;
+    py::list questions;
+    double maximum = 0;
+    for (const auto& q : paper().questions) {
+        py::dict d;
+        d["q_id"] = py::str(q.id);
+        d["max"] = py::float_(q.max_marks);
+        questions.append(d);
+        maximum += q.max_marks;
+    }
+    out["questions"] = questions;
+    out["maximum"] = py::float_(maximum);
+    out["reviewer"] = py::str(reviewer_);
+    out["outdir"] = ctx_->view.outdir;
+    py::list rows;
+    const auto sheets = store().sheets();
+    const auto names = display_names(sheets);
+    for (const auto& sheet : sheets) {
+        const auto answers = store().answers(sheet.id);
+        const auto decisions = store().decisions(sheet.id);
+        py::dict row = who(sheet, names.at(sheet.id));
+        row["sheet"] = py::int_(sheet.id);
+        row["status"] = py::str(sheet.status);
+        row["failure"] = py::str(sheet.failure);
+        row["flags"] = flag_list(sheet.flags);
+        auto whole = decisions.find("");
+        row["approved"] = py::bool_(!answers.empty() && core::sheet_approved(answers, decisions));
+        row["sheet_decision"] = py::bool_(whole != decisions.end() && whole->second.any());
+        py::list cells;
+        double total = 0;
+        bool complete = sheet.parsed && sheet.status != "failed";
+        for (const auto& q : paper().questions) {
+            py::dict cell;
+            cell["q_id"] = py::str(q.id);
+            const core::AnswerRecord* a = nullptr;
+            for (const auto& candidate : answers) {
+                if (candidate.q_id == q.id) a = &candidate;
+            }
+            if (!a) {
+                // Not attempted: nothing to open, nothing to mark.
+                cell["answered"] = py::bool_(false);
+                cell["awarded"] = sheet.parsed ? py::object(py::float_(0.0)) : py::object(py::none());
+                cell["badges"] = py::list();
+                cells.append(cell);
+                continue;
+            }
+            auto d = decisions.find(a->q_id);
+            const core::Reviewed r = core::review_of(*a, d == decisions.end() ? nullptr : &d->second);
+            const auto mark = counted(*a, q, r);
+            if (mark) total += *mark; else complete = false;
+            cell["answered"] = py::bool_(true);
+            cell["awarded"] = opt(mark);
+            cell["badges"] = badges(a, q, r);
+            cells.append(cell);
+        }
+        row["cells"] = cells;
+        row["total"] = sheet.parsed ? py::object(py::float_(total)) : py::object(py::none());
+        row["complete"] = py::bool_(complete);
+        rows.append(row);
+    }
+    out["sheets"] = rows;
+    return out;
+}
+
+py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::string& q_id) const {
+    const PaperQuestion* q = paper().find(q_id);
+    if (!q) throw Refusal(404, "the paper has no question " + q_id);
+    const auto answers = store().answers(sheet.id);
+    const core::AnswerRecord* a = nullptr;
+    for (const auto& candidate : answers) {
+        if (candidate.q_id == q_id) a = &candidate;
+    }
+    if (!a) throw Refusal(404, "the sheet has no answer to " + q_id);
+    const auto decisions = store().decisions(sheet.id);
+    auto found = decisions.find(q_id);
+    const core::Decision* decision = found == decisions.end() ? nullptr : &found->second;
+    const core::Reviewed r = core::review_of(*a, decision);
+
+    const auto sheets = store().sheets();
+    py::dict out = who(sheet, display_names(sheets).at(sheet.id));
+    out["sheet"] = py::int_(sheet.id);
+    out["q_id"] = py::str(q_id);
+    out["question"] = q->question.attr("text");
+    py::object reference = q->question.attr("reference_answer");
+    out["reference_answer"] = pyglue::truth(reference) ? reference : py::str("");
+    out["max"] = py::float_(q->max_marks);
+    out["text"] = py::str(a->text);
+    out["pages"] = int_list(a->pages);
+    out["status"] = py::str(a->status);
+    out["failure"] = py::str(a->failure);
+    out["flags"] = flag_list(a->flags);
+    out["sheet_flags"] = flag_list(sheet.flags);
+    out["badges"] = badges(a, *q, r);
+
+    py::list criteria;
+    py::object rubric = q->question.attr("rubric");
+    if (pyglue::truth(rubric)) {
+        for (py::handle c : py::object(rubric.attr("criteria"))) {
+            py::dict d;
+            d["statement"] = c.attr("statement");
+            d["mark"] = py::float_(py::cast<double>(c.attr("mark")));
+            criteria.append(d);
+        }
+    }
+    out["criteria"] = criteria;
+
+    py::dict model;
+    model["awarded"] = opt(a->status == "marked" ? a->awarded : std::nullopt);
+    model["criteria_met"] = int_list(a->criteria_met);
+    model["feedback"] = py::str(a->feedback);
+    out["model"] = model;
+
+    py::dict teacher;
+    if (decision) {
+        teacher["awarded"] = opt(decision->awarded);
+        teacher["criteria_met"] = decision->criteria_met ? py::object(int_list(*decision->criteria_met)) : py::object(py::none());
+        teacher["feedback"] = decision->feedback ? py::object(py::str(*decision->feedback)) : py::object(py::none());
+        teacher["approved"] = decision->approved ? py::object(py::bool_(*decision->approved)) : py::object(py::none());
+        teacher["reviewer"] = py::str(decision->reviewer);
+        teacher["at"] = py::str(decision->at);
+    }
+    out["decision"] = decision && decision->any() ? py::object(teacher) : py::object(py::none());
+
+    py::dict reviewed;
+    reviewed["awarded"] = opt(counted(*a, *q, r));
+    reviewed["criteria_met"] = int_list(r.criteria_met);
+    reviewed["feedback"] = py::str(r.feedback);
+    reviewed["overridden"] = py::bool_(r.overridden);
+    reviewed["approved"] = py::bool_(r.approved);
+    reviewed["look_again"] = py::bool_(r.look_again);
+    out["reviewed"] = reviewed;
+    out["sheet_approved"] = py::bool_(core::sheet_approved(answers, decisions));
+
+    py::list history;
+    for (const auto& e : store().events(sheet.id)) {
+        if (e.q_id != q_id && !e.q_id.empty()) continue;
+        py::dict d;
+        d["q_id"] = py::str(e.q_id);
+        d["field"] = py::str(e.field);
+        d["old"] = M("json").attr("loads")(py::str(e.old_value));
+        d["new"] = M("json").attr("loads")(py::str(e.new_value));
+        d["reviewer"] = py::str(e.reviewer);
+        d["at"] = py::str(e.at);
+        history.append(d);
+    }
+    out["history"] = history;
+    return out;
+}
+
+// ---------------------------------------------------------------- changes
+
+// The changes a request asks for, checked against the paper before anything
+// is stored: a mark within 0..maximum, ticks of criteria that exist (the mark
+// then follows them), feedback as text, approval as true or false.
+std::vector<core::Change> ReviewServer::changes_for(const core::SheetRecord& sheet, const std::string& q_id,
+                                                    const std::string& field, const py::object& value) const {
+    py::object dumps = M("json").attr("dumps");
+    auto json = [&](const py::object& v) { return utf8(dumps(v)); };
+    if (q_id.empty()) {
+        if (field != "approved") throw Refusal(400, "only 'approved' can be decided for a sheet as a whole");
+    } else {
+        bool found = false;
+        for (const auto& a : store().answers(sheet.id)) found = found || a.q_id == q_id;
+        if (!found) throw Refusal(404, "the sheet has no answer to " + q_id);
+    }
+    const PaperQuestion* q = q_id.empty() ? nullptr : paper().find(q_id);
+    if (!q_id.empty() && !q) throw Refusal(404, "the paper has no question " + q_id);
+    const bool clear = value.is_none();
+    if (field == "awarded") {
+        if (clear) return {{q_id, "awarded", "null"}};
+        const bool number = (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) || PyFloat_Check(value.ptr());
+        const double v = number ? py::cast<double>(value) : 0;
+        if (!number || !(v >= 0 && v <= q->max_marks)) {
+            throw Refusal(400, "the mark for " + q_id + " must be a number from 0 to " +
+                                   utf8(M("builtins").attr("format")(py::float_(q->max_marks), "g")) + " (got " +
+                                   json(value) + ")");
+        }
+        return {{q_id, "awarded", json(py::float_(v))}};
+    }
+    if (field == "criteria_met") {
+        // Unticking everything back to the model's ticks leaves its mark too.
+        if (clear) return {{q_id, "criteria_met", "null"}, {q_id, "awarded", "null"}};
+        py::object rubric = q->question.attr("rubric");
+        if (!pyglue::truth(rubric)) throw Refusal(400, q_id + " has no rubric to tick");
+        std::vector<double> marks;
+        for (py::handle c : py::object(rubric.attr("criteria"))) marks.push_back(py::cast<double>(c.attr("mark")));
+        if (!PyList_Check(value.ptr())) throw Refusal(400, "'criteria_met' must be a list of criterion positions");
+        std::set<long long> ticked;
+        for (py::handle i : value) {
+            if (!PyLong_Check(i.ptr()) || PyBool_Check(i.ptr())) {
+                throw Refusal(400, "'criteria_met' must be a list of criterion positions");
+            }
+            const long long p = py::cast<long long>(i);
+            if (p < 0 || p >= static_cast<long long>(marks.size())) {
+                throw Refusal(400, q_id + " has no criterion " + std::to_string(p) + " (0 to " +
+                                       std::to_string(marks.size() - 1) + ")");
+            }
+            ticked.insert(p);
+        }
+        double sum = 0;
+        py::list positions;
+        for (long long p : ticked) {
+            sum += marks[p];
+            positions.append(p);
+        }
+        sum = std::min(sum, q->max_marks);
+        return {{q_id, "criteria_met", json(positions)}, {q_id, "awarded", json(py::float_(sum))}};
+    }
+    if (field == "feedback") {
+        if (clear) return {{q_id, "feedback", "null"}};
+        if (!PyUnicode_Check(value.ptr())) throw Refusal(400, "'feedback' must be text");
+        if (py::len(value) > 20000) throw Refusal(400, "the feedback is too long (at most 20000 characters)");
+        return {{q_id, "feedback", json(value)}};
+    }
+    if (field == "approved") {
+        if (clear) return {{q_id, "approved", "null"}};
+        if (!PyBool_Check(value.ptr())) throw Refusal(400, "'approved' must be true or false");
+        return {{q_id, "approved", json(value)}};
+    }
+    throw Refusal(400, "unknown field '" + field + "' (awarded, criteria_met, feedback or approved)");
+}
+
+// Stores the changes as the reviewer's events, then writes every view of the
+// sheet again from the store. A view that cannot be written does not undo
+// the decision: the page is told why.
+py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& q_id,
+                             const std::vector<core::Change>& changes) {
+    py::dict out;
+    std::vector<core::Event> events;
+    try {
+        events = store().record_changes(sheet.id, changes, reviewer_);
+    } catch (const std::invalid_argument& e) {
+        throw Refusal(400, e.what());
+    }
+    py::list stored;
+    for (const auto& e : events) {
+        py::dict d;
+        d["id"] = py::int_(e.id);
+        d["q_id"] = py::str(e.q_id);
+        d["field"] = py::str(e.field);
+        d["old"] = M("json").attr("loads")(py::str(e.old_value));
+        d["new"] = M("json").attr("loads")(py::str(e.new_value));
+        d["reviewer"] = py::str(e.reviewer);
+        d["at"] = py::str(e.at);
+        stored.append(d);
+    }
+    out["events"] = stored;
+    out["warning"] = py::none();
+    try {
+        ctx_->view.forget(sheet.id);
+        write_outputs(*ctx_, {sheet.id});
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_ordinary(e.value())) throw;
+        out["warning"] = pyglue::cat("the decision is stored, but the files were not all written again: ", e.value());
+    } catch (const std::exception& e) {
+        out["warning"] = py::str(std::string("the decision is stored, but the files were not all written again: ") + e.what());
+    }
+    if (!q_id.empty()) out["answer"] = answer_json(*store().sheet(sheet.id), q_id);
+    return out;
+}
+
+py::object ReviewServer::agreement_json() const {
+    // Filled in by the calibration report once it is part of the cli module.
+    throw Refusal(501, "the calibration report is not part of this build yet");
+}
+
+// ---------------------------------------------------------------- serving
+
+namespace {
+
+py::object body_of(const httplib::Request& req) {
+    py::object data;
+    try {
+        data = M("json").attr("loads")(py::str(req.body));
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_ordinary(e.value())) throw;
+        throw Refusal(400, "the request body is not JSON");
+    }
+    if (!PyDict_Check(data.ptr())) throw Refusal(400, "the request body must be a JSON object");
+    return data;
+}
+
+std::string text_field(const py::object& body, const char* name, bool required) {
+    py::object v = body.attr("get")(name);
+    if (v.is_none()) {
+        if (required) throw Refusal(400, std::string("'") + name + "' is missing");
+        return "";
+    }
+    if (!PyUnicode_Check(v.ptr())) throw Refusal(400, std::string("'") + name + "' must be text");
+    return utf8(v);
+}
+
+py::object query_int(const httplib::Request& req, const char* name) {
+    if (!req.has_param(name)) throw Refusal(400, std::string("'") + name + "' is missing");
+    const std::string v = req.get_param_value(name);
+    if (v.empty() || v.size() > 18 || v.find_first_not_of("0123456789") != std::string::npos) {
+        throw Refusal(400, std::string("'") + name + "' must be a number");
+    }
+    return py::int_(std::stoll(v));
+}
+
+}  // namespace
+
+void ReviewServer::route(httplib::Server& srv) {
+    using httplib::Request;
+    using httplib::Response;
+    // Handler threads take the GIL for Python work; writes also take one
+    // mutex first (never while holding the GIL), so two changes never
+    // interleave their events and files.
+    auto handle = [this](bool writes, auto body) {
+        return [this, writes, body](const Request& req, Response& res) {
+            std::unique_lock<std::mutex> lock(write_mutex_, std::defer_lock);
+            if (writes) lock.lock();
+            py::gil_scoped_acquire gil;
+            try {
+                body(req, res);
+            } catch (const Refusal& e) {
+                send_error(res, e.status, e.what());
+            } catch (py::error_already_set& e) {
+                send_error(res, 500, utf8(pyglue::str(e.value())));
+            } catch (const std::exception& e) {
+                send_error(res, 500, e.what());
+            }
+        };
+    };
+    auto asset = [](Response& res, const std::string& content, const char* type) {
+        res.status = 200;
+        res.set_content(content, type);
+    };
+    srv.Get("/", handle(false, [this, asset](const Request&, Response& res) {
+                asset(res, index_html_, "text/html; charset=utf-8");
+            }));
+    srv.Get("/review.css", handle(false, [this, asset](const Request&, Response& res) {
+                asset(res, css_, "text/css; charset=utf-8");
+            }));
+    srv.Get("/review.js", handle(false, [this, asset](const Request&, Response& res) {
+                asset(res, js_, "text/javascript; charset=utf-8");
+            }));
+    srv.Get("/api/class", handle(false, [this](const Request&, Response& res) { send_json(res, 200, class_json()); }));
+    srv.Get("/api/answer", handle(false, [this](const Request& req, Response& res) {
+                const auto sheet = sheet_of(query_int(req, "sheet"));
+                if (!req.has_param("q")) throw Refusal(400, "'q' is missing");
+                send_json(res, 200, answer_json(sheet, req.get_param_value("q")));
+            }));
+    srv.Get("/api/page.png", handle(false, [this](const Request& req, Response& res) {
+                const auto sheet = sheet_of(query_int(req, "sheet"));
+                const long long page = py::cast<long long>(query_int(req, "page"));
+                std::string png;
+                {
+                    py::gil_scoped_release unlocked;
+                    png = page_png(sheet, page);
+                }
+                res.status = 200;
+                res.set_content(png, "image/png");
+            }));
+    srv.Get("/api/agreement", handle(false, [this](const Request&, Response& res) { send_json(res, 200, agreement_json()); }));
+
+    srv.Post("/api/change", handle(true, [this](const Request& req, Response& res) {
+                 py::object body = body_of(req);
+                 const auto sheet = sheet_of(body.attr("get")("sheet"));
+                 const std::string q_id = text_field(body, "q_id", true);
+                 const std::string field = text_field(body, "field", true);
+                 if (!pyglue::truth(body.attr("__contains__")("value"))) throw Refusal(400, "'value' is missing");
+                 const auto changes = changes_for(sheet, q_id, field, body["value"]);
+                 send_json(res, 200, apply(sheet, q_id, changes));
+             }));
+    srv.Post("/api/approve", handle(true, [this](const Request& req, Response& res) {
+                 py::object body = body_of(req);
+                 const auto sheet = sheet_of(body.attr("get")("sheet"));
+                 const std::string q_id = text_field(body, "q_id", false);
+                 py::object value = body.attr("get")("value", true);
+                 const auto changes = changes_for(sheet, q_id, "approved", value);
+                 send_json(res, 200, apply(sheet, q_id, changes));
+             }));
+    srv.Post("/api/clear", handle(true, [this](const Request& req, Response& res) {
+                 py::object body = body_of(req);
+                 const auto sheet = sheet_of(body.attr("get")("sheet"));
+                 const std::string q_id = text_field(body, "q_id", false);
+                 const auto decisions = store().decisions(sheet.id);
+                 auto found = decisions.find(q_id);
+                 std::vector<core::Change> changes;
+                 if (found != decisions.end()) {
+                     const core::Decision& d = found->second;
+                     if (d.awarded) changes.push_back({q_id, "awarded", "null"});
+                     if (d.criteria_met) changes.push_back({q_id, "criteria_met", "null"});
+                     if (d.feedback) changes.push_back({q_id, "feedback", "null"});
+                     if (d.approved) changes.push_back({q_id, "approved", "null"});
+                 }
+                 if (changes.empty()) throw Refusal(400, "no decision of yours stands here to clear");
+                 send_json(res, 200, apply(sheet, q_id, changes));
+             }));
+}
+
+bool ReviewServer::admit(const httplib::Request& req, httplib::Response& res) const {
+    // A page of another site may send requests here, and a DNS name rebound
+    // to 127.0.0.1 makes them same-origin for the browser: only the exact
+    // address printed is served.
+    if (req.get_header_value_count("Host") != 1 || req.get_header_value("Host") != host_) {
+        send_text(res, 403, "Forbidden: this page is served at http://" + host_ + "/ only.");
+        return false;
+    }
+    if (req.method != "GET" && req.method != "POST") {
+        send_text(res, 405, "Method not allowed.");
+        return false;
+    }
+    std::string given;
+    if (req.has_param("token")) {
+        given = req.get_param_value("token");
+    } else {
+        given = req.get_header_value("X-Quorvan-Token");
+    }
+    if (!same_secret(given, token_)) {
+        send_text(res, 403, "Forbidden: open the address `quorvan review` printed, with its token.");
+        return false;
+    }
+    return true;
+}
+
+// The page drawn at a screen's resolution, kept once drawn. Without the GIL:
+// Poppler work never holds up the other requests' Python work.
+std::string ReviewServer::page_png(const core::SheetRecord& sheet, long long page) {
+    const auto key = std::make_pair(sheet.id, page);
+    {
+        std::lock_guard<std::mutex> lock(pages_mutex_);
+        auto found = pages_.find(key);
+        if (found != pages_.end()) return found->second;
+    }
+    std::string png;
+    try {
+        std::lock_guard<std::mutex> drawing(render_mutex_);
+        auto doc = core::PdfDocument::open(sheet.path_resolved, sheet.path_given);
+        doc.check_page(page);
+        const auto bytes = core::encode_png(doc.render(static_cast<int>(page), 110, 3));
+        png.assign(bytes.begin(), bytes.end());
+    } catch (const core::PdfError& e) {
+        throw Refusal(404, e.what());
+    }
+    std::lock_guard<std::mutex> lock(pages_mutex_);
+    return pages_.emplace(key, std::move(png)).first->second;
+}
+
+void ReviewServer::serve(Session& s, int port, bool open_browser) {
+    httplib::Server srv;
+    srv.set_payload_max_length(64 * 1024);
+    srv.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                               : httplib::Server::HandlerResponse::Handled;
+    });
+    srv.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
+        res.set_header("Referrer-Policy", "no-referrer");
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; img-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+    });
+    route(srv);
+
+    int bound = 0;
+    {
+        py::gil_scoped_release unlocked;
+        if (port == 0) {
+            bound = srv.bind_to_any_port("127.0.0.1");
+        } else {
+            bound = srv.bind_to_port("127.0.0.1", port) ? port : -1;
+        }
+    }
+    if (bound <= 0) {
+        pyglue::raise_new(PyExc_OSError, pyglue::cat("cannot listen on 127.0.0.1:", port,
+                                                     port ? " (is the port in use?)" : ""));
+    }
+    host_ = "127.0.0.1:" + std::to_string(bound);
+    const std::string url = "http://" + host_ + "/?token=" + token_;
+    s.say(pyglue::cat("Reviewing ", py::int_(store().sheets().size()), " answer sheets in ", ctx_->view.outdir,
+                      " as ", py::str(reviewer_)));
+    s.say(py::str("Review page: " + url));
+    s.say(py::str("Press Ctrl-C to stop."));
+    if (open_browser) {
+        try {
+            M("webbrowser").attr("open")(url);
+        } catch (py::error_already_set& e) {
+            if (!pyglue::is_ordinary(e.value())) throw;
+            s.complain(pyglue::cat("quorvan review: could not open a browser (", e.value(), "); open the address above"));
+        }
+    }
+
+    std::atomic<bool> ended{false};
+    std::thread listener;
+    {
+        py::gil_scoped_release unlocked;
+        listener = std::thread([&] {
+            srv.listen_after_bind();
+            ended = true;
+        });
+    }
+    auto stop = [&] {
+        py::gil_scoped_release unlocked;
+        srv.stop();
+        listener.join();
+    };
+    try {
+        // Ctrl-C and SIGTERM reach Python's handlers on this thread only:
+        // asked for between short sleeps without the GIL.
+        while (!ended) {
+            {
+                py::gil_scoped_release unlocked;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    } catch (...) {
+        stop();
+        throw;
+    }
+    stop();
+    pyglue::raise_new(PyExc_OSError, py::str("the review server stopped unexpectedly"));
+}
+
+// ---------------------------------------------------------- the folder
+
+std::unique_ptr<OutputsContext> open_outputs(const Session& s, py::object outdir) {
+    auto ctx = std::make_unique<OutputsContext>();
+    py::object path = M("os").attr("path");
+    try {
+        ctx->store = std::make_unique<core::ResultsStore>(utf8(path.attr("join")(outdir, "marking.db")));
+    } catch (const core::StoreError& e) {
+        s.usage_error(e.what());
+    }
+    // The paper the latest marking stood against.
+    std::string fingerprint, latest;
+    for (const auto& sheet : ctx->store->sheets()) {
+        if (!sheet.paper_fingerprint.empty() && sheet.updated_at >= latest) {
+            fingerprint = sheet.paper_fingerprint;
+            latest = sheet.updated_at;
+        }
+    }
+    const auto canonical = fingerprint.empty() ? std::nullopt : ctx->store->paper_json(fingerprint);
+    if (!canonical) s.usage_error("no marked sheets in " + utf8(outdir) + ": run quorvan mark first");
+    py::dict stored = M("json").attr("loads")(py::str(*canonical));
+    py::list questions;
+    for (py::handle q : stored["questions"]) {
+        py::dict entry;
+        for (const char* key : {"q_id", "question_text", "max_marks", "reference_answer"}) entry[key] = q[key];
+        if (py::len(q["criteria"]) > 0) {
+            py::dict rubric;
+            rubric["criteria"] = q["criteria"];
+            entry["rubric"] = rubric;
+        }
+        questions.append(entry);
+    }
+    py::dict data;
+    for (const char* key : {"subject", "language", "class_level"}) data[key] = stored[key];
+    data["questions"] = questions;
+    ctx->facade = M("Quorvan")();
+    ctx->paper = std::make_unique<ClassPaper>(describe_paper(ctx->facade.attr("question_paper_from_json")(data)));
+    ctx->view.paper = ctx->paper.get();
+    ctx->view.store = ctx->store.get();
+    ctx->view.pipeline = ctx->facade.attr("answersheet_service");
+    ctx->view.outdir = outdir;
+    for (const char* format : {"json", "txt"}) {
+        for (const auto& sheet : ctx->store->sheets()) {
+            if (pyglue::truth(path.attr("exists")(path.attr("join")(outdir, py::str(sheet.report_name + "." + format))))) {
+                ctx->view.formats.push_back(format);
+                break;
+            }
+        }
+    }
+    return ctx;
+}
+
+void write_outputs(OutputsContext& ctx, const std::vector<std::int64_t>& changed_sheets) {
+    for (auto id : changed_sheets) ctx.view.forget(id);
+    ctx.view.write_class_file();
+    for (auto id : changed_sheets) {
+        if (auto sheet = ctx.store->sheet(id)) ctx.view.write_reports(*sheet);
+    }
+}
+
+// -------------------------------------------------------------- command
+
+int run_review(py::object args, py::object parser) {
+    Session s(args, parser);
+    const long long port = py::cast<long long>(args.attr("port"));
+    if (port < 0 || port > 65535) s.usage_error("--port must be from 0 (any free port) to 65535");
+    py::object outdir = args.attr("outdir");
+    py::object path = M("os").attr("path");
+    if (!pyglue::truth(path.attr("isfile")(path.attr("join")(outdir, "marking.db")))) {
+        s.usage_error("no marked class in " + utf8(outdir) + " (no marking.db): run quorvan mark first");
+    }
+    py::object reviewer = args.attr("reviewer");
+    if (reviewer.is_none()) {
+        try {
+            reviewer = M("getpass").attr("getuser")();
+        } catch (py::error_already_set& e) {
+            if (!pyglue::is_ordinary(e.value())) throw;
+            reviewer = py::str("teacher");
+        }
+    }
+    if (!pyglue::truth(reviewer.attr("strip")())) s.usage_error("--reviewer must not be empty");
+    auto ctx = open_outputs(s, outdir);
+    const std::string token = utf8(M("os").attr("urandom")(24).attr("hex")());
+    py::object folder = path.attr("join")(path.attr("dirname")(M("quorvan_core").attr("__file__")), "review");
+    ReviewServer server(std::move(ctx), utf8(reviewer), token, folder);
+    server.serve(s, static_cast<int>(port), !pyglue::truth(args.attr("no_browser")));
+    return 0;
+}
+
+}  // namespace quorvan::cli

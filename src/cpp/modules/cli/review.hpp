@@ -1,0 +1,77 @@
+// quorvan review: the teacher's page for a marked class, served from here.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <memory>
+
+#include "class_view.hpp"
+#include "cli.hpp"
+#include "decisions.hpp"
+#include "results_store.hpp"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace quorvan::cli {
+
+int run_review(py::object args, py::object parser);
+
+// A marked class opened from its results folder alone: the store, the paper
+// its sheets were marked against (kept in the store), and the views written
+// from them, in the formats the folder already holds.
+struct OutputsContext {
+    std::unique_ptr<core::ResultsStore> store;
+    std::unique_ptr<ClassPaper> paper;
+    py::object facade;
+    ClassView view;
+};
+std::unique_ptr<OutputsContext> open_outputs(const Session& s, py::object outdir);
+// Writes the class file and the reports of the given sheets again from the store.
+void write_outputs(OutputsContext& ctx, const std::vector<std::int64_t>& changed_sheets);
+
+// The review page's server over one results folder: the page's files, the
+// JSON API over the store, and the token every request must carry.
+class ReviewServer {
+public:
+    ReviewServer(std::unique_ptr<OutputsContext> ctx, std::string reviewer, std::string token, py::object page_folder);
+
+    // Listens on 127.0.0.1:port (0: any free port), prints the address and
+    // serves until Ctrl-C or SIGTERM (raised as KeyboardInterrupt).
+    void serve(Session& s, int port, bool open_browser);
+
+    // The API's answers, as JSON-ready Python data (the GIL held).
+    py::dict class_json() const;
+    py::dict answer_json(const core::SheetRecord& sheet, const std::string& q_id) const;
+    py::object agreement_json() const;
+
+private:
+    std::unique_ptr<OutputsContext> ctx_;
+    std::string reviewer_, token_, host_;
+    std::string index_html_, css_, js_;
+    std::mutex write_mutex_;   // one change at a time, taken before the GIL
+    std::mutex pages_mutex_;   // the cache of drawn pages
+    std::mutex render_mutex_;  // one page drawn at a time: memory stays bounded
+    std::map<std::pair<std::int64_t, long long>, std::string> pages_;
+
+    core::ResultsStore& store() const;
+    const ClassPaper& paper() const;
+    core::SheetRecord sheet_of(const py::object& given) const;
+    py::dict who(const core::SheetRecord& sheet, const py::object& file_name) const;
+    std::vector<core::Change> changes_for(const core::SheetRecord& sheet, const std::string& q_id,
+                                          const std::string& field, const py::object& value) const;
+    py::dict apply(const core::SheetRecord& sheet, const std::string& q_id, const std::vector<core::Change>& changes);
+    std::string page_png(const core::SheetRecord& sheet, long long page);
+    bool admit(const httplib::Request& req, httplib::Response& res) const;
+    void route(httplib::Server& srv);
+};
+
+}  // namespace quorvan::cli
