@@ -90,10 +90,10 @@ class Review:
             data = raw if raw is not None else (json.dumps(body).encode() if body is not None else b"")
             for k, v in (headers or {}).items():
                 conn.putheader(k, v)
-            if method == "POST":
+            if method != "GET":
                 conn.putheader("Content-Type", "application/json")
                 conn.putheader("Content-Length", str(len(data)))
-            conn.endheaders(data if method == "POST" else None)
+            conn.endheaders(data if method != "GET" else None)
             response = conn.getresponse()
             payload = response.read()
             kind = response.getheader("Content-Type", "")
@@ -155,7 +155,8 @@ def test_only_the_printed_address_with_its_token_is_served(review, path, host, h
 
 
 def test_other_methods_and_oversized_bodies_are_refused(review):
-    assert review.request("PUT", "/api/change", b"{}", headers={"X-Quorvan-Token": review.token})[0] == 405
+    assert review.request("PUT", "/api/change", raw=b"{}", headers={"X-Quorvan-Token": review.token})[0] == 405
+    assert review.request("DELETE", "/api/change", headers={"X-Quorvan-Token": review.token})[0] == 405
     big = json.dumps({"sheet": 1, "q_id": "Q1", "field": "feedback", "value": "x" * 100_000}).encode()
     status, _ = review.request("POST", "/api/change", raw=big, headers={"X-Quorvan-Token": review.token})
     assert status == 413

@@ -185,10 +185,10 @@ function show(view) {
   $("agreement-view").hidden = view !== "agreement";
 }
 
-async function openAnswer(sheet, q) {
+async function openAnswer(sheet, q, keepMessage) {
   try {
     const a = await api(`/api/answer?sheet=${sheet}&q=${encodeURIComponent(q)}`);
-    say("");
+    if (!keepMessage) say("");
     state.answer = a;
     show("answer");
     renderAnswer(a, true);
@@ -271,8 +271,9 @@ async function post(path, body, done) {
     say(result.warning || done, Boolean(result.warning));
     await loadClass();
   } catch (e) {
+    // What stands is shown again (a refused mark does not stay in the box), with the reason.
+    if (state.answer) await openAnswer(state.answer.sheet, state.answer.q_id, true);
     say(e.message, true);
-    if (state.answer) openAnswer(state.answer.sheet, state.answer.q_id);
   }
 }
 
