@@ -350,6 +350,11 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "llm_service_module", "quorvan_core.llm_service");
     pyglue::bind(m, "Answersheet", "quorvan_core.datastructures.answersheet", "Answersheet");
     pyglue::bind(m, "Answer", "quorvan_core.datastructures.answersheet", "Answer");
+    pyglue::bind(m, "QuestionPaper", "quorvan_core.datastructures.question_paper", "QuestionPaper");
+    pyglue::bind(m, "Question", "quorvan_core.datastructures.question_paper", "Question");
+    pyglue::bind(m, "Rubric", "quorvan_core.datastructures.rubric", "Rubric");
+    pyglue::bind(m, "Criterion", "quorvan_core.datastructures.rubric", "Criterion");
+    pyglue::bind(m, "AnswersheetService", "quorvan_core.answersheet_service", "AnswersheetService");
     m.attr("log_sheet") = py::module_::import("contextvars").attr("ContextVar")("quorvan_log_sheet",
                                                                                  py::arg("default") = "");
     m.def("_on_terminate", &on_terminate, py::arg("signum"), py::arg("frame"));
