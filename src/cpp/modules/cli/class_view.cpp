@@ -309,7 +309,7 @@ std::string ClassView::not_ours(const std::string& name) const {
     if (pyglue::truth(stat.attr("S_ISLNK")(mode))) return "it is a symbolic link";
     if (pyglue::truth(stat.attr("S_ISDIR")(mode))) return "it is a folder";
     if (!pyglue::truth(stat.attr("S_ISREG")(mode))) return "it is not a regular file";
-    if (paper_path && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
+    if (paper_path && !paper_path.is_none() && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
         pyglue::truth(os.attr("path").attr("samefile")(path, paper_path))) {
         return "it is the question paper";
     }
