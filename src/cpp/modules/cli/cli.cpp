@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agreement.hpp"
 #include "class_run.hpp"
 #include "cli.hpp"
 #include "paper_file.hpp"
@@ -124,6 +125,7 @@ Parsers build_parser() {
     sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
                            py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
                                                     "files that quorvan paper writes and quorvan mark reads.");
+    add_agreement_parser(sub);
     p.commands = sub.attr("choices");
     return p;
 }
@@ -185,6 +187,7 @@ int main_entry(py::object argv) {
         if (command == "check") return run_check(args, command_parser);
         if (command == "complete") return run_complete(args, command_parser);
         if (command == "schema") return run_schema(args, command_parser);
+        if (command == "agreement") return run_agreement(args, command_parser);
         return run_mark(args, command_parser);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
@@ -374,6 +377,7 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "stat", "stat");
     pyglue::bind(m, "re", "re");
     pyglue::bind(m, "errno", "errno");
+    pyglue::bind(m, "getpass", "getpass");
     pyglue::bind(m, "sys", "sys");
     pyglue::bind(m, "time", "time");
     pyglue::bind(m, "int", "builtins", "int");
