@@ -378,3 +378,13 @@ def test_a_teacher_reviews_the_class_in_a_browser(review, results, browser, tmp_
     for path in shots:
         assert path.stat().st_size > 0
         shutil.copy(path, SHOTS / path.name)
+
+
+def test_the_calibration_panel_compares_the_teachers_marks_with_the_models(review):
+    status, report = review.api("GET", "/api/agreement")
+    assert status == 200 and report["overall"]["n"] == 0
+    alice, _ = sheet_named(review, "alice.pdf")
+    model = review.api("GET", f"/api/answer?sheet={alice['sheet']}&q=Q1")[1]["model"]["awarded"]
+    review.api("POST", "/api/change", {"sheet": alice["sheet"], "q_id": "Q1", "field": "awarded", "value": model})
+    status, report = review.api("GET", "/api/agreement")
+    assert report["overall"]["n"] == 1 and report["overall"]["exact"] == 1

@@ -124,9 +124,9 @@ Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
             why = "the sheet was read against other questions";
         } else {
             const core::AnswerRecord& a = *found->second;
-            // The teacher's mark stands whatever the model did since.
-            const core::Reviewed r = core::review_of(a, core::decision_for(decisions, q.id));
-            if ((r.teacher_marked || (a.status == "marked" && a.question_fingerprint == q.fingerprint)) && r.awarded) {
+            // The teacher's mark stands whatever became of the model's.
+            const core::Reviewed r = core::review_of(a, core::decision_for(decisions, a.q_id));
+            if (r.teacher_marked || (a.status == "marked" && a.question_fingerprint == q.fingerprint && r.awarded)) {
                 st.cells.push_back(number(*r.awarded));
                 total += *r.awarded;
                 continue;
@@ -148,7 +148,7 @@ Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
 }
 
 py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers,
-                         const std::map<std::string, core::Decision>& decisions) {
+                         const std::map<std::string, core::Decision>* decisions) {
     py::object p = paper.paper;
     py::object sheet = M("Answersheet")(py::arg("subject") = p.attr("subject"),
                                         py::arg("language") = p.attr("language"),
@@ -159,15 +159,22 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
         py::object answer = M("Answer")(py::arg("q_id") = py::str(a.q_id), py::arg("text") = py::str(a.text),
                                         py::arg("pages") = pages);
         const PaperQuestion* q = paper.find(a.q_id);
-        const core::Reviewed r = core::review_of(a, core::decision_for(decisions, a.q_id));
-        if (q && (r.overridden || (a.status == "marked" && a.question_fingerprint == q->fingerprint)) &&
-            pyglue::truth(q->question.attr("rubric"))) {
+        const core::Reviewed r = core::review_of(a, decisions ? core::decision_for(*decisions, a.q_id) : nullptr);
+        const bool model_marked = q && a.status == "marked" && a.question_fingerprint == q->fingerprint;
+        if (q && (model_marked || r.overridden) && pyglue::truth(q->question.attr("rubric"))) {
             py::object rubric = M("copy").attr("deepcopy")(q->question.attr("rubric"));
             std::set<int> met(r.criteria_met.begin(), r.criteria_met.end());
             int position = 0;
             for (py::handle c : py::object(rubric.attr("criteria"))) c.attr("set_fulfill")(py::bool_(met.count(position++) > 0));
             answer.attr("set_eval_rubric")(rubric);
-            answer.attr("set_feedback")(py::str(r.feedback));
+            std::string feedback = r.feedback;
+            // A report counts the criteria met; a mark the teacher set apart
+            // from them must still show.
+            if (r.teacher_marked && py::cast<double>(rubric.attr("get_awarded_marks")()) != *r.awarded) {
+                feedback += std::string(feedback.empty() ? "" : "\n") + "The teacher set the mark to " +
+                            utf8(format_marks(*r.awarded)) + " of " + utf8(format_marks(q->max_marks)) + ".";
+            }
+            answer.attr("set_feedback")(py::str(feedback));
         }
         sheet.attr("add_answer")(py::str(a.q_id), answer);
     }
@@ -176,9 +183,20 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
 
 py::object ClassView::csv_path() const { return M("os").attr("path").attr("join")(outdir, "class_results.csv"); }
 
+bool ClassView::has_identities() const {
+    for (const auto& sheet : store->sheets()) {
+        if (!sheet.identity.empty()) return true;
+    }
+    return false;
+}
+
 py::list ClassView::header() const {
     py::list h;
     h.append("file");
+    if (has_identities()) {
+        h.append("student_id");
+        h.append("name");
+    }
     for (const auto& q : paper->questions) h.append(pyglue::cat(q.q_id, " (", format_marks(q.max_marks), ")"));
     for (const char* name : {"total", "maximum", "percentage", "warnings", "status"}) h.append(name);
     return h;
@@ -186,7 +204,8 @@ py::list ClassView::header() const {
 
 py::list ClassView::row_of(const core::SheetRecord& sheet) const {
     const auto answers = store->answers(sheet.id);
-    const Standing st = assess(*paper, sheet, answers, store->decisions(sheet.id));
+    const auto decisions = store->decisions(sheet.id);
+    const Standing st = assess(*paper, sheet, answers, decisions);
     py::object maximum = paper->paper.attr("get_total_marks")();
     py::list row;
     for (const auto& cell : st.cells) row.append(cell);
@@ -208,7 +227,7 @@ py::list ClassView::row_of(const core::SheetRecord& sheet) const {
         for (const auto& flag : a.flags) notes.append(py::str(flag.note));
     }
     if (st.status == "marked" || st.status == "incomplete") {
-        py::object records = sheet_records(*paper, answers, store->decisions(sheet.id));
+        py::object records = sheet_records(*paper, answers, &decisions);
         py::dict validation = pipeline.attr("validate_processing")(records, paper->paper);
         for (py::handle w : validation["issues"]) notes.append(w);
         for (py::handle w : validation["warnings"]) notes.append(w);
@@ -223,11 +242,16 @@ std::vector<py::list> ClassView::table() const {
     rows.push_back(header());
     const auto sheets = store->sheets();
     const auto names = display_names(sheets);
+    const bool identities = has_identities();
     for (const auto& sheet : sheets) {
         auto cached = rows_.find(sheet.id);
         if (cached == rows_.end()) cached = rows_.emplace(sheet.id, row_of(sheet)).first;
         py::list row;
         row.append(names.at(sheet.id));
+        if (identities) {
+            row.append(py::str(sheet.identity.student_id));
+            row.append(py::str(sheet.identity.name));
+        }
         for (py::handle cell : cached->second) row.append(cell);
         rows.push_back(row);
     }
@@ -285,7 +309,7 @@ std::string ClassView::not_ours(const std::string& name) const {
     if (pyglue::truth(stat.attr("S_ISLNK")(mode))) return "it is a symbolic link";
     if (pyglue::truth(stat.attr("S_ISDIR")(mode))) return "it is a folder";
     if (!pyglue::truth(stat.attr("S_ISREG")(mode))) return "it is not a regular file";
-    if (paper_path && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
+    if (paper_path && !paper_path.is_none() && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
         pyglue::truth(os.attr("path").attr("samefile")(path, paper_path))) {
         return "it is the question paper";
     }
@@ -373,7 +397,8 @@ std::vector<std::string> ClassView::refused(std::int64_t sheet_id) const {
 void ClassView::write_reports(const core::SheetRecord& sheet) const {
     refused_.erase(sheet.id);
     if (!sheet.parsed) return;
-    py::object records = sheet_records(*paper, store->answers(sheet.id), store->decisions(sheet.id));
+    const auto decisions = store->decisions(sheet.id);
+    py::object records = sheet_records(*paper, store->answers(sheet.id), &decisions);
     for (const auto& format : formats) {
         const std::string name = sheet.report_name + "." + format;
         if (const std::string why = not_ours(name); !why.empty()) {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "agreement.hpp"
 #include "class_view.hpp"
 #include "cli.hpp"
 #include "pdf_document.hpp"
@@ -86,8 +87,8 @@ py::list flag_list(const std::vector<core::Flag>& flags) {
 
 // ------------------------------------------------------------------ state
 
-ReviewServer::ReviewServer(std::unique_ptr<OutputsContext> ctx, std::string reviewer, std::string token, py::object page_folder)
-    : ctx_(std::move(ctx)), reviewer_(std::move(reviewer)), token_(std::move(token)) {
+ReviewServer::ReviewServer(std::unique_ptr<ResultsFolder> folder, std::string reviewer, std::string token, py::object page_folder)
+    : folder_(std::move(folder)), reviewer_(std::move(reviewer)), token_(std::move(token)) {
     py::object path = M("os").attr("path");
     auto read = [&](const char* name) {
         py::object f = M("builtins").attr("open")(path.attr("join")(page_folder, name), "r",
@@ -106,8 +107,8 @@ ReviewServer::ReviewServer(std::unique_ptr<OutputsContext> ctx, std::string revi
     }
 }
 
-core::ResultsStore& ReviewServer::store() const { return *ctx_->store; }
-const ClassPaper& ReviewServer::paper() const { return *ctx_->view.paper; }
+core::ResultsStore& ReviewServer::store() const { return *folder_->store; }
+const ClassPaper& ReviewServer::paper() const { return *folder_->paper; }
 
 core::SheetRecord ReviewServer::sheet_of(const py::object& given) const {
     if (!PyLong_Check(given.ptr()) || PyBool_Check(given.ptr())) throw Refusal(400, "'sheet' must be a sheet's id (a number)");
@@ -170,7 +171,7 @@ py::dict ReviewServer::class_json() const {
     out["questions"] = questions;
     out["maximum"] = py::float_(maximum);
     out["reviewer"] = py::str(reviewer_);
-    out["outdir"] = ctx_->view.outdir;
+    out["outdir"] = folder_->view.outdir;
     py::list rows;
     const auto sheets = store().sheets();
     const auto names = display_names(sheets);
@@ -406,8 +407,7 @@ py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& 
     out["events"] = stored;
     out["warning"] = py::none();
     try {
-        ctx_->view.forget(sheet.id);
-        write_outputs(*ctx_, {sheet.id});
+        write_outputs(folder_->view, {sheet.id});
     } catch (py::error_already_set& e) {
         if (!pyglue::is_ordinary(e.value())) throw;
         out["warning"] = pyglue::cat("the decision is stored, but the files were not all written again: ", e.value());
@@ -418,10 +418,7 @@ py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& 
     return out;
 }
 
-py::object ReviewServer::agreement_json() const {
-    // Filled in by the calibration report once it is part of the cli module.
-    throw Refusal(501, "the calibration report is not part of this build yet");
-}
+py::object ReviewServer::agreement_json() const { return agreement_report(store(), paper()); }
 
 // ---------------------------------------------------------------- serving
 
@@ -629,7 +626,7 @@ void ReviewServer::serve(Session& s, int port, bool open_browser) {
     }
     host_ = "127.0.0.1:" + std::to_string(bound);
     const std::string url = "http://" + host_ + "/?token=" + token_;
-    s.say(pyglue::cat("Reviewing ", py::int_(store().sheets().size()), " answer sheets in ", ctx_->view.outdir,
+    s.say(pyglue::cat("Reviewing ", py::int_(store().sheets().size()), " answer sheets in ", folder_->view.outdir,
                       " as ", py::str(reviewer_)));
     s.say(py::str("Review page: " + url));
     s.say(py::str("Press Ctrl-C to stop."));
@@ -674,71 +671,6 @@ void ReviewServer::serve(Session& s, int port, bool open_browser) {
     pyglue::raise_new(PyExc_OSError, py::str("the review server stopped unexpectedly"));
 }
 
-// ---------------------------------------------------------- the folder
-
-std::unique_ptr<OutputsContext> open_outputs(const Session& s, py::object outdir) {
-    auto ctx = std::make_unique<OutputsContext>();
-    py::object path = M("os").attr("path");
-    try {
-        ctx->store = std::make_unique<core::ResultsStore>(utf8(path.attr("join")(outdir, "marking.db")));
-    } catch (const core::StoreError& e) {
-        s.usage_error(e.what());
-    }
-    // The paper the latest marking stood against.
-    std::string fingerprint, latest;
-    for (const auto& sheet : ctx->store->sheets()) {
-        if (!sheet.paper_fingerprint.empty() && sheet.updated_at >= latest) {
-            fingerprint = sheet.paper_fingerprint;
-            latest = sheet.updated_at;
-        }
-    }
-    const auto canonical = fingerprint.empty() ? std::nullopt : ctx->store->paper_json(fingerprint);
-    if (!canonical) s.usage_error("no marked sheets in " + utf8(outdir) + ": run quorvan mark first");
-    py::dict stored = M("json").attr("loads")(py::str(*canonical));
-    py::list questions;
-    for (py::handle q : stored["questions"]) {
-        py::dict entry;
-        for (const char* key : {"q_id", "question_text", "max_marks", "reference_answer"}) entry[key] = q[key];
-        if (py::len(q["criteria"]) > 0) {
-            py::dict rubric;
-            rubric["criteria"] = q["criteria"];
-            entry["rubric"] = rubric;
-        }
-        questions.append(entry);
-    }
-    py::dict data;
-    for (const char* key : {"subject", "language", "class_level"}) data[key] = stored[key];
-    data["questions"] = questions;
-    // The facade builds a model service it is never asked to call here; a
-    // teacher reviewing needs no key, so an absent one is stood in for.
-    py::object environ = M("os").attr("environ");
-    if (!pyglue::truth(environ.attr("get")("OPENAI_API_KEY"))) environ["OPENAI_API_KEY"] = "not-used-by-quorvan-review";
-    ctx->facade = M("Quorvan")();
-    ctx->facade.attr("configure")(M("QurovanConfig")(py::arg("token_log_file") = M("os").attr("devnull")));
-    ctx->paper = std::make_unique<ClassPaper>(describe_paper(ctx->facade.attr("question_paper_from_json")(data)));
-    ctx->view.paper = ctx->paper.get();
-    ctx->view.store = ctx->store.get();
-    ctx->view.pipeline = ctx->facade.attr("answersheet_service");
-    ctx->view.outdir = outdir;
-    for (const char* format : {"json", "txt"}) {
-        for (const auto& sheet : ctx->store->sheets()) {
-            if (pyglue::truth(path.attr("exists")(path.attr("join")(outdir, py::str(sheet.report_name + "." + format))))) {
-                ctx->view.formats.push_back(format);
-                break;
-            }
-        }
-    }
-    return ctx;
-}
-
-void write_outputs(OutputsContext& ctx, const std::vector<std::int64_t>& changed_sheets) {
-    for (auto id : changed_sheets) ctx.view.forget(id);
-    ctx.view.write_class_file();
-    for (auto id : changed_sheets) {
-        if (auto sheet = ctx.store->sheet(id)) ctx.view.write_reports(*sheet);
-    }
-}
-
 // -------------------------------------------------------------- command
 
 int run_review(py::object args, py::object parser) {
@@ -760,10 +692,15 @@ int run_review(py::object args, py::object parser) {
         }
     }
     if (!pyglue::truth(reviewer.attr("strip")())) s.usage_error("--reviewer must not be empty");
-    auto ctx = open_outputs(s, outdir);
+    std::unique_ptr<ResultsFolder> opened;
+    try {
+        opened = open_results_folder(outdir);
+    } catch (const std::runtime_error& e) {
+        s.usage_error(e.what());
+    }
     const std::string token = utf8(M("os").attr("urandom")(24).attr("hex")());
     py::object folder = path.attr("join")(path.attr("dirname")(M("quorvan_core").attr("__file__")), "review");
-    ReviewServer server(std::move(ctx), utf8(reviewer), token, folder);
+    ReviewServer server(std::move(opened), utf8(reviewer), token, folder);
     server.serve(s, static_cast<int>(port), !pyglue::truth(args.attr("no_browser")));
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "class_view.hpp"
 #include "cli.hpp"
 #include "decisions.hpp"
+#include "outputs.hpp"
 #include "results_store.hpp"
 
 namespace httplib {
@@ -25,24 +26,12 @@ namespace quorvan::cli {
 
 int run_review(py::object args, py::object parser);
 
-// A marked class opened from its results folder alone: the store, the paper
-// its sheets were marked against (kept in the store), and the views written
-// from them, in the formats the folder already holds.
-struct OutputsContext {
-    std::unique_ptr<core::ResultsStore> store;
-    std::unique_ptr<ClassPaper> paper;
-    py::object facade;
-    ClassView view;
-};
-std::unique_ptr<OutputsContext> open_outputs(const Session& s, py::object outdir);
-// Writes the class file and the reports of the given sheets again from the store.
-void write_outputs(OutputsContext& ctx, const std::vector<std::int64_t>& changed_sheets);
 
 // The review page's server over one results folder: the page's files, the
 // JSON API over the store, and the token every request must carry.
 class ReviewServer {
 public:
-    ReviewServer(std::unique_ptr<OutputsContext> ctx, std::string reviewer, std::string token, py::object page_folder);
+    ReviewServer(std::unique_ptr<ResultsFolder> folder, std::string reviewer, std::string token, py::object page_folder);
 
     // Listens on 127.0.0.1:port (0: any free port), prints the address and
     // serves until Ctrl-C or SIGTERM (raised as KeyboardInterrupt).
@@ -54,7 +43,7 @@ public:
     py::object agreement_json() const;
 
 private:
-    std::unique_ptr<OutputsContext> ctx_;
+    std::unique_ptr<ResultsFolder> folder_;
     std::string reviewer_, token_, host_;
     std::string index_html_, css_, js_;
     std::mutex write_mutex_;   // one change at a time, taken before the GIL
