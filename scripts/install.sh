@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and running quorvan_core needs on a fresh Debian machine:
-# the Debian packages (Poppler, Tesseract, SQLite, GoogleTest), then a virtual environment
+# the Debian packages (Poppler, Tesseract, SQLite, cairo and Pango with fonts for
+# Devanagari and Chinese hand-backs, GoogleTest), then a virtual environment
 # in .venv with the package built from source and its test dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,8 @@ DEBIAN_PACKAGES=(
   libsqlite3-dev
   libgtest-dev
   fonts-freefont-ttf
+  libcairo2-dev libpango1.0-dev
+  fonts-lohit-deva fonts-wqy-microhei
 )
 
 missing=()
