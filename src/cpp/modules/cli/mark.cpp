@@ -18,6 +18,7 @@
 #include "class_run.hpp"
 #include "class_view.hpp"
 #include "cli.hpp"
+#include "handback.hpp"
 #include "injection.hpp"
 
 namespace quorvan::cli {
@@ -753,6 +754,10 @@ int run_mark_in(py::object args, py::object parser) {
     }
     try {
         run.view.write_class_file();
+        write_class_report(run.view);
+        std::vector<std::int64_t> ids;
+        for (const auto& job : run.jobs) ids.push_back(job.record.id);
+        write_handbacks(run.view, ids);
     } catch (...) {
         py::object error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
