@@ -188,15 +188,15 @@ def test_an_unmarked_answer_shows_in_the_report_and_withholds_the_hand_back(stan
     sheets = tmp_path / "sheets"
     sheets.mkdir()
     # A file name with markup in it is shown as text.
-    write_text_pdf(sheets / "<i>x</i>.pdf", sheet_text(FULL))
+    write_text_pdf(sheets / "<b>x&y.pdf", sheet_text(FULL))
     paper = paper_json(tmp_path / "paper.json")
     out = tmp_path / "results"
     standin.inject("500", count=1, schema="EvaluationResponse")
     run = quorvan("mark", "--paper", paper, sheets, "-o", out, "--retries", 0)
     assert run.returncode == 1
     page = report(out)
-    assert "<i>x</i>" not in page
-    flagged = next(row for row in cells(page) if row and row[0] == "<i>x</i>.pdf")
+    assert "<b>x" not in page and "&lt;b&gt;x&amp;y.pdf" in page
+    flagged = next(row for row in cells(page) if row and row[0] == "<b>x&y.pdf")
     assert flagged[1] == "incomplete" and "not marked: server error (500)" in flagged[2]
     assert not (out / "feedback").exists() or list((out / "feedback").iterdir()) == []
 
