@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and running quorvan_core needs on a fresh Debian machine:
 # the Debian packages (Poppler, Tesseract, SQLite, GoogleTest, cpp-httplib for `quorvan review`,
-# Chromium and its driver for the review page's browser tests), then a virtual environment
+# Chromium and its driver for the review page's browser tests, cairo and Pango with fonts for
+# Devanagari and Chinese hand-backs), then a virtual environment
 # in .venv with the package built from source and its test dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,8 @@ DEBIAN_PACKAGES=(
   fonts-freefont-ttf
   libcpp-httplib-dev
   chromium chromium-driver
+  libcairo2-dev libpango1.0-dev
+  fonts-lohit-deva fonts-wqy-microhei
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #include "outputs.hpp"
 
+#include "handback.hpp"
+
 #include <stdexcept>
 
 namespace quorvan::cli {
@@ -16,6 +18,8 @@ void write_outputs(const OutputsContext& ctx, const std::vector<std::int64_t>& c
         if (auto sheet = ctx.store->sheet(id)) ctx.write_reports(*sheet);
     }
     ctx.write_class_file();
+    write_class_report(ctx);
+    write_handbacks(ctx, changed_sheets);
 }
 
 py::object paper_from_canonical(const std::string& canonical_json) {

@@ -1,0 +1,315 @@
+// The class report and the hand-back PDFs, written from the results store.
+#include "handback.hpp"
+
+#include <algorithm>
+#include <ctime>
+#include <functional>
+#include <set>
+
+#include "class_report.hpp"
+#include "decisions.hpp"
+#include "handback_pdf.hpp"
+
+namespace quorvan::cli {
+
+namespace {
+
+std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
+
+py::object join(const py::object& a, const std::string& b) { return M("os").attr("path").attr("join")(a, py::str(b)); }
+
+void complain(const std::string& line) {
+    M("builtins").attr("print")(py::str(line), py::arg("file") = M("sys").attr("stderr"), py::arg("flush") = true);
+}
+
+std::string title_of(const ClassPaper& paper) {
+    std::string subject = utf8(paper.paper.attr("subject"));
+    std::string level = utf8(paper.paper.attr("class_level"));
+    if (subject.empty()) return level;
+    return level.empty() ? subject : subject + ", " + level;
+}
+
+std::vector<core::ReportCriterion> criteria_of(const PaperQuestion& q) {
+    std::vector<core::ReportCriterion> out;
+    py::object rubric = q.question.attr("rubric");
+    if (!pyglue::truth(rubric)) return out;
+    for (py::handle c : py::object(rubric.attr("criteria"))) {
+        out.push_back({utf8(c.attr("statement")), py::cast<double>(c.attr("mark"))});
+    }
+    return out;
+}
+
+// One sheet against the paper, each answer as the teacher's decisions leave it.
+struct Reviewed {
+    core::ReportSheet sheet;
+    std::vector<std::string> feedback;  // per question
+    std::vector<bool> attempted;        // per question
+};
+
+Reviewed review_sheet(const ClassView& view, const core::SheetRecord& rec, const std::string& name) {
+    const ClassPaper& paper = *view.paper;
+    const auto answers = view.store->answers(rec.id);
+    const auto decisions = view.store->decisions(rec.id);
+    Reviewed r;
+    r.sheet.name = name;
+    const std::size_t n = paper.questions.size();
+    r.sheet.awarded.assign(n, std::nullopt);
+    r.sheet.criteria_met.assign(n, {});
+    r.feedback.assign(n, "");
+    r.attempted.assign(n, true);
+    if (rec.status == "failed") r.sheet.notes.push_back(rec.failure);
+    if (rec.status == "failed" || !rec.parsed) {
+        r.sheet.status = rec.status == "failed" ? "failed" : "pending";
+        if (r.sheet.status == "pending") r.sheet.notes.push_back("not marked yet");
+        return r;
+    }
+    const bool same_questions = rec.parse_key == paper.parse_key;
+    std::size_t unmarked = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const PaperQuestion& q = paper.questions[i];
+        auto found = std::find_if(answers.begin(), answers.end(), [&](const auto& a) { return a.q_id == q.id; });
+        if (found == answers.end()) {
+            if (same_questions) {
+                r.sheet.awarded[i] = 0.0;  // not attempted
+                r.attempted[i] = false;
+            } else {
+                r.sheet.notes.push_back(q.id + " not marked: the sheet was read against other questions");
+                ++unmarked;
+            }
+            continue;
+        }
+        const core::Reviewed rv = core::review_of(*found, core::decision_for(decisions, q.id));
+        const bool current = found->status == "marked" && found->question_fingerprint == q.fingerprint;
+        if (rv.awarded && (current || rv.teacher_marked)) {
+            r.sheet.awarded[i] = rv.awarded;
+            r.sheet.criteria_met[i] = rv.criteria_met;
+            r.feedback[i] = rv.feedback;
+            continue;
+        }
+        ++unmarked;
+        r.sheet.notes.push_back(q.id + " not marked: " +
+                                (found->status == "marked" ? std::string("the question changed since it was marked")
+                                 : found->status == "failed" ? found->failure
+                                                             : std::string("not marked yet")));
+    }
+    for (const auto& flag : rec.flags) r.sheet.notes.push_back(flag.note);
+    for (const auto& a : answers) {
+        for (const auto& flag : a.flags) r.sheet.notes.push_back(flag.note);
+    }
+    r.sheet.status = unmarked ? "incomplete" : "marked";
+    return r;
+}
+
+std::string now_utc() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buf;
+}
+
+// A new file of ours next to `target` (O_EXCL: never one planted there),
+// filled by `write`, recorded in the store under `name`, renamed over `target`.
+void replace_file(const ClassView& view, const std::string& name, const std::function<void(const std::string&)>& write) {
+    py::object os = M("os");
+    py::object target = join(view.outdir, name);
+    py::object folder = os.attr("path").attr("dirname")(target);
+    py::object base = os.attr("path").attr("basename")(target);
+    py::object partial, fd;
+    for (int attempt = 0; !fd; ++attempt) {
+        partial = os.attr("path").attr("join")(
+            folder, pyglue::cat(".", base, ".", os.attr("urandom")(6).attr("hex")(), ".partial"));
+        try {
+            fd = os.attr("open")(partial, os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") |
+                                              os.attr("O_NOFOLLOW") | os.attr("O_CLOEXEC"),
+                                 0666);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt >= 100) throw;
+        }
+    }
+    os.attr("close")(fd);
+    const std::string partial_path = utf8(partial);
+    try {
+        write(partial_path);
+        core::ResultsStore::WrittenFile file;
+        file.size = py::cast<std::int64_t>(os.attr("lstat")(partial).attr("st_size"));
+        {
+            py::gil_scoped_release unlocked;
+            file.sha256 = core::sha256_file(partial_path);
+        }
+        view.store->record_written(name, file);
+        os.attr("replace")(partial, target);
+    } catch (...) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            os.attr("unlink")(partial);
+        } catch (py::error_already_set&) {
+        }
+        PyErr_Restore(t, v, tb);
+        throw;
+    }
+}
+
+// Characters no file name should hold on any system a teacher copies to.
+std::string safe_file_name(const std::string& wanted) {
+    std::string out;
+    for (unsigned char c : wanted) {
+        if (c < 0x20 || c == 0x7f || std::string_view("/\\:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos) {
+            out += '_';
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    // No hidden files, no names ending in a space or dot (Windows drops them).
+    const auto first = out.find_first_not_of(" .");
+    out = first == std::string::npos ? "" : out.substr(first);
+    while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.pop_back();
+    // Room for "-NN.pdf" within the usual 255-byte limit; cut between characters.
+    if (out.size() > 150) {
+        std::size_t cut = 150;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+        out.resize(cut);
+    }
+    return out;
+}
+
+std::string folded(const std::string& s) { return utf8(py::str(s).attr("casefold")()); }
+
+}  // namespace
+
+std::map<std::int64_t, std::string> handback_names(const std::vector<core::SheetRecord>& sheets) {
+    std::map<std::int64_t, std::string> names;
+    std::set<std::string> taken;  // compared without case: one file on some file systems
+    for (const auto& s : sheets) {
+        std::string wanted = safe_file_name(!s.identity.name.empty() ? s.identity.name : s.identity.student_id);
+        if (wanted.empty()) wanted = safe_file_name(s.report_name);
+        if (wanted.empty()) wanted = "sheet-" + std::to_string(s.id);
+        std::string name = wanted;
+        for (int n = 2; taken.count(folded(name)); ++n) name = wanted + "-" + std::to_string(n);
+        taken.insert(folded(name));
+        names[s.id] = "feedback/" + name + ".pdf";
+    }
+    return names;
+}
+
+void write_class_report(const ClassView& view) {
+    const std::string name = "class_report.html";
+    if (const std::string why = view.not_ours(name); !why.empty()) {
+        complain("quorvan: " + utf8(join(view.outdir, name)) + " not written: " + why + "; it is left as it is");
+        return;
+    }
+    const ClassPaper& paper = *view.paper;
+    core::ClassReport report;
+    report.title = title_of(paper);
+    report.generated_at = now_utc();
+    for (const auto& q : paper.questions) report.questions.push_back({q.id, q.max_marks, criteria_of(q)});
+    const auto sheets = view.store->sheets();
+    const auto names = display_names(sheets);
+    std::set<std::string> models;
+    auto count = [&](const core::CallUsage& u) {
+        if (!u.model.empty()) models.insert(u.model);
+        report.usage.input_tokens += u.input_tokens;
+        report.usage.output_tokens += u.output_tokens;
+        report.usage.cost += u.cost;
+        report.usage.calls += u.calls;
+    };
+    for (const auto& rec : sheets) {
+        std::string shown = utf8(names.at(rec.id));
+        if (!rec.identity.name.empty()) shown = rec.identity.name + " (" + shown + ")";
+        report.sheets.push_back(review_sheet(view, rec, shown).sheet);
+        count(rec.parse_usage);
+        for (const auto& a : view.store->answers(rec.id)) count(a.usage);
+    }
+    report.usage.models.assign(models.begin(), models.end());
+    const std::string html = core::class_report_html(report);
+    replace_file(view, name, [&](const std::string& partial) {
+        pyglue::write_text_atomic(py::str(partial), py::str(html), false);
+    });
+}
+
+void write_handbacks(const ClassView& view, const std::vector<std::int64_t>& wanted) {
+    py::object os = M("os");
+    py::object folder = join(view.outdir, "feedback");
+    const auto sheets = view.store->sheets();
+    const ClassPaper& paper = *view.paper;
+
+    // Which sheets stand behind a hand-back now: the marked ones.
+    std::map<std::int64_t, Reviewed> marked;
+    std::vector<core::SheetRecord> marked_records;
+    for (const auto& rec : sheets) {
+        Reviewed r = review_sheet(view, rec, "");
+        if (r.sheet.status != "marked") continue;
+        marked_records.push_back(rec);
+        marked.emplace(rec.id, std::move(r));
+    }
+    const auto names = handback_names(marked_records);
+
+    // The folder must be a folder of its own, not a link to somewhere else.
+    try {
+        py::object st = os.attr("lstat")(folder);
+        if (!pyglue::truth(M("stat").attr("S_ISDIR")(st.attr("st_mode")))) {
+            complain("quorvan: hand-backs not written: " + utf8(folder) + " is not a folder (a symbolic link or a file)");
+            return;
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;
+        if (marked.empty()) return;
+        os.attr("mkdir")(folder);
+    }
+
+    // Hand-backs of ours that no marked sheet stands behind any more give a
+    // student marks that are not theirs: they go.
+    std::set<std::string> current;
+    for (const auto& [id, n] : names) current.insert(n);
+    for (py::handle entry : py::object(os.attr("listdir")(folder))) {
+        const std::string n = "feedback/" + utf8(entry);
+        if (n.size() < 4 || n.compare(n.size() - 4, 4, ".pdf") != 0 || current.count(n)) continue;
+        if (view.store->written(n).empty() || !view.not_ours(n).empty()) continue;
+        os.attr("unlink")(join(view.outdir, n));
+    }
+
+    for (std::int64_t id : wanted) {
+        auto found = marked.find(id);
+        if (found == marked.end()) continue;
+        const Reviewed& r = found->second;
+        const auto rec = std::find_if(marked_records.begin(), marked_records.end(), [&](const auto& s) { return s.id == id; });
+        core::Handback h;
+        h.title = title_of(paper);
+        h.student_name = !rec->identity.name.empty() ? rec->identity.name : rec->report_name;
+        h.student_id = rec->identity.student_id;
+        for (std::size_t i = 0; i < paper.questions.size(); ++i) {
+            const PaperQuestion& q = paper.questions[i];
+            core::HandbackQuestion hq;
+            hq.q_id = q.id;
+            hq.max_marks = q.max_marks;
+            hq.awarded = r.sheet.awarded[i];
+            h.maximum += q.max_marks;
+            h.total += r.sheet.awarded[i].value_or(0);
+            if (!r.attempted[i]) {
+                hq.note = "Not attempted.";
+            } else {
+                const auto criteria = criteria_of(q);
+                const auto& met = r.sheet.criteria_met[i];
+                for (std::size_t c = 0; c < criteria.size(); ++c) {
+                    const bool is_met = std::find(met.begin(), met.end(), static_cast<int>(c)) != met.end();
+                    hq.criteria.push_back({criteria[c].statement, criteria[c].mark, is_met});
+                }
+                hq.feedback = r.feedback[i];
+            }
+            h.questions.push_back(std::move(hq));
+        }
+        const std::string& name = names.at(id);
+        if (const std::string why = view.not_ours(name); !why.empty()) {
+            complain("quorvan: " + utf8(join(view.outdir, name)) + " not written: " + why + "; it is left as it is");
+            continue;
+        }
+        replace_file(view, name, [&](const std::string& partial) {
+            py::gil_scoped_release unlocked;
+            core::write_handback_pdf(h, partial);
+        });
+    }
+}
+
+}  // namespace quorvan::cli
