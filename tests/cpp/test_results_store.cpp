@@ -142,12 +142,12 @@ TEST_F(ResultsStoreTest, NewDatabaseIsOursInWalMode) {
     { ResultsStore again(db()); }  // opening an existing one changes nothing
     RawDb raw(db());
     EXPECT_EQ(raw.value("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(raw.value("PRAGMA user_version"), "2");
+    EXPECT_EQ(raw.value("PRAGMA user_version"), "3");
     EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type IN "
                         "('table', 'view') ORDER BY name)"),
-              "answers,class_view,meta,papers,sheets,written_files");
+              "answers,class_view,events,meta,papers,sheets,sqlite_sequence,written_files");
     EXPECT_EQ(raw.rows("SELECT key, value FROM meta WHERE key <> 'created_at' ORDER BY key"),
-              "application|quorvan_core\nschema_version|2\n");
+              "application|quorvan_core\nschema_version|3\n");
     EXPECT_LT(age(raw.value("SELECT value FROM meta WHERE key = 'created_at'")), 60);
 }
 
@@ -189,10 +189,10 @@ TEST_F(ResultsStoreTest, RefusesFilesThatAreNotOursAndLeavesThemAlone) {
 
 TEST_F(ResultsStoreTest, RefusesANewerSchema) {
     { ResultsStore store(db()); }
-    RawDb(db()).exec("PRAGMA user_version = 3");
+    RawDb(db()).exec("PRAGMA user_version = 4");
     EXPECT_EQ(open_error(db()),
-              db() + " was written by a newer version of quorvan_core (results schema 3; this version reads 2)");
-    EXPECT_EQ(RawDb(db()).value("PRAGMA user_version"), "3");
+              db() + " was written by a newer version of quorvan_core (results schema 4; this version reads 3)");
+    EXPECT_EQ(RawDb(db()).value("PRAGMA user_version"), "4");
 }
 
 TEST_F(ResultsStoreTest, EverythingReadsBackAfterReopening) {
@@ -516,7 +516,7 @@ TEST_F(ResultsStoreTest, ASchema1DatabaseIsUpgradedKeepingEverything) {
     }
     // Back to the first schema, as the previous version of the library left it.
     RawDb(db()).exec(
-        "DROP VIEW class_view;"
+        "DROP VIEW class_view; DROP TABLE events;"
         "CREATE TABLE old_sheets AS SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, "
         "status, failure, parsed, parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, "
         "parse_calls, added_at, updated_at FROM sheets; DROP TABLE sheets; ALTER TABLE old_sheets RENAME TO sheets;"
@@ -528,13 +528,15 @@ TEST_F(ResultsStoreTest, ASchema1DatabaseIsUpgradedKeepingEverything) {
     const std::string before = RawDb(db()).rows("SELECT * FROM sheets ORDER BY id");
     ResultsStore store(db());
     RawDb raw(db());
-    EXPECT_EQ(raw.value("PRAGMA user_version"), "2");
-    EXPECT_EQ(raw.value("SELECT value FROM meta WHERE key = 'schema_version'"), "2");
-    EXPECT_EQ(raw.value("SELECT count(*) FROM class_view WHERE sheet_flags = '[]' AND answer_flags = '[]'"), "3");
+    EXPECT_EQ(raw.value("PRAGMA user_version"), "3");
+    EXPECT_EQ(raw.value("SELECT value FROM meta WHERE key = 'schema_version'"), "3");
+    EXPECT_EQ(raw.value("SELECT count(*) FROM class_view WHERE sheet_flags = '[]' AND answer_flags = '[]' "
+                        "AND student_id = ''"), "3");
+    EXPECT_EQ(raw.value("SELECT count(*) FROM events"), "0");
     const auto sheet = store.find_sheet("/class/ada.pdf");
     ASSERT_TRUE(sheet);
     EXPECT_EQ(store.answers(sheet->id).size(), 3u);
     // The old columns as they were, the new one at the end of each row.
     std::string after = raw.rows("SELECT * FROM sheets ORDER BY id");
-    EXPECT_EQ(after, before.substr(0, before.size() - 1) + "|[]\n");
+    EXPECT_EQ(after, before.substr(0, before.size() - 1) + "|[]|||||\n");
 }

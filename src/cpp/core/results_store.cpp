@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cmath>
@@ -22,7 +23,7 @@ constexpr const char* kApplication = "quorvan_core";
 constexpr const char* kSchema = R"sql(
 CREATE TABLE meta (
     key   TEXT PRIMARY KEY,  -- schema_version, created_at, application
-    value TEXT NOT NULL  -- 2, when the file was created (UTC), quorvan_core
+    value TEXT NOT NULL  -- 3, when the file was created (UTC), quorvan_core
 );
 
 CREATE TABLE papers (
@@ -50,7 +51,12 @@ CREATE TABLE sheets (
     parse_calls         INTEGER NOT NULL DEFAULT 0,      -- model calls of the parse, tries included
     added_at            TEXT NOT NULL,                   -- UTC
     updated_at          TEXT NOT NULL,                   -- UTC, last change to the sheet or its answers
-    flags               TEXT NOT NULL DEFAULT '[]'       -- JSON list of {"kind", "note"}: what a person should look at
+    flags               TEXT NOT NULL DEFAULT '[]',      -- JSON list of {"kind", "note"}: what a person should look at
+    student_id          TEXT NOT NULL DEFAULT '',        -- who the sheet belongs to; '' when unknown
+    student_name        TEXT NOT NULL DEFAULT '',
+    student_email       TEXT NOT NULL DEFAULT '',
+    student_section     TEXT NOT NULL DEFAULT '',
+    identity_source     TEXT NOT NULL DEFAULT ''         -- roster, sheet (its first page), '' (none: the file name stands)
 );
 
 CREATE TABLE answers (
@@ -78,6 +84,27 @@ CREATE TABLE answers (
 );
 )sql";
 
+// The teacher's changes. The model's marking stays in `answers`; what
+// stands is the latest event per answer and field. Never rewritten: the
+// triggers refuse it, whoever asks.
+constexpr const char* kEventsSchema = R"sql(
+CREATE TABLE events (
+    id        INTEGER PRIMARY KEY AUTOINCREMENT,  -- order of the changes
+    sheet_id  INTEGER NOT NULL REFERENCES sheets(id),
+    q_id      TEXT NOT NULL,   -- question id; '' for the sheet as a whole
+    field     TEXT NOT NULL CHECK (field IN ('awarded', 'criteria_met', 'feedback', 'approved')),
+    old_value TEXT NOT NULL,   -- JSON: what stood before (the decision, else the model's value)
+    new_value TEXT NOT NULL,   -- JSON: what stands now; null clears the decision
+    reviewer  TEXT NOT NULL,   -- who made the change
+    at        TEXT NOT NULL    -- UTC, with milliseconds
+);
+CREATE INDEX events_by_answer ON events (sheet_id, q_id, field, id);
+CREATE TRIGGER events_are_kept_update BEFORE UPDATE ON events
+BEGIN SELECT RAISE(ABORT, 'events are never rewritten'); END;
+CREATE TRIGGER events_are_kept_delete BEFORE DELETE ON events
+BEGIN SELECT RAISE(ABORT, 'events are never rewritten'); END;
+)sql";
+
 // Made with the tables, and made again by an upgrade that adds columns to it.
 constexpr const char* kClassView = R"sql(
 CREATE VIEW class_view AS
@@ -85,7 +112,7 @@ CREATE VIEW class_view AS
     SELECT s.id AS sheet_id, s.path_given AS sheet, s.report_name, s.status AS sheet_status,
            s.failure AS sheet_failure, a.position, a.q_id, a.status AS answer_status,
            a.awarded, a.maximum, a.failure AS answer_failure, a.marked_at,
-           s.flags AS sheet_flags, a.flags AS answer_flags
+           s.flags AS sheet_flags, a.flags AS answer_flags, s.student_id, s.student_name
     FROM sheets AS s LEFT JOIN answers AS a ON a.sheet_id = s.id
     ORDER BY s.id, a.position;
 )sql";
@@ -98,6 +125,18 @@ ALTER TABLE answers ADD COLUMN flags TEXT NOT NULL DEFAULT '[]';
 DROP VIEW IF EXISTS class_view;
 UPDATE meta SET value = '2' WHERE key = 'schema_version';
 PRAGMA user_version = 2;
+)sql";
+
+// Schema 2 to 3: who each sheet belongs to, and the teacher's changes.
+constexpr const char* kUpgradeTo3 = R"sql(
+ALTER TABLE sheets ADD COLUMN student_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE sheets ADD COLUMN student_name TEXT NOT NULL DEFAULT '';
+ALTER TABLE sheets ADD COLUMN student_email TEXT NOT NULL DEFAULT '';
+ALTER TABLE sheets ADD COLUMN student_section TEXT NOT NULL DEFAULT '';
+ALTER TABLE sheets ADD COLUMN identity_source TEXT NOT NULL DEFAULT '';
+DROP VIEW IF EXISTS class_view;
+UPDATE meta SET value = '3' WHERE key = 'schema_version';
+PRAGMA user_version = 3;
 )sql";
 
 // Added within schema 1: a database made before it gets the table when next
@@ -115,7 +154,8 @@ CREATE TABLE IF NOT EXISTS written_files (
 
 constexpr const char* kSelectSheet =
     "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
-    "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags "
+    "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags, "
+    "student_id, student_name, student_email, student_section, identity_source "
     "FROM sheets ";
 
 // UTC, ISO 8601 to the second: sorts as text and reads at a glance.
@@ -125,6 +165,19 @@ std::string utc_now() {
     gmtime_r(&now, &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+// The same to the millisecond: two changes a teacher makes in one second
+// still read in order.
+std::string utc_now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm tm{};
+    gmtime_r(&now.tv_sec, &tm);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
     return text;
 }
 
@@ -317,6 +370,7 @@ bool is_blank(sqlite3* db, const std::string& path) {
 
 void create_schema(sqlite3* db, const std::string& path) {
     exec(db, path, kSchema, "create the tables");
+    exec(db, path, kEventsSchema, "create the tables");
     exec(db, path, kClassView, "create the class view");
     Statement meta(db, path, "INSERT INTO meta (key, value) VALUES (?1, ?2)", "write the meta table");
     const std::pair<const char*, std::string> rows[] = {
@@ -378,6 +432,15 @@ void open_schema(sqlite3* db, const std::string& path) {
         }
         tx.commit();
     }
+    if (scalar(db, path, "PRAGMA user_version", "read the schema version") == 2) {
+        Transaction tx(db, path, "upgrade the results schema to version 3");
+        if (scalar(db, path, "PRAGMA user_version", "read the schema version") == 2) {
+            exec(db, path, kUpgradeTo3, "upgrade the results schema to version 3");
+            exec(db, path, kEventsSchema, "upgrade the results schema to version 3");
+            exec(db, path, kClassView, "upgrade the results schema to version 3");
+        }
+        tx.commit();
+    }
 
     exec(db, path, "PRAGMA foreign_keys = ON", "turn on foreign keys");
     // WAL: readers (a person with the sqlite3 shell) do not block the run.
@@ -429,6 +492,7 @@ SheetRecord read_sheet(sqlite3* db, const std::string& path, const Statement& s)
     r.parse_usage.calls = static_cast<int>(s.integer(14));
     r.updated_at = s.text(15);
     r.flags = read_flags(db, path, s.text(16), "sheet " + std::to_string(r.id));
+    r.identity = Identity{s.text(17), s.text(18), s.text(19), s.text(20), s.text(21)};
     return r;
 }
 
@@ -455,6 +519,60 @@ void touch_sheet(sqlite3* db, const std::string& path, std::int64_t id, const st
     if (s.bind_text(1, now).bind_int(2, id).run() == 0) throw unknown_sheet(path, id);
 }
 
+// Every standing decision of a sheet, by question id.
+std::map<std::string, Decision> read_decisions(sqlite3* db, const std::string& path, std::int64_t id) {
+    const std::string doing = "read the decisions on sheet " + std::to_string(id);
+    Statement s(db, path,
+                "SELECT e.q_id, e.field, e.new_value, json_type(e.new_value), json_extract(e.new_value, '$'), "
+                "e.reviewer, e.at FROM events AS e WHERE e.sheet_id = ?1 AND e.id = (SELECT max(f.id) FROM events "
+                "AS f WHERE f.sheet_id = e.sheet_id AND f.q_id = e.q_id AND f.field = e.field) ORDER BY e.id",
+                doing);
+    s.bind_int(1, id);
+    std::map<std::string, Decision> out;
+    while (s.step()) {
+        const std::string q_id = s.text(0), field = s.text(1), value = s.text(2), type = s.text(3);
+        if (type == "null") continue;
+        const auto bad = [&] {
+            return StoreError(path + ": sheet " + std::to_string(id) + ", question '" + q_id + "': the " + field +
+                              " decision is not valid: " + value);
+        };
+        Decision& d = out[q_id];
+        if (field == "awarded" && (type == "integer" || type == "real")) {
+            d.awarded = s.real(4);
+        } else if (field == "criteria_met" && type == "array") {
+            std::optional<std::vector<int>> met = parse_int_list(value);
+            if (!met) throw bad();
+            d.criteria_met = std::move(*met);
+        } else if (field == "feedback" && type == "text") {
+            d.feedback = s.text(4);
+        } else if (field == "approved" && (type == "true" || type == "false")) {
+            d.approved = type == "true";
+        } else {
+            throw bad();
+        }
+        d.reviewer = s.text(5);  // rows come in event order: the last one stays
+        d.at = s.text(6);
+    }
+    return out;
+}
+
+// The answer's flags without "look again", or with it added; false when the
+// sheet has no answer to that question.
+bool set_look_again(sqlite3* db, const std::string& path, std::int64_t id, const std::string& q_id, bool on,
+                    const std::string& doing) {
+    Statement read(db, path, "SELECT flags FROM answers WHERE sheet_id = ?1 AND q_id = ?2", doing);
+    if (!read.bind_int(1, id).bind_text(2, q_id).step()) return false;
+    std::vector<Flag> flags = read_flags(db, path, read.text(0), "sheet " + std::to_string(id) + ", question '" + q_id + "'");
+    std::vector<Flag> kept;
+    for (auto& f : flags) {
+        if (f.kind != kLookAgain) kept.push_back(std::move(f));
+    }
+    if (on) kept.push_back(Flag{kLookAgain, q_id + ": marked again since the teacher's decision: look again"});
+    Statement write(db, path, "UPDATE answers SET flags = ?1 WHERE sheet_id = ?2 AND q_id = ?3", doing);
+    write.bind_text(1, flags_json(kept)).bind_int(2, id).bind_text(3, q_id).run();
+    return true;
+}
+
 // The outcome of marking one answer, marked or failed, in one transaction.
 void store_answer_outcome(sqlite3* db, const std::string& path, std::int64_t id, const std::string& q_id,
                           const std::string& status, const std::string& question_fingerprint,
@@ -474,6 +592,11 @@ void store_answer_outcome(sqlite3* db, const std::string& path, std::int64_t id,
     if (s.run() == 0) {
         if (!sheet_exists(db, path, id)) throw unknown_sheet(path, id);
         throw StoreError(path + ": sheet " + std::to_string(id) + " has no answer to question '" + q_id + "'");
+    }
+    // The teacher's decision outlives a new marking, and says so.
+    const auto decisions = read_decisions(db, path, id);
+    if (auto d = decisions.find(q_id); d != decisions.end() && d->second.any()) {
+        set_look_again(db, path, id, q_id, true, doing);
     }
     touch_sheet(db, path, id, utc_now(), doing);
     tx.commit();
@@ -705,6 +828,188 @@ std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
         out.push_back(std::move(a));
     }
     return out;
+}
+
+void ResultsStore::set_identity(std::int64_t id, const Identity& who) {
+    const std::string doing = "store who sheet " + std::to_string(id) + " belongs to";
+    Transaction tx(db_, path_, doing);
+    Statement s(db_, path_,
+                "UPDATE sheets SET student_id = ?1, student_name = ?2, student_email = ?3, student_section = ?4, "
+                "identity_source = ?5, updated_at = ?6 WHERE id = ?7",
+                doing);
+    s.bind_text(1, who.student_id).bind_text(2, who.name).bind_text(3, who.email).bind_text(4, who.section);
+    s.bind_text(5, who.source).bind_text(6, utc_now());
+    if (s.bind_int(7, id).run() == 0) throw unknown_sheet(path_, id);
+    tx.commit();
+}
+
+namespace {
+
+std::string number_json(double value) {
+    char text[64];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() ? std::string(text, end) : std::string("null");
+}
+
+std::string bool_json(bool value) { return value ? "true" : "false"; }
+
+// A change's value in one canonical JSON form, checked against its field;
+// "" with `why` set when it does not fit.
+std::string canonical_value(sqlite3* db, const std::string& path, const Change& change, std::string& why) {
+    Statement s(db, path,
+                "SELECT json_valid(?1), CASE WHEN json_valid(?1) THEN json_type(?1) END, "
+                "CASE WHEN json_valid(?1) THEN json_extract(?1, '$') END",
+                "read a change");
+    s.bind_text(1, change.new_value).step();
+    if (s.integer(0) != 1) {
+        why = "is not JSON: " + change.new_value;
+        return "";
+    }
+    const std::string type = s.text(1);
+    if (type == "null") return "null";
+    if (change.field == "awarded") {
+        if (type != "integer" && type != "real") {
+            why = "must be a number of marks, not " + change.new_value;
+            return "";
+        }
+        const double v = s.real(2);
+        if (!std::isfinite(v) || v < 0) {
+            why = "must be a finite number of marks, 0 or more, not " + change.new_value;
+            return "";
+        }
+        return number_json(v);
+    }
+    if (change.field == "criteria_met") {
+        std::optional<std::vector<int>> met = type == "array" ? parse_int_list(change.new_value) : std::nullopt;
+        if (!met || std::any_of(met->begin(), met->end(), [](int i) { return i < 0; })) {
+            why = "must be a list of criterion positions (0, 1, ...), not " + change.new_value;
+            return "";
+        }
+        std::sort(met->begin(), met->end());
+        met->erase(std::unique(met->begin(), met->end()), met->end());
+        return int_list_json(*met);
+    }
+    if (change.field == "feedback") {
+        if (type != "text") {
+            why = "must be text, not " + change.new_value;
+            return "";
+        }
+        std::string out;
+        append_json_string(out, s.text(2));
+        return out;
+    }
+    if (change.field == "approved") {
+        if (type != "true" && type != "false") {
+            why = "must be true or false, not " + change.new_value;
+            return "";
+        }
+        return type;
+    }
+    why = "is not a field a teacher changes (awarded, criteria_met, feedback, approved)";
+    return "";
+}
+
+// What stands for one field of one answer now, as JSON: the decision, else
+// the model's value.
+std::string standing_value(sqlite3* db, const std::string& path, std::int64_t id, const std::string& q_id,
+                           const std::string& field, const std::map<std::string, Decision>& decisions) {
+    if (auto found = decisions.find(q_id); found != decisions.end()) {
+        const Decision& d = found->second;
+        if (field == "awarded" && d.awarded) return number_json(*d.awarded);
+        if (field == "criteria_met" && d.criteria_met) return int_list_json(*d.criteria_met);
+        if (field == "feedback" && d.feedback) {
+            std::string out;
+            append_json_string(out, *d.feedback);
+            return out;
+        }
+        if (field == "approved" && d.approved) return bool_json(*d.approved);
+    }
+    if (field == "approved") return "false";
+    Statement s(db, path, "SELECT status, awarded, criteria_met, feedback FROM answers WHERE sheet_id = ?1 AND q_id = ?2",
+                "read the answer to question '" + q_id + "'");
+    if (!s.bind_int(1, id).bind_text(2, q_id).step() || s.text(0) != "marked") return "null";
+    if (field == "awarded") {
+        std::optional<double> v = s.real_or_null(1);
+        return v ? number_json(*v) : "null";
+    }
+    if (field == "criteria_met") return s.text(2);
+    std::string out;
+    append_json_string(out, s.text(3));
+    return out;
+}
+
+Event read_event(const Statement& s) {
+    Event e;
+    e.id = s.integer(0);
+    e.sheet_id = s.integer(1);
+    e.q_id = s.text(2);
+    e.field = s.text(3);
+    e.old_value = s.text(4);
+    e.new_value = s.text(5);
+    e.reviewer = s.text(6);
+    e.at = s.text(7);
+    return e;
+}
+
+constexpr const char* kSelectEvent = "SELECT id, sheet_id, q_id, field, old_value, new_value, reviewer, at FROM events ";
+
+}  // namespace
+
+std::vector<Event> ResultsStore::record_changes(std::int64_t id, const std::vector<Change>& changes,
+                                                const std::string& reviewer) {
+    const std::string doing = "store the changes to sheet " + std::to_string(id);
+    Transaction tx(db_, path_, doing);
+    if (!sheet_exists(db_, path_, id)) throw unknown_sheet(path_, id);
+    const std::string now = utc_now_ms();
+    std::vector<Event> stored;
+    Statement insert(db_, path_,
+                     "INSERT INTO events (sheet_id, q_id, field, old_value, new_value, reviewer, at) "
+                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                     doing);
+    for (const Change& change : changes) {
+        const std::string where = change.q_id.empty() ? "the sheet" : "question '" + change.q_id + "'";
+        std::string why;
+        const std::string value = canonical_value(db_, path_, change, why);
+        if (!why.empty()) throw std::invalid_argument(change.field + " of " + where + " " + why);
+        if (change.q_id.empty()) {
+            if (change.field != "approved") {
+                throw std::invalid_argument("only a question's " + change.field + " can be changed, not the sheet's");
+            }
+        } else if (!set_look_again(db_, path_, id, change.q_id, false, doing)) {
+            throw std::invalid_argument("sheet " + std::to_string(id) + " has no answer to question '" + change.q_id + "'");
+        }
+        // Read again for every change: one batch may change a field twice.
+        const auto decisions = read_decisions(db_, path_, id);
+        Event e;
+        e.sheet_id = id;
+        e.q_id = change.q_id;
+        e.field = change.field;
+        e.old_value = standing_value(db_, path_, id, change.q_id, change.field, decisions);
+        e.new_value = value;
+        e.reviewer = reviewer;
+        e.at = now;
+        insert.reset();
+        insert.bind_int(1, id).bind_text(2, e.q_id).bind_text(3, e.field).bind_text(4, e.old_value);
+        insert.bind_text(5, e.new_value).bind_text(6, e.reviewer).bind_text(7, e.at).run();
+        e.id = sqlite3_last_insert_rowid(db_);
+        stored.push_back(std::move(e));
+    }
+    touch_sheet(db_, path_, id, utc_now(), doing);
+    tx.commit();
+    return stored;
+}
+
+std::vector<Event> ResultsStore::events(std::optional<std::int64_t> id) const {
+    Statement s(db_, path_, std::string(kSelectEvent) + (id ? "WHERE sheet_id = ?1 " : "") + "ORDER BY id",
+                "read the teacher's changes");
+    if (id) s.bind_int(1, *id);
+    std::vector<Event> out;
+    while (s.step()) out.push_back(read_event(s));
+    return out;
+}
+
+std::map<std::string, Decision> ResultsStore::decisions(std::int64_t id) const {
+    return read_decisions(db_, path_, id);
 }
 
 void ResultsStore::record_written(const std::string& name, const WrittenFile& file) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,19 @@ struct Flag {
     bool operator==(const Flag&) const = default;
 };
 
+// Who a sheet belongs to. `source`: "roster" (the class list given to the
+// run), "sheet" (read from a labelled line on its first page), "" (unknown:
+// the file name stands).
+struct Identity {
+    std::string student_id;
+    std::string name;
+    std::string email;
+    std::string section;
+    std::string source;
+    bool empty() const { return student_id.empty() && name.empty(); }
+    bool operator==(const Identity&) const = default;
+};
+
 // Sheet status: "pending" (nothing stored yet), "marked" (every answer marked),
 // "incomplete" (some answers not marked; their causes are on the answers),
 // "failed" (the sheet could not be read or parsed; the cause is on the sheet).
@@ -55,6 +69,7 @@ struct SheetRecord {
     CallUsage parse_usage;
     std::string updated_at;     // UTC, ISO 8601
     std::vector<Flag> flags;    // of the sheet as last read; cleared when it is read again
+    Identity identity;
 };
 
 // One question of one sheet, as found by the parse and marked.
@@ -85,9 +100,48 @@ struct FoundAnswer {
     std::vector<Flag> flags{};  // braces: the many {q_id, text, pages} lists need no fourth member
 };
 
+// A teacher's change to one answer (or, with q_id "", to the sheet as a
+// whole), stored once and never rewritten. Fields and their JSON values:
+// "awarded" (a number), "criteria_met" (a list of 0-based criterion
+// positions), "feedback" (a string), "approved" (true or false); null clears
+// the field's decision, so the model's value stands again. The sheet as a
+// whole takes "approved" only.
+struct Event {
+    std::int64_t id = 0;  // order of the changes
+    std::int64_t sheet_id = 0;
+    std::string q_id;
+    std::string field;
+    std::string old_value;  // JSON: what stood before
+    std::string new_value;  // JSON
+    std::string reviewer;
+    std::string at;  // UTC, ISO 8601 with milliseconds
+};
+
+struct Change {
+    std::string q_id;
+    std::string field;
+    std::string new_value;  // JSON
+};
+
+// What stands for one answer after the teacher's changes: per field, the
+// latest event unless it cleared the field.
+struct Decision {
+    std::optional<double> awarded;
+    std::optional<std::vector<int>> criteria_met;
+    std::optional<std::string> feedback;
+    std::optional<bool> approved;
+    std::string reviewer;  // of the latest standing event
+    std::string at;
+    bool any() const { return awarded || criteria_met || feedback || approved; }
+};
+
+// The flag an answer gets when the model marks it again while a teacher's
+// decision stands for it; the teacher's next change to the answer removes it.
+inline constexpr const char* kLookAgain = "look_again";
+
 class ResultsStore {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // Opens the database at `path`, creating it and its tables when missing
     // (WAL journal, foreign keys on). Refuses a database whose schema version
@@ -143,6 +197,22 @@ public:
 
     // The sheet's answers in parse order.
     std::vector<AnswerRecord> answers(std::int64_t id) const;
+
+    // Who the sheet belongs to (replacing what was stored).
+    void set_identity(std::int64_t id, const Identity& who);
+
+    // Stores the changes as events in one transaction, each with the value
+    // that stood before it (the standing decision, else the model's value),
+    // and returns them. An unknown field, a value of the wrong type, a
+    // negative or non-finite mark or a question the sheet has no answer to is
+    // a std::invalid_argument with a message for the user; nothing is stored
+    // then. A change to an answer removes its "look again" flag.
+    std::vector<Event> record_changes(std::int64_t id, const std::vector<Change>& changes, const std::string& reviewer);
+    // The events of one sheet, or of every sheet, in the order they were made.
+    std::vector<Event> events(std::optional<std::int64_t> id = std::nullopt) const;
+    // What stands for each answer of the sheet, by question id ("" for the
+    // sheet as a whole); answers without a standing decision are left out.
+    std::map<std::string, Decision> decisions(std::int64_t id) const;
 
     // The files written from the store into the results folder (class file,
     // reports), by name in that folder: the size and SHA-256 of what was
