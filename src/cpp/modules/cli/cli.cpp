@@ -75,6 +75,9 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--format", py::arg("default") = "both",
                                 py::arg("choices") = py::make_tuple("json", "txt", "both"),
                                 py::arg("help") = "report format of each sheet (default: both)");
+    p.mark.attr("add_argument")("--roster", py::arg("metavar") = "ROSTER.csv",
+                                py::arg("help") = "who each sheet belongs to: a CSV with columns file (name, path "
+                                                  "or pattern), student_id, name and optionally email, section");
     p.mark.attr("add_argument")("--workers", py::arg("type") = M("int"), py::arg("default") = 2,
                                 py::arg("help") = "sheets read from PDF at once (default: 2)");
     p.mark.attr("add_argument")("--force", py::arg("action") = "store_true",
@@ -120,6 +123,25 @@ Parsers build_parser() {
                                  "Exit status 0 when the paper is then ready for marking, 1 when not.");
     complete.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
     add_model_options(complete);
+
+    py::object exporting = sub.attr("add_parser")(
+        "export", py::arg("help") = "write the approved totals as a gradebook file (CSV, Moodle, Canvas)",
+        py::arg("description") = "Write the totals of the approved sheets in OUTDIR (with --all: of every marked "
+                                 "sheet), the teacher's changes included, as a gradebook file keyed by the students "
+                                 "the roster names.");
+    exporting.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR");
+    exporting.attr("add_argument")("--to", py::arg("required") = true,
+                                   py::arg("choices") = py::make_tuple("csv", "moodle", "canvas"),
+                                   py::arg("help") = "csv (every identity field and the percentage), moodle (grade "
+                                                     "import) or canvas (gradebook import)");
+    exporting.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "FILE");
+    exporting.attr("add_argument")("--all", py::arg("action") = "store_true",
+                                   py::arg("help") = "every marked sheet, approved or not");
+    exporting.attr("add_argument")("--force", py::arg("action") = "store_true",
+                                   py::arg("help") = "replace FILE if it already exists");
+    exporting.attr("add_argument")("--item", py::arg("metavar") = "NAME",
+                                   py::arg("help") = "name of the grade column (default: the paper's subject and "
+                                                     "class level)");
 
     sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
                            py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
@@ -185,6 +207,7 @@ int main_entry(py::object argv) {
         if (command == "check") return run_check(args, command_parser);
         if (command == "complete") return run_complete(args, command_parser);
         if (command == "schema") return run_schema(args, command_parser);
+        if (command == "export") return run_export(args, command_parser);
         return run_mark(args, command_parser);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
