@@ -64,6 +64,8 @@ struct BadRoster {
     const char* problem;
 };
 
+void PrintTo(const BadRoster& b, std::ostream* os) { *os << b.problem; }
+
 class BadRosters : public ::testing::TestWithParam<BadRoster> {};
 
 TEST_P(BadRosters, AreRefusedWithTheReason) {
