@@ -5,18 +5,28 @@
 # GoogleTest suite and the whole pytest suite against that build. Any memory
 # error or undefined behaviour aborts the test that met it, so a clean run is
 # one where every test passes. Arguments go to pytest.
+#
+# --build-only builds and stops; --run-only runs the tests of an earlier
+# build (CI builds first, then runs these tests beside the plain ones).
 set -euo pipefail
+mode=all
+case "${1:-}" in
+  --build-only) mode=build; shift ;;
+  --run-only) mode=run; shift ;;
+esac
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-bash scripts/install.sh  # Debian packages (Poppler, Tesseract, SQLite, GoogleTest) and build tools
+[ "$mode" = run ] || bash scripts/install.sh  # Debian packages (Poppler, Tesseract, SQLite, GoogleTest) and build tools
 
 OUT=build/sanitize
 VENV=$OUT/venv
 PYTHON="${PYTHON:-python3}"
-[ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
-"$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q scikit-build-core pybind11 cmake ninja
+if [ "$mode" != run ]; then
+  [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
+  "$VENV/bin/python" -m pip install -q --upgrade pip
+  "$VENV/bin/python" -m pip install -q scikit-build-core pybind11 cmake ninja
+fi
 
 # The extension modules are loaded into an uninstrumented python, so the ASan
 # runtime must be preloaded; leak checking is off there because CPython keeps
@@ -33,14 +43,11 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt:print_suppressions=0"
 export PATH="$PWD/$VENV/bin:$PATH"
 
+if [ "$mode" != run ]; then
 echo "== building the C++ core tests with sanitizers"
 cmake -S . -B "$OUT/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVAN_SANITIZE=ON \
   -DQUORVAN_BUILD_MODULES=OFF -DQUORVAN_BUILD_TESTS=ON >/dev/null
 cmake --build "$OUT/cpp-tests"
-echo "== C++ core tests (GoogleTest), sanitized"
-# A plain executable: the runtime is linked in and may check leaks too.
-ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" ctest --test-dir "$OUT/cpp-tests" --output-on-failure
-
 echo "== building the extension modules with sanitizers"
 "$VENV/bin/python" -m pip install -q --no-build-isolation ".[test]" \
   -C build-dir="$OUT/{wheel_tag}" -C cmake.build-type=RelWithDebInfo -C cmake.define.QUORVAN_SANITIZE=ON
@@ -50,6 +57,13 @@ if ! nm -D "$module" | grep __asan_init >/dev/null; then
   echo "$module is not built with AddressSanitizer" >&2
   exit 1
 fi
+
+fi
+[ "$mode" = build ] && exit 0
+
+echo "== C++ core tests (GoogleTest), sanitized"
+# A plain executable: the runtime is linked in and may check leaks too.
+ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" ctest --test-dir "$OUT/cpp-tests" --output-on-failure -j2
 
 echo "== Python tests against the sanitized modules"
 status=0

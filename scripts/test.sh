@@ -9,7 +9,7 @@ echo "== C++ core tests"
 export PATH="$PWD/.venv/bin:$PATH"
 cmake -S . -B build/cpp-tests -G Ninja -DQUORVAN_BUILD_MODULES=OFF -DQUORVAN_BUILD_TESTS=ON >/dev/null
 cmake --build build/cpp-tests
-ctest --test-dir build/cpp-tests --output-on-failure
+ctest --test-dir build/cpp-tests --output-on-failure -j2
 
 echo "== Python tests"
 .venv/bin/python -m pytest "$@"

@@ -227,7 +227,7 @@ def test_the_store_is_readable_and_the_log_names_each_sheet(standin, tmp_path):
     assert quorvan("mark", "--paper", paper, sheets, "-o", out).returncode == 0
     with sqlite3.connect(out / "marking.db") as db:
         assert db.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
-        assert db.execute("PRAGMA user_version").fetchone()[0] == 2
+        assert db.execute("PRAGMA user_version").fetchone()[0] == 3
         sheet_rows = db.execute("SELECT path_given, sha256, status, paper_fingerprint FROM sheets").fetchall()
         assert [(Path(p).name, s) for p, _, s, _ in sheet_rows] == [("s00.pdf", "marked"), ("s01.pdf", "marked")]
         assert all(len(sha) == 64 and len(fp) == 64 for _, sha, _, fp in sheet_rows)

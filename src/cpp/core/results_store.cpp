@@ -22,7 +22,7 @@ constexpr const char* kApplication = "quorvan_core";
 // than NULL stands for "none" except for the marks, where NULL means "no mark".
 constexpr const char* kSchema = R"sql(
 CREATE TABLE meta (
-    key   TEXT PRIMARY KEY,  -- schema_version, created_at, application
+    key   TEXT PRIMARY KEY,  -- schema_version, created_at, application, current_paper (of the latest run)
     value TEXT NOT NULL  -- 3, when the file was created (UTC), quorvan_core
 );
 
@@ -642,7 +642,23 @@ void ResultsStore::remember_paper(const std::string& fingerprint, const std::str
                 "ON CONFLICT (fingerprint) DO NOTHING",
                 doing);
     s.bind_text(1, fingerprint).bind_text(2, canonical_json).bind_text(3, utc_now()).run();
+    Statement current(db_, path_,
+                      "INSERT INTO meta (key, value) VALUES ('current_paper', ?1) "
+                      "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+                      doing);
+    current.bind_text(1, fingerprint).run();
     tx.commit();
+}
+
+std::string ResultsStore::current_paper() const {
+    Statement s(db_, path_, "SELECT value FROM meta WHERE key = 'current_paper'", "read the current paper");
+    if (s.step()) return s.text(0);
+    // A store from before the meta key: the paper the latest sheet stands against.
+    Statement latest(db_, path_,
+                     "SELECT paper_fingerprint FROM sheets WHERE paper_fingerprint <> '' ORDER BY updated_at DESC, id DESC "
+                     "LIMIT 1",
+                     "read the current paper");
+    return latest.step() ? latest.text(0) : "";
 }
 
 std::optional<std::string> ResultsStore::paper_json(const std::string& fingerprint) const {

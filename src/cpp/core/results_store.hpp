@@ -154,6 +154,9 @@ public:
     // The paper's canonical JSON under its fingerprint (kept once).
     void remember_paper(const std::string& fingerprint, const std::string& canonical_json);
     std::optional<std::string> paper_json(const std::string& fingerprint) const;
+    // The fingerprint of the paper last remembered: the latest run's ("" for
+    // none yet).
+    std::string current_paper() const;
 
     // The sheet with this resolved path, created (status "pending") when new.
     // A new sheet gets `wanted_report_name`, or that name with "-2", "-3", ...

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "class_run.hpp"
+#include "decisions.hpp"
 
 namespace quorvan::cli {
 
@@ -98,7 +99,8 @@ ClassPaper describe_paper(py::object paper) {
 }
 
 Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
-                const std::vector<core::AnswerRecord>& answers) {
+                const std::vector<core::AnswerRecord>& answers,
+                const std::map<std::string, core::Decision>& decisions) {
     Standing st;
     st.total = number(0);
     if (sheet.status == "failed" || !sheet.parsed) {
@@ -122,9 +124,11 @@ Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
             why = "the sheet was read against other questions";
         } else {
             const core::AnswerRecord& a = *found->second;
-            if (a.status == "marked" && a.question_fingerprint == q.fingerprint && a.awarded) {
-                st.cells.push_back(number(*a.awarded));
-                total += *a.awarded;
+            // The teacher's mark stands whatever became of the model's.
+            const core::Reviewed r = core::review_of(a, core::decision_for(decisions, a.q_id));
+            if (r.teacher_marked || (a.status == "marked" && a.question_fingerprint == q.fingerprint && r.awarded)) {
+                st.cells.push_back(number(*r.awarded));
+                total += *r.awarded;
                 continue;
             }
             if (a.status == "marked") {
@@ -143,7 +147,8 @@ Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
     return st;
 }
 
-py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers) {
+py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers,
+                         const std::map<std::string, core::Decision>* decisions) {
     py::object p = paper.paper;
     py::object sheet = M("Answersheet")(py::arg("subject") = p.attr("subject"),
                                         py::arg("language") = p.attr("language"),
@@ -154,14 +159,22 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
         py::object answer = M("Answer")(py::arg("q_id") = py::str(a.q_id), py::arg("text") = py::str(a.text),
                                         py::arg("pages") = pages);
         const PaperQuestion* q = paper.find(a.q_id);
-        if (q && a.status == "marked" && a.question_fingerprint == q->fingerprint &&
-            pyglue::truth(q->question.attr("rubric"))) {
+        const core::Reviewed r = core::review_of(a, decisions ? core::decision_for(*decisions, a.q_id) : nullptr);
+        const bool model_marked = q && a.status == "marked" && a.question_fingerprint == q->fingerprint;
+        if (q && (model_marked || r.overridden) && pyglue::truth(q->question.attr("rubric"))) {
             py::object rubric = M("copy").attr("deepcopy")(q->question.attr("rubric"));
-            std::set<int> met(a.criteria_met.begin(), a.criteria_met.end());
+            std::set<int> met(r.criteria_met.begin(), r.criteria_met.end());
             int position = 0;
             for (py::handle c : py::object(rubric.attr("criteria"))) c.attr("set_fulfill")(py::bool_(met.count(position++) > 0));
             answer.attr("set_eval_rubric")(rubric);
-            answer.attr("set_feedback")(py::str(a.feedback));
+            std::string feedback = r.feedback;
+            // A report counts the criteria met; a mark the teacher set apart
+            // from them must still show.
+            if (r.teacher_marked && py::cast<double>(rubric.attr("get_awarded_marks")()) != *r.awarded) {
+                feedback += std::string(feedback.empty() ? "" : "\n") + "The teacher set the mark to " +
+                            utf8(format_marks(*r.awarded)) + " of " + utf8(format_marks(q->max_marks)) + ".";
+            }
+            answer.attr("set_feedback")(py::str(feedback));
         }
         sheet.attr("add_answer")(py::str(a.q_id), answer);
     }
@@ -170,9 +183,20 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
 
 py::object ClassView::csv_path() const { return M("os").attr("path").attr("join")(outdir, "class_results.csv"); }
 
+bool ClassView::has_identities() const {
+    for (const auto& sheet : store->sheets()) {
+        if (!sheet.identity.empty()) return true;
+    }
+    return false;
+}
+
 py::list ClassView::header() const {
     py::list h;
     h.append("file");
+    if (has_identities()) {
+        h.append("student_id");
+        h.append("name");
+    }
     for (const auto& q : paper->questions) h.append(pyglue::cat(q.q_id, " (", format_marks(q.max_marks), ")"));
     for (const char* name : {"total", "maximum", "percentage", "warnings", "status"}) h.append(name);
     return h;
@@ -180,7 +204,8 @@ py::list ClassView::header() const {
 
 py::list ClassView::row_of(const core::SheetRecord& sheet) const {
     const auto answers = store->answers(sheet.id);
-    const Standing st = assess(*paper, sheet, answers);
+    const auto decisions = store->decisions(sheet.id);
+    const Standing st = assess(*paper, sheet, answers, decisions);
     py::object maximum = paper->paper.attr("get_total_marks")();
     py::list row;
     for (const auto& cell : st.cells) row.append(cell);
@@ -202,7 +227,7 @@ py::list ClassView::row_of(const core::SheetRecord& sheet) const {
         for (const auto& flag : a.flags) notes.append(py::str(flag.note));
     }
     if (st.status == "marked" || st.status == "incomplete") {
-        py::object records = sheet_records(*paper, answers);
+        py::object records = sheet_records(*paper, answers, &decisions);
         py::dict validation = pipeline.attr("validate_processing")(records, paper->paper);
         for (py::handle w : validation["issues"]) notes.append(w);
         for (py::handle w : validation["warnings"]) notes.append(w);
@@ -217,11 +242,16 @@ std::vector<py::list> ClassView::table() const {
     rows.push_back(header());
     const auto sheets = store->sheets();
     const auto names = display_names(sheets);
+    const bool identities = has_identities();
     for (const auto& sheet : sheets) {
         auto cached = rows_.find(sheet.id);
         if (cached == rows_.end()) cached = rows_.emplace(sheet.id, row_of(sheet)).first;
         py::list row;
         row.append(names.at(sheet.id));
+        if (identities) {
+            row.append(py::str(sheet.identity.student_id));
+            row.append(py::str(sheet.identity.name));
+        }
         for (py::handle cell : cached->second) row.append(cell);
         rows.push_back(row);
     }
@@ -279,7 +309,7 @@ std::string ClassView::not_ours(const std::string& name) const {
     if (pyglue::truth(stat.attr("S_ISLNK")(mode))) return "it is a symbolic link";
     if (pyglue::truth(stat.attr("S_ISDIR")(mode))) return "it is a folder";
     if (!pyglue::truth(stat.attr("S_ISREG")(mode))) return "it is not a regular file";
-    if (paper_path && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
+    if (paper_path && !paper_path.is_none() && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
         pyglue::truth(os.attr("path").attr("samefile")(path, paper_path))) {
         return "it is the question paper";
     }
@@ -367,7 +397,8 @@ std::vector<std::string> ClassView::refused(std::int64_t sheet_id) const {
 void ClassView::write_reports(const core::SheetRecord& sheet) const {
     refused_.erase(sheet.id);
     if (!sheet.parsed) return;
-    py::object records = sheet_records(*paper, store->answers(sheet.id));
+    const auto decisions = store->decisions(sheet.id);
+    py::object records = sheet_records(*paper, store->answers(sheet.id), &decisions);
     for (const auto& format : formats) {
         const std::string name = sheet.report_name + "." + format;
         if (const std::string why = not_ours(name); !why.empty()) {

@@ -44,12 +44,17 @@ struct Standing {
     std::string status;                 // pending, marked, incomplete, failed
 };
 
+// Marks as the teacher's decisions leave them: a mark the teacher gave
+// counts even where the model gave none.
 Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
-                const std::vector<core::AnswerRecord>& answers);
+                const std::vector<core::AnswerRecord>& answers,
+                const std::map<std::string, core::Decision>& decisions);
 
 // The sheet as records (Answersheet of Answer), each marked answer with its
-// evaluated rubric and feedback, as the pipeline's reports read them.
-py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers);
+// evaluated rubric and feedback, as the pipeline's reports read them: the
+// model's marking, or with `decisions` what the teacher decided.
+py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers,
+                         const std::map<std::string, core::Decision>* decisions = nullptr);
 
 // Writes the class file (all sheets in the store) and, for the given sheet
 // ids, their reports in the chosen formats. All or nothing per file.
@@ -73,6 +78,8 @@ struct ClassView {
     // Header and rows of the class file, as printed and as written.
     std::vector<py::list> table() const;
     py::list header() const;
+    // Some sheet has a known owner: the class file names them.
+    bool has_identities() const;
     // The sheet's row is made again at the next write: its results changed.
     void forget(std::int64_t sheet_id) const { rows_.erase(sheet_id); }
 

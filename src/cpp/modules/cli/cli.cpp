@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agreement.hpp"
 #include "class_run.hpp"
 #include "cli.hpp"
 #include "paper_file.hpp"
@@ -146,6 +147,7 @@ Parsers build_parser() {
     sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
                            py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
                                                     "files that quorvan paper writes and quorvan mark reads.");
+    add_agreement_parser(sub);
     p.commands = sub.attr("choices");
     return p;
 }
@@ -208,6 +210,7 @@ int main_entry(py::object argv) {
         if (command == "complete") return run_complete(args, command_parser);
         if (command == "schema") return run_schema(args, command_parser);
         if (command == "export") return run_export(args, command_parser);
+        if (command == "agreement") return run_agreement(args, command_parser);
         return run_mark(args, command_parser);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
@@ -373,6 +376,11 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "llm_service_module", "quorvan_core.llm_service");
     pyglue::bind(m, "Answersheet", "quorvan_core.datastructures.answersheet", "Answersheet");
     pyglue::bind(m, "Answer", "quorvan_core.datastructures.answersheet", "Answer");
+    pyglue::bind(m, "QuestionPaper", "quorvan_core.datastructures.question_paper", "QuestionPaper");
+    pyglue::bind(m, "Question", "quorvan_core.datastructures.question_paper", "Question");
+    pyglue::bind(m, "Rubric", "quorvan_core.datastructures.rubric", "Rubric");
+    pyglue::bind(m, "Criterion", "quorvan_core.datastructures.rubric", "Criterion");
+    pyglue::bind(m, "AnswersheetService", "quorvan_core.answersheet_service", "AnswersheetService");
     m.attr("log_sheet") = py::module_::import("contextvars").attr("ContextVar")("quorvan_log_sheet",
                                                                                  py::arg("default") = "");
     m.def("_on_terminate", &on_terminate, py::arg("signum"), py::arg("frame"));
@@ -392,6 +400,7 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "stat", "stat");
     pyglue::bind(m, "re", "re");
     pyglue::bind(m, "errno", "errno");
+    pyglue::bind(m, "getpass", "getpass");
     pyglue::bind(m, "sys", "sys");
     pyglue::bind(m, "time", "time");
     pyglue::bind(m, "int", "builtins", "int");

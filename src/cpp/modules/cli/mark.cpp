@@ -17,6 +17,7 @@
 
 #include "class_run.hpp"
 #include "class_view.hpp"
+#include "outputs.hpp"
 #include "cli.hpp"
 #include "identities.hpp"
 #include "injection.hpp"
@@ -237,7 +238,7 @@ void finish_sheet(Run& run, SheetJob& job) {
     core::ResultsStore& store = *run.store;
     core::SheetRecord rec = *store.sheet(job.record.id);
     const auto answers = store.answers(rec.id);
-    const Standing st = assess(run.paper, rec, answers);
+    const Standing st = assess(run.paper, rec, answers, store.decisions(rec.id));
     if (rec.status != "failed") store.set_status(rec.id, st.status, "", run.paper.fingerprint);
     rec = *store.sheet(rec.id);
     run.view.forget(rec.id);
@@ -773,7 +774,14 @@ int run_mark_in(py::object args, py::object parser) {
         for (const auto& job : run.jobs) run.view.forget(job.record.id);
     }
     try {
-        run.view.write_class_file();
+        if (run.stop_signal) {
+            run.view.write_class_file();
+        } else {
+            // Every view of the class, the sheets of this run made again.
+            std::vector<std::int64_t> ran;
+            for (const auto& job : run.jobs) ran.push_back(job.record.id);
+            write_outputs(run.view, ran);
+        }
     } catch (...) {
         py::object error = pyglue::current_exception();
         if (!pyglue::is_ordinary(error)) throw;
