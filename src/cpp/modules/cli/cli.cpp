@@ -77,6 +77,9 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--format", py::arg("default") = "both",
                                 py::arg("choices") = py::make_tuple("json", "txt", "both"),
                                 py::arg("help") = "report format of each sheet (default: both)");
+    p.mark.attr("add_argument")("--roster", py::arg("metavar") = "ROSTER.csv",
+                                py::arg("help") = "who each sheet belongs to: a CSV with columns file (name, path "
+                                                  "or pattern), student_id, name and optionally email, section");
     p.mark.attr("add_argument")("--workers", py::arg("type") = M("int"), py::arg("default") = 2,
                                 py::arg("help") = "sheets read from PDF at once (default: 2)");
     p.mark.attr("add_argument")("--force", py::arg("action") = "store_true",
@@ -137,6 +140,25 @@ Parsers build_parser() {
                                 py::arg("help") = "only print the page's address, do not open a browser");
     review.attr("add_argument")("--reviewer", py::arg("metavar") = "NAME",
                                 py::arg("help") = "name kept with every change (default: your user name)");
+
+    py::object exporting = sub.attr("add_parser")(
+        "export", py::arg("help") = "write the approved totals as a gradebook file (CSV, Moodle, Canvas)",
+        py::arg("description") = "Write the totals of the approved sheets in OUTDIR (with --all: of every marked "
+                                 "sheet), the teacher's changes included, as a gradebook file keyed by the students "
+                                 "the roster names.");
+    exporting.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR");
+    exporting.attr("add_argument")("--to", py::arg("required") = true,
+                                   py::arg("choices") = py::make_tuple("csv", "moodle", "canvas"),
+                                   py::arg("help") = "csv (every identity field and the percentage), moodle (grade "
+                                                     "import) or canvas (gradebook import)");
+    exporting.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "FILE");
+    exporting.attr("add_argument")("--all", py::arg("action") = "store_true",
+                                   py::arg("help") = "every marked sheet, approved or not");
+    exporting.attr("add_argument")("--force", py::arg("action") = "store_true",
+                                   py::arg("help") = "replace FILE if it already exists");
+    exporting.attr("add_argument")("--item", py::arg("metavar") = "NAME",
+                                   py::arg("help") = "name of the grade column (default: the paper's subject and "
+                                                     "class level)");
 
     sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
                            py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
@@ -203,6 +225,7 @@ int main_entry(py::object argv) {
         if (command == "check") return run_check(args, command_parser);
         if (command == "complete") return run_complete(args, command_parser);
         if (command == "schema") return run_schema(args, command_parser);
+        if (command == "export") return run_export(args, command_parser);
         if (command == "agreement") return run_agreement(args, command_parser);
         if (command == "review") return run_review(args, command_parser);
         return run_mark(args, command_parser);

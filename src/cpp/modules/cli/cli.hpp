@@ -13,6 +13,7 @@ extern pyglue::Module M;
 int main_entry(py::object argv);
 int run_paper(py::object args, py::object parser);
 int run_mark(py::object args, py::object parser);
+int run_export(py::object args, py::object parser);
 
 // One command run: the parsed arguments, the terminal, and the log that takes
 // the library's own progress lines so the terminal shows only the command's.

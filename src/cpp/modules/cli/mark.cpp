@@ -19,6 +19,7 @@
 #include "class_view.hpp"
 #include "outputs.hpp"
 #include "cli.hpp"
+#include "identities.hpp"
 #include "injection.hpp"
 
 namespace quorvan::cli {
@@ -37,6 +38,7 @@ struct SheetJob {
     std::vector<std::string> to_mark;
     std::string plan;    // what this run does with it and why ("" for a new sheet)
     std::string unreadable;  // why its bytes could not be read
+    std::optional<core::Identity> roster;  // who the --roster says it belongs to
 };
 
 struct Run {
@@ -258,7 +260,8 @@ void finish_sheet(Run& run, SheetJob& job) {
     } else {
         ++run.failed;
     }
-    py::str head = pyglue::cat("  ", py::str(st.status).attr("ljust")(11), pyglue::str(job.name).attr("ljust")(24), " ");
+    py::str head = pyglue::cat("  ", py::str(st.status).attr("ljust")(11),
+                               shown_with_name(job.name, rec.identity).attr("ljust")(24), " ");
     py::str line;
     if (st.status == "failed") {
         line = pyglue::cat(head, py::str(rec.failure));
@@ -401,6 +404,15 @@ std::vector<core::Flag> hidden_text_flags(const py::object& sheet) {
     return flags;
 }
 
+// What the sheet's first page says about who wrote it, unless the roster
+// said it: a sheet read again after it changed may no longer say it.
+void note_identity(core::ResultsStore& store, std::int64_t id, const py::object& sheet) {
+    const core::Identity before = store.sheet(id)->identity;
+    if (before.source == "roster") return;
+    const core::Identity now = identity_on_sheet(sheet);
+    if (!(now == before)) store.set_identity(id, now);
+}
+
 Coro mark_sheet(Run* run, SheetJob* job) {
     M("log_sheet").attr("set")(job->name);
     const std::int64_t id = job->record.id;
@@ -420,6 +432,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
                 job->path, run->paper.paper, py::none(), run->extractor, run->executor,
                 py::arg("check_visibility") = run->check_visibility, py::arg("limits") = run->limits);
             py::object sheet = co_await reading;
+            if (!job->roster) note_identity(*run->store, id, sheet);
             found = found_answers(sheet);
             sheet_flags = hidden_text_flags(sheet);
             text_but_no_answer = found.empty() && has_text(sheet);
@@ -625,6 +638,12 @@ int run_mark_in(py::object args, py::object parser) {
     py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
     std::size_t skipped = 0;
     std::vector<SheetJob> jobs = collect_sheets(s, args.attr("sheets"), skipped);
+    if (!py::getattr(args, "roster", py::none()).is_none()) {
+        std::vector<core::SheetPath> paths;
+        for (const auto& job : jobs) paths.push_back({utf8(job.path), job.resolved});
+        auto identities = read_roster(s, args.attr("roster"), paths);
+        for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].roster = std::move(identities[i]);
+    }
 
     py::object outdir = args.attr("output_dir");
     try {
@@ -696,6 +715,8 @@ int run_mark_in(py::object args, py::object parser) {
     run.check_visibility = !pyglue::truth(args.attr("no_visibility_check"));
     for (auto& job : jobs) {
         plan_sheet(run, job, force);
+        // Kept sheets too: the roster is the teacher's word on who wrote them.
+        if (job.roster) run.store->set_identity(job.record.id, *job.roster);
         run.jobs.push_back(std::move(job));
     }
     {

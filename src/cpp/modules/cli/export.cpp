@@ -1,0 +1,224 @@
+// quorvan export: a marked class's totals as a gradebook file for Moodle,
+// Canvas or any spreadsheet. Read from the store alone, with the teacher's
+// decisions standing over the model's marks; only approved sheets unless
+// --all. A file that could put a grade on the wrong student is not written.
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "class_view.hpp"
+#include "cli.hpp"
+#include "decisions.hpp"
+#include "gradebook.hpp"
+
+namespace quorvan::cli {
+
+namespace {
+
+std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
+
+// What the sheet's paper says: its total marks, its questions and a name for
+// the grade column ("Science Class 8").
+struct PaperTotals {
+    double maximum = 0;
+    std::set<std::string> questions;
+    std::string item;
+};
+
+PaperTotals paper_totals(const std::string& canonical_json) {
+    PaperTotals p;
+    py::object data = M("json").attr("loads")(py::str(canonical_json));
+    for (py::handle q : py::object(data["questions"])) {
+        p.maximum += py::cast<double>(q["max_marks"]);
+        p.questions.insert(utf8(q["q_id"]));
+    }
+    p.item = utf8(py::str(" ").attr("join")(py::make_tuple(data["subject"], data["class_level"])).attr("strip")());
+    return p;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& i : items) out += (out.empty() ? "" : ", ") + i;
+    return out;
+}
+
+// The same student twice would be imported twice, the second grade over the first.
+std::string student_key(const core::Identity& who) {
+    return who.student_id.empty() ? "name:" + who.name : "id:" + who.student_id;
+}
+
+}  // namespace
+
+int run_export(py::object args, py::object parser) {
+    Session s(args, parser);
+    py::object os = M("os");
+    py::object ospath = os.attr("path");
+    py::object outdir = args.attr("outdir");
+    py::object target = args.attr("output");
+    const std::string format = args.attr("to").cast<std::string>();
+    const bool all = pyglue::truth(args.attr("all"));
+
+    if (!pyglue::truth(ospath.attr("isdir")(outdir))) s.usage_error("no such results folder: " + utf8(outdir));
+    py::object db = ospath.attr("join")(outdir, py::str("marking.db"));
+    if (!pyglue::truth(ospath.attr("isfile")(db))) {
+        s.usage_error(utf8(outdir) + " holds no marking.db: mark a class into it with quorvan mark first");
+    }
+    if (pyglue::truth(ospath.attr("isdir")(target))) s.usage_error("-o " + utf8(target) + " is a folder, not a file");
+    if (pyglue::truth(ospath.attr("lexists")(target))) {
+        for (const char* own : {"marking.db", "class_results.csv", "marking.log", "usage.log"}) {
+            py::object mine = ospath.attr("join")(outdir, py::str(own));
+            if (pyglue::truth(ospath.attr("exists")(mine)) && pyglue::truth(ospath.attr("exists")(target)) &&
+                pyglue::truth(ospath.attr("samefile")(mine, target))) {
+                s.usage_error("will not write " + utf8(target) + ": it is the results folder's " + own);
+            }
+        }
+        if (!pyglue::truth(args.attr("force"))) {
+            s.usage_error(utf8(target) + " already exists: --force replaces it");
+        }
+    }
+
+    std::unique_ptr<core::ResultsStore> store;
+    try {
+        store = std::make_unique<core::ResultsStore>(utf8(db));
+    } catch (const core::StoreError& e) {
+        s.usage_error(e.what());
+    }
+
+    const auto sheets = store->sheets();
+    const auto names = display_names(sheets);
+    std::vector<core::GradeEntry> entries;
+    std::vector<std::string> unnamed, left_out;
+    std::size_t waiting = 0;
+    std::map<std::string, PaperTotals> papers;
+    std::set<std::string> items;
+    std::set<double> maxima;
+    std::map<std::string, std::vector<std::string>> by_student;
+    for (const auto& sheet : sheets) {
+        const std::string name = utf8(names.at(sheet.id));
+        const auto answers = store->answers(sheet.id);
+        const auto decisions = store->decisions(sheet.id);
+        const bool approved = core::sheet_approved(answers, decisions);
+        if (!approved && !all) {
+            ++waiting;
+            continue;
+        }
+        if (!approved && sheet.status != "marked") {
+            left_out.push_back(name + " (" + (sheet.status == "failed" ? "failed" : sheet.status) + ")");
+            continue;
+        }
+        auto paper = papers.find(sheet.paper_fingerprint);
+        if (paper == papers.end()) {
+            const auto json = store->paper_json(sheet.paper_fingerprint);
+            if (!json) {
+                left_out.push_back(name + " (not marked against any paper)");
+                continue;
+            }
+            paper = papers.emplace(sheet.paper_fingerprint, paper_totals(*json)).first;
+        }
+        double total = 0;
+        std::vector<std::string> unmarked;
+        for (const auto& a : answers) {
+            if (!paper->second.questions.count(a.q_id)) continue;
+            const core::Reviewed r = core::review_of(a, core::decision_for(decisions, a.q_id));
+            if (r.awarded) {
+                total += *r.awarded;
+            } else {
+                unmarked.push_back(a.q_id);
+            }
+        }
+        if (!unmarked.empty()) {
+            left_out.push_back(name + " (no mark for " + joined(unmarked) + ")");
+            continue;
+        }
+        if (sheet.identity.empty()) {
+            unnamed.push_back(name);
+            continue;
+        }
+        core::GradeEntry e;
+        e.who = sheet.identity;
+        e.file = name;
+        e.total = total;
+        e.maximum = paper->second.maximum;
+        items.insert(paper->second.item);
+        maxima.insert(e.maximum);
+        by_student[student_key(e.who)].push_back(name);
+        entries.push_back(std::move(e));
+    }
+
+    // Everything that would put a grade on no one, or on the wrong one.
+    std::vector<std::string> problems;
+    if (!unnamed.empty()) {
+        problems.push_back("no student is known for " + joined(unnamed) +
+                           ": give quorvan mark the class's --roster (sheets already marked are not marked again)");
+    }
+    for (const auto& [key, files] : by_student) {
+        if (files.size() > 1) problems.push_back("one student for several sheets: " + joined(files));
+    }
+    if (maxima.size() > 1 || items.size() > 1) {
+        problems.push_back("the sheets were marked against different papers: mark them against one paper first");
+    }
+    if (format == "moodle" && !entries.empty() && core::moodle_identifier(entries).empty()) {
+        std::vector<std::string> lacking;
+        for (const auto& e : entries) {
+            if (e.who.student_id.empty() && e.who.email.empty()) lacking.push_back(e.file);
+        }
+        if (lacking.empty()) {
+            problems.push_back("Moodle needs every student's ID number or every student's email address; these "
+                               "students have one or the other, not the same one");
+        } else {
+            problems.push_back("Moodle finds students by ID number or email address; none is known for " +
+                               joined(lacking) + " (give them in the --roster of quorvan mark)");
+        }
+    }
+    if (!problems.empty()) {
+        std::string text = "nothing written to " + utf8(target) + ":";
+        for (const auto& p : problems) text += "\n  - " + p;
+        s.usage_error(text);
+    }
+    for (const auto& why : left_out) s.complain(py::str("quorvan export: not exported: " + why));
+    if (entries.empty()) {
+        s.complain(py::str(all ? "quorvan export: nothing to export: no sheet in " + utf8(outdir) + " is fully marked"
+                               : "quorvan export: nothing to export: no sheet in " + utf8(outdir) +
+                                     " is approved yet (approve them in quorvan review, or export every marked "
+                                     "total with --all)"));
+        return 1;
+    }
+
+    std::string item = *items.begin();
+    py::object wanted = py::getattr(args, "item", py::none());
+    if (!wanted.is_none()) item = utf8(wanted);
+    if (item.empty()) item = "Total";
+    const core::GradebookFormat kind = format == "moodle"   ? core::GradebookFormat::moodle
+                                       : format == "canvas" ? core::GradebookFormat::canvas
+                                                            : core::GradebookFormat::csv;
+    py::object buffer = M("io").attr("StringIO")();
+    // Spreadsheet programs need the mark to read a plain CSV as UTF-8; the
+    // platforms' importers read UTF-8 as it is.
+    if (kind == core::GradebookFormat::csv) buffer.attr("write")("\ufeff");
+    py::object writer = M("csv").attr("writer")(buffer);
+    for (const auto& row : core::gradebook_table(kind, entries, item)) {
+        py::list cells;
+        for (const auto& cell : row) cells.append(spreadsheet_safe(py::str(cell)));
+        writer.attr("writerow")(cells);
+    }
+    try {
+        pyglue::write_text_atomic(target, buffer.attr("getvalue")());
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        s.complain(pyglue::cat("quorvan export: cannot write ", target, ": ", e.value()));
+        return 1;
+    }
+    const std::size_t n = entries.size();
+    std::string how = format;
+    if (kind == core::GradebookFormat::moodle) how += ", users found by " + core::moodle_identifier(entries);
+    s.say(pyglue::cat("Exported ", py::int_(n), n == 1 ? " student" : " students", " to ", target, " (", py::str(how),
+                      "; \"", py::str(item), "\" out of ", py::str(core::plain_number(*maxima.begin())), ")."));
+    if (waiting) {
+        s.say(pyglue::cat(py::int_(waiting), waiting == 1 ? " sheet is" : " sheets are",
+                          " not approved yet and not exported (--all exports every marked total)."));
+    }
+    return left_out.empty() ? 0 : 1;
+}
+
+}  // namespace quorvan::cli
