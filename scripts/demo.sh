@@ -35,8 +35,13 @@ echo
 echo "\$ quorvan paper examples/question_paper.pdf --subject Science --class-level 'Class 8' -o $out/paper.json"
 .venv/bin/quorvan paper examples/question_paper.pdf --subject Science --class-level "Class 8" -o "$out/paper.json"
 echo
-echo "\$ quorvan mark --paper $out/paper.json examples/sheets -o $out/results"
+echo "\$ quorvan mark --paper $out/paper.json examples/sheets --roster examples/roster.csv -o $out/results"
 status=0
-.venv/bin/quorvan mark --paper "$out/paper.json" examples/sheets -o "$out/results" || status=$?
+.venv/bin/quorvan mark --paper "$out/paper.json" examples/sheets --roster examples/roster.csv -o "$out/results" || status=$?
+echo
+echo "\$ quorvan export $out/results --to csv --all -o $out/gradebook.csv"
+.venv/bin/quorvan export "$out/results" --to csv --all -o "$out/gradebook.csv" || status=$?
+echo
+echo "Review, override and approve the marks in the browser: .venv/bin/quorvan review $out/results"
 if [ -n "$standin_pid" ]; then echo; stand_in_note; fi
 exit "$status"
