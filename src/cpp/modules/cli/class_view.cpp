@@ -329,15 +329,17 @@ std::string ClassView::not_ours(const std::string& name) const {
     return "it is a file quorvan mark did not write (or one changed since)";
 }
 
-// `write` fills a new file of ours (O_EXCL: never one planted there); it is
-// recorded in the store, then renamed over `name`.
+// `write` fills a new file of ours (O_EXCL: never one planted there) beside
+// the target; it is recorded in the store, then renamed over `name`.
 void ClassView::replace_file(const std::string& name, const std::function<void(py::object)>& write) const {
     py::object os = M("os");
     py::object path = os.attr("path").attr("join")(outdir, py::str(name));
+    py::object folder = os.attr("path").attr("dirname")(path);
+    py::object base = os.attr("path").attr("basename")(path);
     py::object partial, fd;
     for (int attempt = 0; !fd; ++attempt) {
         partial = os.attr("path").attr("join")(
-            outdir, pyglue::cat(".", py::str(name), ".", os.attr("urandom")(6).attr("hex")(), ".partial"));
+            folder, pyglue::cat(".", base, ".", os.attr("urandom")(6).attr("hex")(), ".partial"));
         try {
             fd = os.attr("open")(partial, os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") |
                                               os.attr("O_NOFOLLOW") | os.attr("O_CLOEXEC"),

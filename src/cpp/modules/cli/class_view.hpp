@@ -80,6 +80,9 @@ struct ClassView {
     py::list header() const;
     // Some sheet has a known owner: the class file names them.
     bool has_identities() const;
+    // Writes the file `name` (relative to the results folder) all or nothing,
+    // recording it as ours in the store.
+    void replace_file(const std::string& name, const std::function<void(py::object)>& write) const;
     // The sheet's row is made again at the next write: its results changed.
     void forget(std::int64_t sheet_id) const { rows_.erase(sheet_id); }
 
@@ -88,7 +91,6 @@ private:
     // a class file rewritten after every sheet recomputes only that sheet.
     mutable std::map<std::int64_t, py::list> rows_;
     mutable std::map<std::int64_t, std::vector<std::string>> refused_;
-    void replace_file(const std::string& name, const std::function<void(py::object)>& write) const;
     py::list row_of(const core::SheetRecord& sheet) const;
 };
 

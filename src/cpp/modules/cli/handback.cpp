@@ -109,47 +109,10 @@ std::string now_utc() {
     return buf;
 }
 
-// A new file of ours next to `target` (O_EXCL: never one planted there),
-// filled by `write`, recorded in the store under `name`, renamed over `target`.
+// A new file of ours next to `target`, filled by `write`, recorded in the
+// store under `name`, renamed over it.
 void replace_file(const ClassView& view, const std::string& name, const std::function<void(const std::string&)>& write) {
-    py::object os = M("os");
-    py::object target = join(view.outdir, name);
-    py::object folder = os.attr("path").attr("dirname")(target);
-    py::object base = os.attr("path").attr("basename")(target);
-    py::object partial, fd;
-    for (int attempt = 0; !fd; ++attempt) {
-        partial = os.attr("path").attr("join")(
-            folder, pyglue::cat(".", base, ".", os.attr("urandom")(6).attr("hex")(), ".partial"));
-        try {
-            fd = os.attr("open")(partial, os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") |
-                                              os.attr("O_NOFOLLOW") | os.attr("O_CLOEXEC"),
-                                 0666);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_FileExistsError) || attempt >= 100) throw;
-        }
-    }
-    os.attr("close")(fd);
-    const std::string partial_path = utf8(partial);
-    try {
-        write(partial_path);
-        core::ResultsStore::WrittenFile file;
-        file.size = py::cast<std::int64_t>(os.attr("lstat")(partial).attr("st_size"));
-        {
-            py::gil_scoped_release unlocked;
-            file.sha256 = core::sha256_file(partial_path);
-        }
-        view.store->record_written(name, file);
-        os.attr("replace")(partial, target);
-    } catch (...) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        try {
-            os.attr("unlink")(partial);
-        } catch (py::error_already_set&) {
-        }
-        PyErr_Restore(t, v, tb);
-        throw;
-    }
+    view.replace_file(name, [&](py::object partial) { write(utf8(partial)); });
 }
 
 // Characters no file name should hold on any system a teacher copies to.
