@@ -286,7 +286,10 @@ def browser():
     options.binary_location = chromium
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000"):
         options.add_argument(arg)
-    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path), options=options)
+    # The browser is not ours to check for memory errors: a sanitizer runtime
+    # preloaded for the command under test stays out of it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path, env=env), options=options)
     yield driver
     driver.quit()
 
