@@ -673,6 +673,34 @@ void ReviewServer::serve(Session& s, int port, bool open_browser) {
 
 // -------------------------------------------------------------- command
 
+namespace {
+
+// Standard output taken into a log for as long as it lives.
+class LibraryLog {
+public:
+    explicit LibraryLog(py::object path) {
+        file_ = M("builtins").attr("open")(path, "a", py::arg("encoding") = "utf-8",
+                                           py::arg("errors") = "backslashreplace");
+        redirect_ = M("contextlib").attr("redirect_stdout")(M("_RunLog")(file_));
+        redirect_.attr("__enter__")();
+    }
+    ~LibraryLog() {
+        try {
+            redirect_.attr("__exit__")(py::none(), py::none(), py::none());
+            file_.attr("close")();
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("closing the review's log");
+        }
+    }
+    LibraryLog(const LibraryLog&) = delete;
+    LibraryLog& operator=(const LibraryLog&) = delete;
+
+private:
+    py::object file_, redirect_;
+};
+
+}  // namespace
+
 int run_review(py::object args, py::object parser) {
     Session s(args, parser);
     const long long port = py::cast<long long>(args.attr("port"));
@@ -701,6 +729,12 @@ int run_review(py::object args, py::object parser) {
     const std::string token = utf8(M("os").attr("urandom")(24).attr("hex")());
     py::object folder = path.attr("join")(path.attr("dirname")(M("quorvan_core").attr("__file__")), "review");
     ReviewServer server(std::move(opened), utf8(reviewer), token, folder);
+    // The library's own lines (a report saved) go to the folder's log, as
+    // while marking, not onto the terminal that shows the page's address.
+    py::object log_file = path.attr("join")(outdir, "marking.log");
+    const bool ours = !pyglue::truth(path.attr("islink")(log_file)) &&
+                      (pyglue::truth(path.attr("isfile")(log_file)) || !pyglue::truth(path.attr("lexists")(log_file)));
+    LibraryLog log(ours ? log_file : M("os").attr("devnull"));
     server.serve(s, static_cast<int>(port), !pyglue::truth(args.attr("no_browser")));
     return 0;
 }
