@@ -67,9 +67,12 @@ class Review:
     """`quorvan review OUTDIR --no-browser --port 0` as a subprocess, and requests to it over http.client."""
 
     def __init__(self, out, reviewer="ms.rivera"):
+        # Ctrl-C as a terminal delivers it, even where the tests run as a
+        # background job (whose children start with SIGINT ignored).
         self.proc = subprocess.Popen([str(QUORVAN), "review", str(out), "--no-browser", "--port", "0",
                                       "--reviewer", reviewer],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         self.printed = []
         for line in self.proc.stdout:
             self.printed.append(line)
