@@ -83,6 +83,19 @@ py::list flag_list(const std::vector<core::Flag>& flags) {
     return out;
 }
 
+// A stored change as the page reads it; `with_id` for the changes just made.
+py::dict event_json(const core::Event& e, bool with_id) {
+    py::dict d;
+    if (with_id) d["id"] = py::int_(e.id);
+    d["q_id"] = py::str(e.q_id);
+    d["field"] = py::str(e.field);
+    d["old"] = M("json").attr("loads")(py::str(e.old_value));
+    d["new"] = M("json").attr("loads")(py::str(e.new_value));
+    d["reviewer"] = py::str(e.reviewer);
+    d["at"] = py::str(e.at);
+    return d;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ state
@@ -294,14 +307,7 @@ py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::st
     py::list history;
     for (const auto& e : store().events(sheet.id)) {
         if (e.q_id != q_id && !e.q_id.empty()) continue;
-        py::dict d;
-        d["q_id"] = py::str(e.q_id);
-        d["field"] = py::str(e.field);
-        d["old"] = M("json").attr("loads")(py::str(e.old_value));
-        d["new"] = M("json").attr("loads")(py::str(e.new_value));
-        d["reviewer"] = py::str(e.reviewer);
-        d["at"] = py::str(e.at);
-        history.append(d);
+        history.append(event_json(e, false));
     }
     out["history"] = history;
     return out;
@@ -394,15 +400,7 @@ py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& 
     }
     py::list stored;
     for (const auto& e : events) {
-        py::dict d;
-        d["id"] = py::int_(e.id);
-        d["q_id"] = py::str(e.q_id);
-        d["field"] = py::str(e.field);
-        d["old"] = M("json").attr("loads")(py::str(e.old_value));
-        d["new"] = M("json").attr("loads")(py::str(e.new_value));
-        d["reviewer"] = py::str(e.reviewer);
-        d["at"] = py::str(e.at);
-        stored.append(d);
+        stored.append(event_json(e, true));
     }
     out["events"] = stored;
     out["warning"] = py::none();
