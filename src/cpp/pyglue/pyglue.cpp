@@ -164,6 +164,17 @@ bool is_ordinary(py::handle exc) {
     return PyObject_IsInstance(exc.ptr(), PyExc_Exception) == 1;
 }
 
+py::object caught() {
+    py::object e = current_exception();
+    if (!is_ordinary(e)) throw;
+    return e;
+}
+
+void rewrap(py::handle type, py::handle prefix) {
+    py::object e = caught();
+    raise_new(type, cat(prefix, e), e);
+}
+
 void raise(py::handle exc) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
     PyObject* tb = PyException_GetTraceback(exc.ptr());  // new reference or NULL

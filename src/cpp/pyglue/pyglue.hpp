@@ -133,6 +133,16 @@ bool is_ordinary(py::handle exc);
     raise_new(type, py::str(message), context);
 }
 
+// Inside catch (...): the ordinary error being handled, as a Python object;
+// anything else (KeyboardInterrupt, SystemExit, GeneratorExit) is rethrown.
+// Every guard has this shape, coroutines included, where no lambda can hold
+// a co_await:
+//     try { r = co_await f(); } catch (...) { error = pyglue::caught(); }
+py::object caught();
+// Inside catch (...): raise type(prefix + str(e)) with the ordinary error e
+// being handled as its context; anything else is rethrown.
+[[noreturn]] void rewrap(py::handle type, py::handle prefix);
+
 // The usual guard: run body; an ordinary error becomes type(prefix + str(e))
 // with e as its context; other errors pass through unchanged.
 template <typename F>
@@ -140,9 +150,7 @@ auto wrap_errors(py::handle type, const char* prefix, F&& body) -> decltype(body
     try {
         return body();
     } catch (...) {
-        py::object e = current_exception();
-        if (!is_ordinary(e)) throw;
-        raise_new(type, cat(prefix, e), e);
+        rewrap(type, py::str(prefix));
     }
 }
 
@@ -152,9 +160,7 @@ auto wrap_errors(py::handle type, py::handle prefix, F&& body) -> decltype(body(
     try {
         return body();
     } catch (...) {
-        py::object e = current_exception();
-        if (!is_ordinary(e)) throw;
-        raise_new(type, cat(prefix, e), e);
+        rewrap(type, prefix);
     }
 }
 
