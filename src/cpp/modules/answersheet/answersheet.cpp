@@ -1,5 +1,7 @@
 // quorvan_core.datastructures.answersheet: one student's answers.
-#include "pyglue.hpp"
+#include "checks.hpp"
+#include "records.hpp"
+#include "text.hpp"
 
 namespace quorvan::records {
 namespace py = pybind11;

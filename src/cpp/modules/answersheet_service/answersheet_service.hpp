@@ -27,8 +27,7 @@ inline constexpr const char* kRecordsMissing = "Answersheet and question paper c
 // with the message and its final period.
 void need_records(py::handle answersheet, py::handle question_paper);
 
-// Python's `item in container`.
-bool contains(py::handle container, py::handle item);
+using pyglue::contains;
 
 void init_intake(ServiceClass& cls);
 void init_evaluation(ServiceClass& cls);

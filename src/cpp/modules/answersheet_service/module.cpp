@@ -21,12 +21,6 @@ void need_records(py::handle answersheet, py::handle question_paper) {
     }
 }
 
-bool contains(py::handle container, py::handle item) {
-    const int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 }  // namespace quorvan::sheets
 
 PYBIND11_MODULE(answersheet_service, m) {

@@ -2,6 +2,7 @@
 // (JSON or text), the summary, the plausibility check and the printed summary.
 // They only read the records and what the evaluation stored on the answers.
 #include "answersheet_service.hpp"
+#include "app/files.hpp"
 
 namespace quorvan::sheets {
 
@@ -117,9 +118,7 @@ py::str text_report(const py::object& answersheet, const py::object& question_pa
         }
         out.append(py::str("----------------------------------------\n\n"));
     }
-    PyObject* joined = PyUnicode_Join(py::str("").ptr(), out.ptr());
-    if (!joined) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(joined);
+    return pyglue::join("", out);
 }
 
 void save_to_file(py::object self, py::object answersheet, py::object question_paper, py::object output_path,
@@ -139,7 +138,7 @@ void save_to_file(py::object self, py::object answersheet, py::object question_p
     } else {
         text = text_report(answersheet, question_paper);
     }
-    pyglue::write_text_atomic(output_path, text);
+    app::write_text_atomic(output_path, text);
     say("Saved processed answersheet data to: ", output_path);
 }
 

@@ -1,5 +1,6 @@
 // The class file and the per-sheet reports, written from the results store.
 #include "class_view.hpp"
+#include "app/files.hpp"
 
 #include <functional>
 #include <map>
@@ -283,8 +284,8 @@ static bool written_before_the_store(const py::object& path, const std::string& 
             }
             return true;
         }
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_ordinary(e.value())) throw;
+    } catch (py::error_already_set&) {
+        pyglue::caught();
     }
     return false;
 }
@@ -388,7 +389,7 @@ void ClassView::write_class_file() const {
         writer.attr("writerow")(safe);
     }
     py::object text = buffer.attr("getvalue")();
-    replace_file(name, [&](py::object partial) { pyglue::write_text_atomic(partial, text, false); });
+    replace_file(name, [&](py::object partial) { app::write_text_atomic(partial, text, false); });
 }
 
 std::vector<std::string> ClassView::refused(std::int64_t sheet_id) const {

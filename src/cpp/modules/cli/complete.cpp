@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "paper_file.hpp"
+#include "app/files.hpp"
 
 namespace quorvan::cli {
 
@@ -165,12 +166,11 @@ int run_complete(py::object args, py::object parser) {
         }
         if (changed) {
             py::object text = M("json").attr("dumps")(data, py::arg("indent") = 4, py::arg("ensure_ascii") = false);
-            pyglue::write_text_atomic(path, text);
+            app::write_text_atomic(path, text);
             s.say(pyglue::cat("Written to ", path));
         }
     } catch (...) {
-        py::object error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        py::object error = pyglue::caught();
         s.end_redirect();
         s.complain(pyglue::cat("quorvan complete: ", error));
         s.complain(pyglue::cat("The library's progress lines are in ", s.log_path()));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "class_view.hpp"
+#include "app/files.hpp"
 #include "cli.hpp"
 #include "decisions.hpp"
 #include "gradebook.hpp"
@@ -203,7 +204,7 @@ int run_export(py::object args, py::object parser) {
         writer.attr("writerow")(cells);
     }
     try {
-        pyglue::write_text_atomic(target, buffer.attr("getvalue")());
+        app::write_text_atomic(target, buffer.attr("getvalue")());
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         s.complain(pyglue::cat("quorvan export: cannot write ", target, ": ", e.value()));

@@ -1,5 +1,6 @@
 // The class report and the hand-back PDFs, written from the results store.
 #include "handback.hpp"
+#include "app/files.hpp"
 
 #include <algorithm>
 #include <ctime>
@@ -188,7 +189,7 @@ void write_class_report(const ClassView& view) {
     report.usage.models.assign(models.begin(), models.end());
     const std::string html = core::class_report_html(report);
     replace_file(view, name, [&](const std::string& partial) {
-        pyglue::write_text_atomic(py::str(partial), py::str(html), false);
+        app::write_text_atomic(py::str(partial), py::str(html), false);
     });
 }
 

@@ -34,13 +34,7 @@ py::str render(std::string_view templ, Fields fields) {
         if (!value) throw std::logic_error("no value for template field " + std::string(piece.text));
         parts.append(pyglue::str(*value));
     }
-    return py::reinterpret_steal<py::str>(PyUnicode_Join(py::str("").ptr(), parts.ptr()));
-}
-
-py::str join(const char* sep, const py::list& parts) {
-    PyObject* joined = PyUnicode_Join(py::str(sep).ptr(), parts.ptr());
-    if (!joined) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(joined);
+    return pyglue::join("", parts);
 }
 
 // Pages in ascending key order, whatever the dict's order. A student's pages
@@ -55,7 +49,7 @@ py::str combined_text(const py::object& extracted_texts, Author author = Author:
         if (author == Author::student) text = neutralised(pyglue::str(text));
         parts.append(render(tpl::kPageBlock, {{"page_num", page}, {"text", text}}));
     }
-    return join("", parts);
+    return pyglue::join("", parts);
 }
 
 struct QuestionList {
@@ -73,7 +67,7 @@ QuestionList questions_list(const py::object& question_paper) {
         entries.append(render(tpl::kQuestionEntry, {{"q_id", id}, {"text", text}}));
         out.last_id = py::reinterpret_borrow<py::object>(q_id);
     }
-    out.text = join("\n", entries);
+    out.text = pyglue::join("\n", entries);
     return out;
 }
 
@@ -91,7 +85,7 @@ py::str criterion_lines(const py::object& rubric, bool numbered) {
         }
         ++index;
     }
-    return join("\n", lines);
+    return pyglue::join("\n", lines);
 }
 
 // Sum of the criteria marks, starting from the integer 0 as Python's sum().
@@ -143,7 +137,7 @@ py::object parsed_of(const py::object& response) {
 py::str listed(const py::list& values) {
     py::list shown;
     for (py::handle v : values) shown.append(pyglue::str(v));
-    return join(", ", shown);
+    return pyglue::join(", ", shown);
 }
 
 // ------------------------------------------------------------- operations
@@ -247,7 +241,7 @@ struct EvaluationOp {
         py::list parts;
         if (py::len(missing) > 0) parts.append(pyglue::cat("criteria that do not exist (", listed(missing), ")"));
         if (py::len(repeated) > 0) parts.append(pyglue::cat("criteria more than once (", listed(repeated), ")"));
-        return pyglue::cat("the model named ", join(" and ", parts));
+        return pyglue::cat("the model named ", pyglue::join(" and ", parts));
     }
     py::object convert(const py::object& evaluation) const {
         py::object fulfilled = evaluation.attr("fulfilled_criteria");
@@ -437,8 +431,7 @@ Coro run_async(py::object self, Op op, const char* failure_prefix) {
             ask_again_or_raise(self, r, problem, attempt);
         }
     } catch (...) {
-        error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        error = pyglue::caught();
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat(failure_prefix, error), error);
     co_return result;
@@ -509,8 +502,7 @@ py::dict parse_reference_answers(py::object self, py::object extracted_texts, py
             reference_answers[in_hand] = answer;
         }
     } catch (...) {
-        py::object error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        py::object error = pyglue::caught();
         py::object who = in_hand.is_none() ? py::str("unknown") : in_hand;
         pyglue::print(pyglue::cat("[LLMService]: Failed to extract reference answer for ", who, ": ", error));
     }

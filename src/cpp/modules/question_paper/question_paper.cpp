@@ -1,5 +1,8 @@
 // quorvan_core.datastructures.question_paper: a question paper and its questions.
-#include "pyglue.hpp"
+#include "checks.hpp"
+#include "errors.hpp"
+#include "records.hpp"
+#include "text.hpp"
 
 namespace quorvan::records {
 namespace py = pybind11;

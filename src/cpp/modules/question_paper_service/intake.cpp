@@ -1,13 +1,14 @@
 // Construction, the two collaborator setters and process_pdf: extraction with
 // the extractor recommended for the subject, then parsing by the model.
 #include "question_paper_service.hpp"
+#include "app/dotenv.hpp"
 
 namespace quorvan::qp {
 
 namespace {
 
 void service_init(py::handle self, py::object extractor_client, py::object llm_service) {
-    pyglue::call_load_dotenv(M("load_dotenv"));
+    app::call_load_dotenv(M("load_dotenv"));
     self.attr("extractor_client") = extractor_client;
     self.attr("llm_service") = llm_service;
     self.attr("extracted_texts") = py::none();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "question_paper_service.hpp"
+#include "app/files.hpp"
 
 namespace quorvan::qp {
 
@@ -17,12 +18,6 @@ py::dict no_paper() {
     py::dict d;
     d["error"] = "No question paper provided";
     return d;
-}
-
-py::str join(const py::list& parts) {
-    PyObject* joined = PyUnicode_Join(py::str("").ptr(), parts.ptr());
-    if (!joined) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(joined);
 }
 
 py::object get_input_data_format(py::object self, py::object paper, py::object answer_pages) {
@@ -82,7 +77,7 @@ py::str text_report(const py::object& paper) {
         if (pyglue::truth(answer)) line(pyglue::cat("Reference Answer: ", answer));
         line(pyglue::cat(std::string(40, '-'), "\n"));
     }
-    return join(out);
+    return pyglue::join("", out);
 }
 
 void save_to_file(py::object self, py::object paper, py::object output_path, py::object answer_pages,
@@ -105,7 +100,7 @@ void save_to_file(py::object self, py::object paper, py::object output_path, py:
         text = text_report(paper);
     }
     // All or nothing: an error on the way leaves the previous file as it was.
-    pyglue::write_text_atomic(output_path, text);
+    app::write_text_atomic(output_path, text);
     say("Saved processed data to: ", output_path);
 }
 

@@ -1,4 +1,5 @@
 #include "quorvan.hpp"
+#include "app/dotenv.hpp"
 
 namespace quorvan::facade {
 
@@ -44,7 +45,7 @@ py::object new_error(py::module_& m, const char* name, const char* doc, py::hand
 void load_dotenv_once(py::module_& m) {
     try {
         pyglue::bind(m, "load_dotenv", "dotenv", "load_dotenv");
-        pyglue::call_load_dotenv(m.attr("load_dotenv"));
+        app::call_load_dotenv(m.attr("load_dotenv"));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
