@@ -82,8 +82,7 @@ py::dict store_results(const py::object& answersheet, const py::object& question
             evaluation_results[q_id] = question_result(rubric, awarded, feedback);
             ++evaluated_count;
         } catch (...) {
-            py::object error = pyglue::current_exception();
-            if (!pyglue::is_ordinary(error)) throw;
+            py::object error = pyglue::caught();
             py::object who = py::str("unknown");
             if (PyDict_Check(record.ptr())) who = record.attr("get")("q_id", "unknown");
             say("    Error processing result for ", who, ": ", error);

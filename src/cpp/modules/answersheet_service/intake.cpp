@@ -72,8 +72,7 @@ Coro process_pdf_async(py::object self, py::object pdf_path, py::object question
                                   " student answers"));
         answersheet = sheet;
     } catch (...) {
-        error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        error = pyglue::caught();
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to parse answers: ", error), error);
 
@@ -135,11 +134,9 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
             hidden = py::list();
         }
     } catch (...) {
-        error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) {
-            if (cancel) cancel.attr("set")();
-            throw;
-        }
+        // Ctrl-C and the like stop the reading process before they go on.
+        if (cancel && !pyglue::is_ordinary(pyglue::current_exception())) cancel.attr("set")();
+        error = pyglue::caught();
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to extract text from PDF: ", error), error);
     say("Successfully extracted text from ", py::len(texts), " pages");
@@ -149,8 +146,7 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
         py::object parsing = self.attr("llm_service").attr("parseAnswersheet_async")(texts, question_paper);
         answersheet = co_await parsing;
     } catch (...) {
-        error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        error = pyglue::caught();
     }
     if (error) pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Failed to parse answers: ", error), error);
     say("Successfully parsed ", py::len(answersheet.attr("get_question_ids")()), " student answers");

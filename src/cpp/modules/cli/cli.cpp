@@ -256,8 +256,8 @@ void Session::say(py::handle text, const char* end) const {
         py::object devnull = os.attr("open")(os.attr("devnull"), os.attr("O_WRONLY"));
         try {
             os.attr("dup2")(devnull, terminal_.attr("fileno")());
-        } catch (py::error_already_set& e2) {
-            if (!pyglue::is_ordinary(e2.value())) throw;
+        } catch (py::error_already_set&) {
+            pyglue::caught();
         }
         os.attr("close")(devnull);
         terminal_ = M("builtins").attr("open")(os.attr("devnull"), "w");
@@ -334,8 +334,8 @@ void warm_up(py::object service) {
         py::module_::import("anyio._backends._asyncio");
         py::module_::import("anyio.streams.stapled");
         py::module_::import("openai._base_client").attr("get_platform")();
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_ordinary(e.value())) throw;
+    } catch (py::error_already_set&) {
+        pyglue::caught();
     }
 }
 

@@ -122,8 +122,7 @@ int run_paper(py::object args, py::object parser) {
         s.end_redirect();
         print_paper(s, paper, output);
     } catch (...) {
-        py::object error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        py::object error = pyglue::caught();
         s.end_redirect();
         s.complain(pyglue::cat("quorvan paper: ", error));
         s.complain(pyglue::cat("The library's progress lines are in ", s.log_path()));

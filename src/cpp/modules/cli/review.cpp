@@ -406,9 +406,9 @@ py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& 
     out["warning"] = py::none();
     try {
         write_outputs(folder_->view, {sheet.id});
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_ordinary(e.value())) throw;
-        out["warning"] = pyglue::cat("the decision is stored, but the files were not all written again: ", e.value());
+    } catch (py::error_already_set&) {
+        py::object e = pyglue::caught();
+        out["warning"] = pyglue::cat("the decision is stored, but the files were not all written again: ", e);
     } catch (const std::exception& e) {
         out["warning"] = py::str(std::string("the decision is stored, but the files were not all written again: ") + e.what());
     }
@@ -426,8 +426,8 @@ py::object body_of(const httplib::Request& req) {
     py::object data;
     try {
         data = M("json").attr("loads")(py::str(req.body));
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_ordinary(e.value())) throw;
+    } catch (py::error_already_set&) {
+        pyglue::caught();
         throw Refusal(400, "the request body is not JSON");
     }
     if (!PyDict_Check(data.ptr())) throw Refusal(400, "the request body must be a JSON object");
@@ -631,9 +631,9 @@ void ReviewServer::serve(Session& s, int port, bool open_browser) {
     if (open_browser) {
         try {
             M("webbrowser").attr("open")(url);
-        } catch (py::error_already_set& e) {
-            if (!pyglue::is_ordinary(e.value())) throw;
-            s.complain(pyglue::cat("quorvan review: could not open a browser (", e.value(), "); open the address above"));
+        } catch (py::error_already_set&) {
+            py::object e = pyglue::caught();
+            s.complain(pyglue::cat("quorvan review: could not open a browser (", e, "); open the address above"));
         }
     }
 
@@ -712,8 +712,8 @@ int run_review(py::object args, py::object parser) {
     if (reviewer.is_none()) {
         try {
             reviewer = M("getpass").attr("getuser")();
-        } catch (py::error_already_set& e) {
-            if (!pyglue::is_ordinary(e.value())) throw;
+        } catch (py::error_already_set&) {
+            pyglue::caught();
             reviewer = py::str("teacher");
         }
     }

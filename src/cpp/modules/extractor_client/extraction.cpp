@@ -283,10 +283,7 @@ py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int
         try {
             text = transcribe(client, response_format, messages);
         } catch (...) {
-            py::object e = pyglue::current_exception();
-            if (!pyglue::is_ordinary(e)) throw;
-            pyglue::raise_new(PyExc_RuntimeError,
-                              pyglue::cat("Failed to transcribe page ", p, " of '", pdf_path, "': ", e), e);
+            pyglue::rewrap(PyExc_RuntimeError, pyglue::cat("Failed to transcribe page ", p, " of '", pdf_path, "': "));
         }
         out[py::int_(p)] = text;
         check_signals();

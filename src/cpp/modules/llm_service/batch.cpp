@@ -79,8 +79,7 @@ py::list run_concurrent_tasks(py::object self, py::object tasks, py::object max_
             try {
                 results[position] = future.attr("result")();
             } catch (...) {
-                py::object error = pyglue::current_exception();
-                if (!pyglue::is_ordinary(error)) throw;
+                py::object error = pyglue::caught();
                 results[position] = pyglue::cat("Error in task ", position, ": ", error);
             }
         }
@@ -127,8 +126,7 @@ Coro single_item(py::object self, const Kind* kind, py::object item) {
         record["success"] = true;
         record[py::str(kind->result_key)] = result;
     } catch (...) {
-        error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        error = pyglue::caught();
     }
     if (error) co_return failure_record(item, pyglue::str(error));
     co_return record;
@@ -191,8 +189,7 @@ py::object blocking_batch(py::object self, const Kind& kind, py::object data, co
             throw;
         }
     } catch (...) {
-        py::object error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        py::object error = pyglue::caught();
         py::list records;
         py::str text = pyglue::cat("Sync wrapper error: ", error);
         for (py::handle item : data) records.append(failure_record(py::reinterpret_borrow<py::object>(item), text));

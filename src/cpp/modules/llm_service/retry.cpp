@@ -48,7 +48,7 @@ std::optional<double> server_hint(const py::object& error) {
         return at - now;
     } catch (...) {
         // A header we cannot read leaves the plain backoff.
-        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+        pyglue::caught();
         return std::nullopt;
     }
 }

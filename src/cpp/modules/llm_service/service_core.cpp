@@ -73,13 +73,13 @@ void service_init(py::handle self_h, py::object token_log_file, py::object max_c
     try {
         encoding = tiktoken.attr("encoding_for_model")(self.attr("model"));
     } catch (...) {
-        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+        pyglue::caught();
         try {
             encoding = tiktoken.attr("get_encoding")("cl100k_base");
         } catch (...) {
             // No encoding at all (offline, no cache): counting falls back to
             // the characters/4 estimate instead of refusing to start.
-            if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+            pyglue::caught();
             encoding = py::none();
         }
     }
@@ -145,7 +145,7 @@ py::object count_tokens(py::object self, py::object text) {
         py::object tokens = self.attr("encoding").attr("encode")(text);
         return py::int_(py::len(tokens));
     } catch (...) {
-        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+        pyglue::caught();
         return py::int_(PyUnicode_GetLength(text.ptr()) / 4);
     }
 }
@@ -375,8 +375,7 @@ py::object make_api_call(py::object self, py::object task_name, py::object messa
             self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
                                           additional_info);
         } catch (...) {
-            error = pyglue::current_exception();
-            if (!pyglue::is_ordinary(error)) throw;
+            error = pyglue::caught();
         }
         if (!error) {
             note_call_usage(self, task_name, input_tokens, output_tokens, true);
@@ -424,8 +423,7 @@ Coro make_api_call_async(py::object self, py::object task_name, py::object messa
                 self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
                                               additional_info);
             } catch (...) {
-                error = pyglue::current_exception();
-                if (!pyglue::is_ordinary(error)) throw;
+                error = pyglue::caught();
             }
         }  // the permit is not held while waiting to try again
         if (!error) {
@@ -490,7 +488,7 @@ void seed_tiktoken_cache() {
         }
     } catch (...) {
         // An unwritable cache only costs the offline fallback.
-        if (!pyglue::is_ordinary(pyglue::current_exception())) throw;
+        pyglue::caught();
     }
 }
 

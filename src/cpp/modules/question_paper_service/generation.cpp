@@ -148,8 +148,7 @@ py::object for_all_questions(py::object self, const Kind& kind, py::object paper
     try {
         records = self.attr("llm_service").attr(kind.batch_sync)(items);
     } catch (...) {
-        py::object error = pyglue::current_exception();
-        if (!pyglue::is_ordinary(error)) throw;
+        py::object error = pyglue::caught();
         say("Error in batch processing, falling back to sync processing: ", error);
         return self.attr(kind.fallback)(paper, items);
     }
@@ -186,8 +185,7 @@ py::dict sync_fallback(py::object self, const Kind& kind, py::object paper, py::
             question.attr(kind.setter)(value);
             say("    Generated ", kind.noun, detail(kind, value));
         } catch (...) {
-            py::object error = pyglue::current_exception();
-            if (!pyglue::is_ordinary(error)) throw;
+            py::object error = pyglue::caught();
             say("    Error generating ", kind.noun, " for ", q_id, ": ", error);
         }
     }

@@ -37,8 +37,7 @@ void configure(py::object self, py::object config) {
         self.attr("is_configured") = py::bool_(true);
         pyglue::print("Quorvan configured successfully!");
     } catch (...) {
-        py::object e = pyglue::current_exception();
-        if (!pyglue::is_ordinary(e)) throw;
+        py::object e = pyglue::caught();
         self.attr("is_configured") = py::bool_(false);
         fail("ConfigurationError", pyglue::cat("Failed to configure Quorvan: ", e), e);
     }

@@ -59,8 +59,7 @@ auto guarded(py::handle self, const Guard& g, F&& body) -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        py::object e = pyglue::current_exception();
-        if (!pyglue::is_ordinary(e)) throw;
+        py::object e = pyglue::caught();
         for (const char* name : g.keep) {
             if (is_a(e, name)) throw;
         }
@@ -74,13 +73,7 @@ auto guarded(py::handle self, const Guard& g, F&& body) -> decltype(body()) {
 // on_error(e) runs and the block ends normally.
 template <typename F, typename H>
 void reported(F&& body, H&& on_error) {
-    try {
-        body();
-    } catch (...) {
-        py::object e = pyglue::current_exception();
-        if (!pyglue::is_ordinary(e)) throw;
-        on_error(e);
-    }
+    pyglue::report_errors(std::forward<F>(body), std::forward<H>(on_error));
 }
 
 }  // namespace quorvan::facade
