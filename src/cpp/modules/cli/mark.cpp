@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../shared/extractor_choice.hpp"
 #include "class_run.hpp"
 #include "class_view.hpp"
 #include "outputs.hpp"
@@ -708,8 +709,7 @@ int run_mark_in(py::object args, py::object parser) {
     run.limits = M("ReadLimits")(py::arg("max_pages") = args.attr("max_pages"), py::arg("max_chars") = args.attr("max_chars"),
                                  py::arg("timeout") = args.attr("read_timeout"),
                                  py::arg("memory_mb") = args.attr("read_memory"));
-    run.extractor.attr("change_extractor")(
-        M("ExtractorClient").attr("get_recommended_extractor_for_subject")(run.paper.paper.attr("subject")));
+    extraction::use_recommended_extractor(M("ExtractorClient"), run.extractor, run.paper.paper.attr("subject"));
 
     const bool force = pyglue::truth(args.attr("force"));
     run.check_visibility = !pyglue::truth(args.attr("no_visibility_check"));
