@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "../shared/method_names.hpp"
 #include "answersheet_service.hpp"
 
 namespace quorvan::sheets {
@@ -106,7 +107,7 @@ py::object evaluate_all_sync(py::object self, py::object answersheet, py::object
         return py::dict();
     }
     say("  Processing ", py::len(items), " evaluations concurrently...");
-    py::object records = self.attr("llm_service").attr("evaluate_answers_batch_sync")(items);
+    py::object records = self.attr("llm_service").attr(methods::kEvaluateAnswersBatchSync)(items);
     return store_results(answersheet, question_paper, records);
 }
 
@@ -118,7 +119,7 @@ Coro evaluate_all_async(py::object self, py::object answersheet, py::object ques
         co_return py::dict();
     }
     say("  Processing ", py::len(items), " evaluations concurrently...");
-    py::object batch = self.attr("llm_service").attr("evaluate_answers_batch_async")(items);
+    py::object batch = self.attr("llm_service").attr(methods::kEvaluateAnswersBatchAsync)(items);
     py::object records = co_await batch;
     co_return store_results(answersheet, question_paper, records);
 }
@@ -191,14 +192,14 @@ py::object evaluate_single(py::object self, py::object q_id, py::object answersh
     pyglue::need_str(q_id, "q_id");
     Single single(q_id, answersheet, question_paper, evaluating_tail);
     if (single.skipped) return single.skipped;
-    py::object evaluation = self.attr("llm_service").attr("evaluateAnswer")(**single.request());
+    py::object evaluation = self.attr("llm_service").attr(methods::kEvaluateAnswer)(**single.request());
     return single.store(evaluation);
 }
 
 Coro evaluate_single_async(py::object self, py::object q_id, py::object answersheet, py::object question_paper) {
     Single single(q_id, answersheet, question_paper, kByBatch);
     if (single.skipped) co_return single.skipped;
-    py::object evaluating = self.attr("llm_service").attr("evaluateAnswer_async")(**single.request());
+    py::object evaluating = self.attr("llm_service").attr(methods::kEvaluateAnswerAsync)(**single.request());
     py::object evaluation = co_await evaluating;
     co_return single.store(evaluation);
 }

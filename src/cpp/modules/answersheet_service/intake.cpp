@@ -1,6 +1,8 @@
 // The two intake entry points: PDF to text, text to an Answersheet, then the
 // evaluation of every answer. The coroutine differs only in its lines, in
 // awaiting the parse and the evaluation, and in the coroutine evaluation.
+#include "../shared/extractor_choice.hpp"
+#include "../shared/method_names.hpp"
 #include "answersheet_service.hpp"
 
 namespace quorvan::sheets {
@@ -32,9 +34,8 @@ void extract(py::object self, py::object pdf_path, py::object question_paper, py
     // Selection and extraction run without yielding, so the extractor chosen
     // here is the one that reads the pages even though it is shared.
     pyglue::wrap_errors(PyExc_RuntimeError, "Failed to extract text from PDF: ", [&] {
-        py::object recommended =
-            M("ExtractorClient").attr("get_recommended_extractor_for_subject")(question_paper.attr("subject"));
-        self.attr("extractor_client").attr("change_extractor")(recommended);
+        extraction::use_recommended_extractor(M("ExtractorClient"), self.attr("extractor_client"),
+                                              question_paper.attr("subject"));
         self.attr("extracted_texts") = self.attr("extractor_client").attr("process_pdf")(pdf_path, page_numbers);
         say("Successfully extracted text from ", py::len(self.attr("extracted_texts")), " pages");
     });
@@ -46,7 +47,7 @@ py::object process_pdf(py::object self, py::object pdf_path, py::object question
 
     say("Step 2/3: Parsing student answers using AI...");
     py::object answersheet = pyglue::wrap_errors(PyExc_RuntimeError, "Failed to parse answers: ", [&] {
-        py::object sheet = self.attr("llm_service").attr("parseAnswersheet")(self.attr("extracted_texts"),
+        py::object sheet = self.attr("llm_service").attr(methods::kParseAnswersheet)(self.attr("extracted_texts"),
                                                                               question_paper);
         say("Successfully parsed ", py::len(sheet.attr("get_question_ids")()), " student answers");
         return sheet;
@@ -65,7 +66,7 @@ Coro process_pdf_async(py::object self, py::object pdf_path, py::object question
     py::object answersheet;
     py::object error;
     try {
-        py::object parsing = self.attr("llm_service").attr("parseAnswersheet_async")(self.attr("extracted_texts"),
+        py::object parsing = self.attr("llm_service").attr(methods::kParseAnswersheetAsync)(self.attr("extracted_texts"),
                                                                                       question_paper);
         py::object sheet = co_await parsing;
         pyglue::print(pyglue::cat("Successfully parsed ", py::len(sheet.attr("get_question_ids")()),
@@ -102,8 +103,7 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
         py::object reader = extractor_client;
         if (reader.is_none()) {
             reader = self.attr("extractor_client");
-            reader.attr("change_extractor")(
-                M("ExtractorClient").attr("get_recommended_extractor_for_subject")(question_paper.attr("subject")));
+            extraction::use_recommended_extractor(M("ExtractorClient"), reader, question_paper.attr("subject"));
         }
         py::object loop = M("asyncio").attr("get_running_loop")();
         // Only the text a reader of the sheet sees is marked: words hidden in
@@ -143,7 +143,7 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
 
     py::object answersheet;
     try {
-        py::object parsing = self.attr("llm_service").attr("parseAnswersheet_async")(texts, question_paper);
+        py::object parsing = self.attr("llm_service").attr(methods::kParseAnswersheetAsync)(texts, question_paper);
         answersheet = co_await parsing;
     } catch (...) {
         error = pyglue::caught();

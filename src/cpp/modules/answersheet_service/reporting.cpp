@@ -1,6 +1,7 @@
 // Reports on a marked answer sheet: per-question records, the saved file
 // (JSON or text), the summary, the plausibility check and the printed summary.
 // They only read the records and what the evaluation stored on the answers.
+#include "../shared/marks.hpp"
 #include "answersheet_service.hpp"
 #include "app/files.hpp"
 
@@ -10,10 +11,13 @@ namespace {
 
 constexpr Py_ssize_t kPreviewLength = 60;
 
+// The marks awarded under an evaluated rubric, as the float Rubric reports.
+py::object rubric_marks(const py::object& rubric) { return py::float_(marks::awarded_marks(rubric)); }
+
 // The marks awarded under the answer's evaluated rubric; 0 until evaluated.
 py::object obtained_marks(const py::object& answer) {
     py::object rubric = answer.attr("eval_rubric");
-    if (pyglue::truth(rubric)) return rubric.attr("get_awarded_marks")();
+    if (pyglue::truth(rubric)) return rubric_marks(rubric);
     return py::int_(0);
 }
 
@@ -85,7 +89,7 @@ void evaluation_lines(py::list& out, const py::object& question, const py::objec
     }
     py::object rubric = answer.attr("eval_rubric");
     if (!pyglue::truth(rubric)) return;
-    out.append(pyglue::cat("Evaluation: ", rubric.attr("get_awarded_marks")(), "/", question.attr("max_marks"),
+    out.append(pyglue::cat("Evaluation: ", rubric_marks(rubric), "/", question.attr("max_marks"),
                            " marks\n"));
     py::object feedback = answer.attr("feedback");
     if (!feedback.is_none()) out.append(pyglue::cat("Feedback: ", feedback, "\n"));

@@ -294,21 +294,16 @@ void Session::end_redirect() noexcept {
     }
 }
 
-// The facade, configured for this run, with one model service carrying the
-// run's limits and usage log for every pipeline.
+// The facade, configured for this run. Its one model service, which both
+// pipelines already hold, writes the run's usage log and keeps its limits.
 py::object Session::configure(py::object usage_log) {
     py::object facade = M("Quorvan")();
     py::object config = M("QurovanConfig")(py::arg("extractor_type") = args_.attr("extractor"),
-                                           py::arg("dpi") = args_.attr("dpi"),
-                                           py::arg("token_log_file") = M("os").attr("devnull"));
+                                           py::arg("dpi") = args_.attr("dpi"), py::arg("token_log_file") = usage_log,
+                                           py::arg("enable_llm_token_logging") = true);
     facade.attr("configure")(config);
-    py::object service = M("LLMService")(py::arg("token_log_file") = usage_log,
-                                         py::arg("max_concurrent_requests") = args_.attr("max_concurrent"),
-                                         py::arg("requests_per_minute") = args_.attr("requests_per_minute"),
-                                         py::arg("enable_logging") = true);
-    facade.attr("llm_service") = service;
-    facade.attr("question_paper_service").attr("set_llm_service")(service);
-    facade.attr("answersheet_service").attr("llm_service") = service;
+    py::object service = facade.attr("llm_service");
+    service.attr("_set_limits")(args_.attr("max_concurrent"), args_.attr("requests_per_minute"));
     if (py::hasattr(args_, "retries") && py::hasattr(service, "set_retry_policy")) {
         service.attr("set_retry_policy")(args_.attr("retries"), args_.attr("timeout"));
     }
@@ -430,7 +425,6 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "QurovanConfig", "quorvan_core.quorvan", "QurovanConfig");
     pyglue::bind(m, "QurovanError", "quorvan_core.quorvan", "QurovanError");
     pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
-    pyglue::bind(m, "LLMService", "quorvan_core.llm_service", "LLMService");
     pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
     pyglue::bind(m, "ReadLimits", "quorvan_core.ocr_extractor.extractor_client", "ReadLimits");
 

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <vector>
 
+#include "../shared/rubric_json.hpp"
 #include "paper_file.hpp"
 #include "app/files.hpp"
 
@@ -28,20 +29,6 @@ bool usable_rubric(const py::object& rubric) {
 
 bool usable_text(const py::object& text) {
     return PyUnicode_Check(text.ptr()) && pyglue::truth(text.attr("strip")());
-}
-
-// A rubric as the paper file writes it.
-py::dict rubric_json(const py::object& rubric) {
-    py::list criteria;
-    for (py::handle c : py::object(rubric.attr("criteria"))) {
-        py::dict criterion;
-        criterion["statement"] = c.attr("statement");
-        criterion["mark"] = c.attr("mark");
-        criteria.append(criterion);
-    }
-    py::dict out;
-    out["criteria"] = criteria;
-    return out;
 }
 
 // q[key] = value. A key q lacks goes just before `before` when q has that, so
@@ -139,7 +126,7 @@ int run_complete(py::object args, py::object parser) {
             if (w.rubric) {
                 py::object rubric = question.attr("rubric");
                 if (usable_rubric(rubric)) {
-                    put(q, "rubric", rubric_json(rubric), "reference_answer");
+                    put(q, "rubric", paper_file::rubric_json(rubric), "reference_answer");
                     const Py_ssize_t n = py::len(rubric.attr("criteria"));
                     done.append(pyglue::cat("rubric (", n, n == 1 ? " criterion)" : " criteria)"));
                 } else {

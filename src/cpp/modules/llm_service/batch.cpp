@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "../shared/method_names.hpp"
 #include "llm_service.hpp"
 
 namespace quorvan::llm {
@@ -24,17 +25,18 @@ struct Kind {
     const char* batch_sync;     // its blocking wrapper
 };
 
-const Kind kRubrics{"generateRubric", "generateRubric_async",
+const Kind kRubrics{methods::kGenerateRubric, methods::kGenerateRubricAsync,
                     {"question", "max_marks", "class_level", "subject", "reference_answer"}, "reference_answer",
-                    "rubric", "generate_single_rubric", "generate_rubrics_batch_async", "generate_rubrics_batch_sync"};
-const Kind kRefAnswers{"generateRefAnswer", "generateRefAnswer_async",
+                    "rubric", "generate_single_rubric", methods::kGenerateRubricsBatchAsync,
+                    methods::kGenerateRubricsBatchSync};
+const Kind kRefAnswers{methods::kGenerateRefAnswer, methods::kGenerateRefAnswerAsync,
                        {"question", "rubric", "class_level", "subject"}, nullptr,
-                       "ref_answer", "generate_single_ref_answer", "generate_ref_answers_batch_async",
-                       "generate_ref_answers_batch_sync"};
-const Kind kEvaluations{"evaluateAnswer", "evaluateAnswer_async",
+                       "ref_answer", "generate_single_ref_answer", methods::kGenerateRefAnswersBatchAsync,
+                       methods::kGenerateRefAnswersBatchSync};
+const Kind kEvaluations{methods::kEvaluateAnswer, methods::kEvaluateAnswerAsync,
                         {"student_answer", "question", "rubric", "reference_answer"}, nullptr,
-                        "evaluation", "evaluate_single_answer", "evaluate_answers_batch_async",
-                        "evaluate_answers_batch_sync"};
+                        "evaluation", "evaluate_single_answer", methods::kEvaluateAnswersBatchAsync,
+                        methods::kEvaluateAnswersBatchSync};
 
 py::object item_value(const py::object& item, const Kind& kind, const char* key) {
     if (kind.optional_key && std::string(key) == kind.optional_key) {
@@ -207,9 +209,9 @@ void init_batches(ServiceClass& cls) {
         const char* thread_batch;
         const char* data_name;
     };
-    for (const Names& n : {Names{&kRubrics, "generate_rubrics_batch", "questions_data"},
-                           Names{&kRefAnswers, "generate_ref_answers_batch", "ref_answer_data"},
-                           Names{&kEvaluations, "evaluate_answers_batch", "evaluation_data"}}) {
+    for (const Names& n : {Names{&kRubrics, methods::kGenerateRubricsBatch, "questions_data"},
+                           Names{&kRefAnswers, methods::kGenerateRefAnswersBatch, "ref_answer_data"},
+                           Names{&kEvaluations, methods::kEvaluateAnswersBatch, "evaluation_data"}}) {
         const Kind* kind = n.kind;
         const char* data_name = n.data_name;
         cls.def(

@@ -38,6 +38,9 @@ void init_response_models(py::module_& m) {
          kw({{"criteria", List[criterion]}}));
     make("ReferenceAnswerResponse", "Structured response for reference answer generation",
          kw({{"reference_answer", str_t}}));
+    // awarded_marks is asked for so the model totals what it judged, but never
+    // read: the mark is the sum of the criteria it says are met (marks.hpp), so
+    // a slip in the model's arithmetic cannot change a mark.
     make("EvaluationResponse", "Structured response for answer evaluation",
          kw({{"fulfilled_criteria", List[int_t]}, {"awarded_marks", float_t}, {"feedback", str_t}}));
     py::object question = make("QuestionModel", "Model for a single question",

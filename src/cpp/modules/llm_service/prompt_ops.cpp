@@ -2,8 +2,11 @@
 // blocking and as coroutines. Each builds its prompt first (errors there reach
 // the caller as they are), then calls the model and converts the answer inside
 // a guard that turns any failure into RuntimeError("<operation failed>: <cause>").
+#include <string>
 #include <utility>
 
+#include "../shared/marks.hpp"
+#include "../shared/method_names.hpp"
 #include "llm_service.hpp"
 #include "prompt_templates.hpp"
 #include "render.hpp"
@@ -86,16 +89,6 @@ py::str criterion_lines(const py::object& rubric, bool numbered) {
         ++index;
     }
     return pyglue::join("\n", lines);
-}
-
-// Sum of the criteria marks, starting from the integer 0 as Python's sum().
-py::object sum_marks(const py::object& criteria, bool fulfilled_only) {
-    py::object total = py::int_(0);
-    for (py::handle criterion : criteria) {
-        if (fulfilled_only && !pyglue::truth(criterion.attr("is_fulfilled"))) continue;
-        total = total + criterion.attr("mark");
-    }
-    return total;
 }
 
 py::list messages(const py::object& system, const py::object& user) {
@@ -214,7 +207,7 @@ struct EvaluationOp {
                                                {"student_answer", answer}, {"rubric_text", rubric_text}});
     }
     Request request() const {
-        py::object total = sum_marks(copy.attr("criteria"), false);
+        py::object total = marks::total_marks(copy);
         return {"evaluate_answer", "EvaluationResponse",
                 messages(py::str(std::string(tpl::kEvaluationSystem)), user), pyglue::cat("Max marks: ", total)};
     }
@@ -255,10 +248,10 @@ struct EvaluationOp {
         }
         py::dict result;
         result["rubric"] = copy;
-        result["awarded_marks"] = sum_marks(criteria, true);
+        result["awarded_marks"] = marks::awarded_marks(copy);
         result["feedback"] = evaluation.attr("feedback");
         if (detailed) {
-            result["total_marks"] = sum_marks(criteria, false);
+            result["total_marks"] = marks::total_marks(copy);
             result["fulfilled_criteria_indices"] = fulfilled;
         }
         return result;
@@ -516,9 +509,11 @@ constexpr const char* kEvaluationFailed = "Failed to evaluate answer: ";
 constexpr const char* kQuestionPaperFailed = "Failed to parse question paper: ";
 constexpr const char* kAnswersheetFailed = "Failed to parse answersheet: ";
 
+std::string qualname(const char* method) { return std::string("LLMService.") + method; }
+
 template <typename Op>
-py::object coroutine(py::object self, Op op, const char* prefix, const char* name) {
-    return pyglue::make_coroutine(run_async(std::move(self), std::move(op), prefix), name);
+py::object coroutine(py::object self, Op op, const char* prefix, std::string name) {
+    return pyglue::make_coroutine(run_async(std::move(self), std::move(op), prefix), std::move(name));
 }
 
 }  // namespace
@@ -526,7 +521,7 @@ py::object coroutine(py::object self, Op op, const char* prefix, const char* nam
 void init_prompt_ops(ServiceClass& cls) {
     // Blocking operations.
     cls.def(
-        "generateRubric",
+        methods::kGenerateRubric,
         [](py::object self, py::object question, py::object max_marks, py::object class_level, py::object subject,
            py::object reference_answer) {
             return run_blocking(self, rubric_op(question, max_marks, class_level, subject, reference_answer),
@@ -535,13 +530,13 @@ void init_prompt_ops(ServiceClass& cls) {
         py::arg("question"), py::arg("max_marks"), py::arg("class_level"), py::arg("subject"),
         py::arg("reference_answer") = "");
     cls.def(
-        "generateRefAnswer",
+        methods::kGenerateRefAnswer,
         [](py::object self, py::object question, py::object rubric, py::object class_level, py::object subject) {
             return run_blocking(self, ref_answer_op(question, rubric, class_level, subject), kRefAnswerFailed);
         },
         py::arg("question"), py::arg("rubric"), py::arg("class_level"), py::arg("subject"));
     cls.def(
-        "evaluateAnswer",
+        methods::kEvaluateAnswer,
         [](py::object self, py::object student_answer, py::object question, py::object rubric,
            py::object reference_answer) {
             return run_blocking(self, evaluation_op(student_answer, question, rubric, reference_answer, false),
@@ -549,17 +544,17 @@ void init_prompt_ops(ServiceClass& cls) {
         },
         py::arg("student_answer"), py::arg("question"), py::arg("rubric"), py::arg("reference_answer"));
     cls.def(
-        "parseQuestionPaper",
+        methods::kParseQuestionPaper,
         [](py::object self, py::object extracted_texts, py::object subject, py::object language,
            py::object class_level) {
             return run_blocking(self, question_paper_op(extracted_texts, subject, language, class_level),
                                 kQuestionPaperFailed);
         },
         py::arg("extracted_texts"), py::arg("subject"), py::arg("language"), py::arg("class_level"));
-    cls.def("parseReferenceAnswers", &parse_reference_answers, py::arg("extracted_texts"),
+    cls.def(methods::kParseReferenceAnswers, &parse_reference_answers, py::arg("extracted_texts"),
             py::arg("question_paper"));
     cls.def(
-        "parseAnswersheet",
+        methods::kParseAnswersheet,
         [](py::object self, py::object extracted_texts, py::object question_paper) {
             return run_blocking(self, answersheet_op(extracted_texts, question_paper), kAnswersheetFailed);
         },
@@ -567,42 +562,42 @@ void init_prompt_ops(ServiceClass& cls) {
 
     // Coroutine twins: arguments checked here, at the call; all work on await.
     cls.def(
-        "generateRubric_async",
+        methods::kGenerateRubricAsync,
         [](py::object self, py::object question, py::object max_marks, py::object class_level, py::object subject,
            py::object reference_answer) {
             return coroutine(self, rubric_op(question, max_marks, class_level, subject, reference_answer),
-                             kRubricFailed, "LLMService.generateRubric_async");
+                             kRubricFailed, qualname(methods::kGenerateRubricAsync));
         },
         py::arg("question"), py::arg("max_marks"), py::arg("class_level"), py::arg("subject"),
         py::arg("reference_answer") = "");
     cls.def(
-        "generateRefAnswer_async",
+        methods::kGenerateRefAnswerAsync,
         [](py::object self, py::object question, py::object rubric, py::object class_level, py::object subject) {
             return coroutine(self, ref_answer_op(question, rubric, class_level, subject), kRefAnswerAsyncFailed,
-                             "LLMService.generateRefAnswer_async");
+                             qualname(methods::kGenerateRefAnswerAsync));
         },
         py::arg("question"), py::arg("rubric"), py::arg("class_level"), py::arg("subject"));
     cls.def(
-        "evaluateAnswer_async",
+        methods::kEvaluateAnswerAsync,
         [](py::object self, py::object student_answer, py::object question, py::object rubric,
            py::object reference_answer) {
             return coroutine(self, evaluation_op(student_answer, question, rubric, reference_answer, true),
-                             kEvaluationFailed, "LLMService.evaluateAnswer_async");
+                             kEvaluationFailed, qualname(methods::kEvaluateAnswerAsync));
         },
         py::arg("student_answer"), py::arg("question"), py::arg("rubric"), py::arg("reference_answer"));
     cls.def(
-        "parseQuestionPaper_async",
+        methods::kParseQuestionPaperAsync,
         [](py::object self, py::object extracted_texts, py::object subject, py::object language,
            py::object class_level) {
             return coroutine(self, question_paper_op(extracted_texts, subject, language, class_level),
-                             kQuestionPaperFailed, "LLMService.parseQuestionPaper_async");
+                             kQuestionPaperFailed, qualname(methods::kParseQuestionPaperAsync));
         },
         py::arg("extracted_texts"), py::arg("subject"), py::arg("language"), py::arg("class_level"));
     cls.def(
-        "parseAnswersheet_async",
+        methods::kParseAnswersheetAsync,
         [](py::object self, py::object extracted_texts, py::object question_paper) {
             return coroutine(self, answersheet_op(extracted_texts, question_paper), kAnswersheetFailed,
-                             "LLMService.parseAnswersheet_async");
+                             qualname(methods::kParseAnswersheetAsync));
         },
         py::arg("extracted_texts"), py::arg("question_paper"));
 }

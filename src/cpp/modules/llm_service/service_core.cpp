@@ -36,13 +36,13 @@ std::int64_t as_i64(py::handle v) { return py::cast<std::int64_t>(v); }
 
 // ------------------------------------------------------------ construction
 
-void service_init(py::handle self_h, py::object token_log_file, py::object max_concurrent_requests,
-                  py::object requests_per_minute, py::object enable_logging) {
-    py::object self = py::reinterpret_borrow<py::object>(self_h);
-    pyglue::need_str(token_log_file, "token_log_file");
+struct Limits {
+    py::object max_requests, per_minute;
+};
+
+Limits checked_limits(py::object max_concurrent_requests, py::object requests_per_minute) {
     py::object max_requests = pyglue::need_int(max_concurrent_requests, "max_concurrent_requests");
     py::object per_minute = pyglue::need_int(requests_per_minute, "requests_per_minute");
-    bool logging_enabled = pyglue::truth(enable_logging);
     // A semaphore or window of no permits would stall every asynchronous call forever.
     if (py::cast<long long>(max_requests) < 1) {
         pyglue::raise_new(PyExc_ValueError, "max_concurrent_requests must be at least 1");
@@ -50,6 +50,21 @@ void service_init(py::handle self_h, py::object token_log_file, py::object max_c
     if (py::cast<long long>(per_minute) < 1) {
         pyglue::raise_new(PyExc_ValueError, "requests_per_minute must be at least 1");
     }
+    return {max_requests, per_minute};
+}
+
+void apply_limits(const py::object& self, const Limits& limits) {
+    self.attr("max_concurrent_requests") = limits.max_requests;
+    self.attr("requests_per_minute") = limits.per_minute;
+    self.attr("_request_semaphore") = M("asyncio").attr("Semaphore")(limits.max_requests);
+}
+
+void service_init(py::handle self_h, py::object token_log_file, py::object max_concurrent_requests,
+                  py::object requests_per_minute, py::object enable_logging) {
+    py::object self = py::reinterpret_borrow<py::object>(self_h);
+    pyglue::need_str(token_log_file, "token_log_file");
+    const Limits limits = checked_limits(max_concurrent_requests, requests_per_minute);
+    bool logging_enabled = pyglue::truth(enable_logging);
 
     py::object api_key = M("os").attr("getenv")("OPENAI_API_KEY");
     if (!pyglue::truth(api_key)) {
@@ -61,10 +76,7 @@ void service_init(py::handle self_h, py::object token_log_file, py::object max_c
     self.attr("model") = py::str(kModel);
     self.attr("token_log_file") = token_log_file;
     self.attr("is_logging_enabled") = py::bool_(logging_enabled);
-    self.attr("max_concurrent_requests") = max_requests;
-    self.attr("requests_per_minute") = per_minute;
-
-    self.attr("_request_semaphore") = M("asyncio").attr("Semaphore")(max_requests);
+    apply_limits(self, limits);
     self.attr("_rate_limit_timestamps") = py::list();
 
     seed_tiktoken_cache();
@@ -496,6 +508,14 @@ void init_service_core(ServiceClass& cls) {
     pyglue::def_init(cls, &service_init, py::arg("token_log_file") = "llm_token_usage.log",
                      py::arg("max_concurrent_requests") = 5, py::arg("requests_per_minute") = 50,
                      py::arg("enable_logging") = false);
+    // For a service built by someone else (the facade) whose user sets the
+    // limits: the same checks as at construction. Before any call is made.
+    cls.def(
+        "_set_limits",
+        [](py::object self, py::object max_concurrent_requests, py::object requests_per_minute) {
+            apply_limits(self, checked_limits(max_concurrent_requests, requests_per_minute));
+        },
+        py::arg("max_concurrent_requests"), py::arg("requests_per_minute"));
     cls.def("_setup_token_logger", &setup_token_logger);
     cls.def("log_to_file", &log_to_file, py::arg("msg"), py::arg("logger_level") = "info");
     cls.def("_count_tokens", &count_tokens, py::arg("text"));

@@ -3,6 +3,7 @@
 // coroutine without), and for one chosen question.
 #include <string>
 
+#include "../shared/method_names.hpp"
 #include "question_paper_service.hpp"
 
 namespace quorvan::qp {
@@ -10,6 +11,13 @@ namespace quorvan::qp {
 using pyglue::Coro;
 
 namespace {
+
+py::str key(const char* k) { return py::str(k); }
+
+// A rubric that can mark something: present and with at least one criterion.
+bool usable_rubric(const py::object& rubric) {
+    return pyglue::truth(rubric) && py::len(rubric.attr("criteria")) > 0;
+}
 
 // One kind of generated content, as the selection, the batches, the fallback
 // and the single-question methods see it.
@@ -25,79 +33,91 @@ struct Kind {
     const char* result_key;     // where a success record keeps the result
     const char* setter;         // method of Question storing the result
     bool needs_rubric;
+    // Whether the selection rule leaves the question out (its skip line printed).
+    bool (*skipped)(const py::object& q_id, const py::object& question);
+    // Adds what the model is told besides the question text and the class.
+    void (*add_input)(py::dict& request, const py::object& question);
+    // What the success lines say about a result.
+    py::str (*detail)(const py::object& value);
 };
+
+// --------------------------------------------------------------- rubrics
+
+bool rubric_skipped(const py::object& q_id, const py::object& question) {
+    if (!usable_rubric(question.attr("rubric"))) return false;
+    say("  Skipping ", q_id, " - rubric already exists");
+    return true;
+}
+
+void rubric_input(py::dict& request, const py::object& question) { request["max_marks"] = question.attr("max_marks"); }
+
+// " with 4 criteria (10.0 marks)"
+py::str rubric_detail(const py::object& value) {
+    return pyglue::cat(" with ", py::len(value.attr("criteria")), " criteria (", value.attr("total_marks")(),
+                       " marks)");
+}
 
 const Kind kRubric{"rubric",
                    "rubrics",
                    "No rubrics to generate - all questions already have rubrics",
-                   "generate_rubrics_batch_sync",
-                   "generate_rubrics_batch_async",
+                   methods::kGenerateRubricsBatchSync,
+                   methods::kGenerateRubricsBatchAsync,
                    "_generate_rubrics_sync_fallback",
-                   "generateRubric",
+                   methods::kGenerateRubric,
                    {"question", "max_marks", "class_level", "subject"},
                    "rubric",
                    "set_rubric",
-                   false};
+                   false,
+                   &rubric_skipped,
+                   &rubric_input,
+                   &rubric_detail};
+
+// ----------------------------------------------------- reference answers
+
+bool ref_answer_skipped(const py::object& q_id, const py::object& question) {
+    py::object answer = question.attr("reference_answer");
+    // Blanks alone do not count as an answer.
+    if (pyglue::truth(answer) && pyglue::truth(answer.attr("strip")())) {
+        say("  Skipping ", q_id, " - reference answer already exists");
+        return true;
+    }
+    if (!usable_rubric(question.attr("rubric"))) {
+        say("  Skipping ", q_id, " - no rubric available (generate rubric first)");
+        return true;
+    }
+    return false;
+}
+
+void ref_answer_input(py::dict& request, const py::object& question) { request["rubric"] = question.attr("rubric"); }
+
+// " (120 characters)"
+py::str ref_answer_detail(const py::object& value) { return pyglue::cat(" (", py::len(value), " characters)"); }
 
 const Kind kRefAnswer{"reference answer",
                       "reference answers",
                       "No reference answers to generate - all questions already have reference answers or missing "
                       "rubrics",
-                      "generate_ref_answers_batch_sync",
-                      "generate_ref_answers_batch_async",
+                      methods::kGenerateRefAnswersBatchSync,
+                      methods::kGenerateRefAnswersBatchAsync,
                       "_generate_ref_answers_sync_fallback",
-                      "generateRefAnswer",
+                      methods::kGenerateRefAnswer,
                       {"question", "rubric", "class_level", "subject"},
                       "ref_answer",
                       "set_reference_answer",
-                      true};
+                      true,
+                      &ref_answer_skipped,
+                      &ref_answer_input,
+                      &ref_answer_detail};
 
-py::str key(const char* k) { return py::str(k); }
+// ---------------------------------------------------------------- shared
 
-// A rubric that can mark something: present and with at least one criterion.
-bool usable_rubric(const py::object& rubric) {
-    return pyglue::truth(rubric) && py::len(rubric.attr("criteria")) > 0;
-}
-
-// What the success lines say about a result: " with 4 criteria (10.0 marks)"
-// for a rubric, " (120 characters)" for a reference answer.
-py::str detail(const Kind& kind, const py::object& value) {
-    if (&kind == &kRubric) {
-        return pyglue::cat(" with ", py::len(value.attr("criteria")), " criteria (", value.attr("total_marks")(),
-                           " marks)");
-    }
-    return pyglue::cat(" (", py::len(value), " characters)");
-}
-
-// The work item of one question, or None when the selection rule skips it
-// (the skip line is printed here).
+// The work item of one question, or None when the selection rule skips it.
 py::object work_item(const Kind& kind, const py::object& paper, const py::object& q_id, const py::object& question) {
-    py::object rubric = question.attr("rubric");
-    if (&kind == &kRubric) {
-        if (usable_rubric(rubric)) {
-            say("  Skipping ", q_id, " - rubric already exists");
-            return py::none();
-        }
-    } else {
-        py::object answer = question.attr("reference_answer");
-        // Blanks alone do not count as an answer.
-        if (pyglue::truth(answer) && pyglue::truth(answer.attr("strip")())) {
-            say("  Skipping ", q_id, " - reference answer already exists");
-            return py::none();
-        }
-        if (!usable_rubric(rubric)) {
-            say("  Skipping ", q_id, " - no rubric available (generate rubric first)");
-            return py::none();
-        }
-    }
+    if (kind.skipped(q_id, question)) return py::none();
     py::dict item;
     item["q_id"] = q_id;
     item["question"] = question.attr("text");
-    if (&kind == &kRubric) {
-        item["max_marks"] = question.attr("max_marks");
-    } else {
-        item["rubric"] = rubric;
-    }
+    kind.add_input(item, question);
     item["class_level"] = paper.attr("class_level");
     item["subject"] = paper.attr("subject");
     return item;
@@ -127,7 +147,7 @@ py::dict store(const Kind& kind, const py::object& paper, const py::object& reco
             py::object question = paper.attr("get_question")(q_id);
             result[q_id] = value;
             question.attr(kind.setter)(value);
-            say("  Generated ", kind.noun, " for ", q_id, detail(kind, value));
+            say("  Generated ", kind.noun, " for ", q_id, kind.detail(value));
         } else {
             say("  Error generating ", kind.noun, " for ", record[key("q_id")], ": ", record[key("error")]);
         }
@@ -183,7 +203,7 @@ py::dict sync_fallback(py::object self, const Kind& kind, py::object paper, py::
             py::object value = self.attr("llm_service").attr(kind.operation)(**kwargs);
             result[q_id] = value;
             question.attr(kind.setter)(value);
-            say("    Generated ", kind.noun, detail(kind, value));
+            say("    Generated ", kind.noun, kind.detail(value));
         } catch (...) {
             py::object error = pyglue::caught();
             say("    Error generating ", kind.noun, " for ", q_id, ": ", error);
@@ -210,11 +230,7 @@ py::object for_question(py::object self, const Kind& kind, py::object paper, py:
     return pyglue::wrap_errors(PyExc_RuntimeError, failed, [&] {
         py::dict kwargs;
         kwargs["question"] = question.attr("text");
-        if (kind.needs_rubric) {
-            kwargs["rubric"] = question.attr("rubric");
-        } else {
-            kwargs["max_marks"] = question.attr("max_marks");
-        }
+        kind.add_input(kwargs, question);
         kwargs["class_level"] = paper.attr("class_level");
         kwargs["subject"] = paper.attr("subject");
         py::object value = self.attr("llm_service").attr(kind.operation)(**kwargs);
@@ -224,7 +240,7 @@ py::object for_question(py::object self, const Kind& kind, py::object paper, py:
                                                            py::type::handle_of(value).attr("__name__")));
         }
         question.attr(kind.setter)(value);
-        say("Generated ", kind.noun, detail(kind, value));
+        say("Generated ", kind.noun, kind.detail(value));
         return value;
     });
 }

@@ -1,5 +1,7 @@
 // Construction, the two collaborator setters and process_pdf: extraction with
 // the extractor recommended for the subject, then parsing by the model.
+#include "../shared/extractor_choice.hpp"
+#include "../shared/method_names.hpp"
 #include "question_paper_service.hpp"
 #include "app/dotenv.hpp"
 
@@ -50,10 +52,8 @@ py::object process_pdf(py::object self, py::object pdf_path, py::object subject,
     }
 
     pyglue::wrap_errors(PyExc_RuntimeError, "Failed to extract text from PDF: ", [&] {
-        // Asked of the class, not the instance: the choice depends on the subject alone.
-        py::object recommended = M("ExtractorClient").attr("get_recommended_extractor_for_subject")(subject);
         py::object client = self.attr("extractor_client");
-        client.attr("change_extractor")(recommended);
+        extraction::use_recommended_extractor(M("ExtractorClient"), client, subject);
         // An empty page list is passed on as it came, not turned into None.
         self.attr("extracted_texts") = client.attr("process_pdf")(pdf_path, page_numbers);
         say("Successfully extracted text from ", py::len(self.attr("extracted_texts")), " pages");
@@ -63,7 +63,7 @@ py::object process_pdf(py::object self, py::object pdf_path, py::object subject,
 
     return pyglue::wrap_errors(PyExc_RuntimeError, "Failed to parse questions: ", [&] {
         py::object paper = self.attr("llm_service")
-                               .attr("parseQuestionPaper")(self.attr("extracted_texts"), subject, language, class_level);
+                               .attr(methods::kParseQuestionPaper)(self.attr("extracted_texts"), subject, language, class_level);
         self.attr("processed_subject") = subject;
         self.attr("processed_language") = language;
         self.attr("processed_class_level") = class_level;

@@ -116,7 +116,9 @@ PYBIND11_MODULE(quorvan, m) {
     FacadeClass facade(m, "Quorvan", py::dynamic_attr(), kFacadeDoc);
     init_lifecycle(facade);
     init_workflows(facade);
-    init_updates(facade);
+    init_corrections(facade);
+    init_paper_json(facade);
+    init_paper_switch(facade);
     init_persistence(facade);
 
     init_example(m);

@@ -1,4 +1,5 @@
 // Saving and printing through the pipelines, and the packaged JSON example.
+// (The paper's own JSON, read and written, is paper_json.cpp.)
 #include "quorvan.hpp"
 
 namespace quorvan::facade {
@@ -68,58 +69,6 @@ void print_answersheet_summary(py::object self, py::object answersheet) {
         [](py::handle e) { pyglue::print(pyglue::cat("Error printing answersheet summary: ", e)); });
 }
 
-// -------------------------------------------------------- export for import
-
-// The current paper as the JSON question_paper_from_json reads: every
-// question with its rubric and reference answer when it has them, nothing
-// else, so export, edit by hand, import is a round trip that loses nothing.
-py::dict importable_paper(const py::object& paper) {
-    py::list questions;
-    for (py::handle q_id : py::object(paper.attr("get_question_ids")())) {
-        py::object question = paper.attr("get_question")(q_id);
-        py::dict entry;
-        entry["q_id"] = question.attr("q_id");
-        entry["question_text"] = question.attr("text");
-        entry["max_marks"] = question.attr("max_marks");
-        py::object rubric = question.attr("rubric");
-        if (pyglue::truth(rubric)) {
-            py::list criteria;
-            for (py::handle c : py::object(rubric.attr("criteria"))) {
-                py::dict criterion;
-                criterion["statement"] = c.attr("statement");
-                criterion["mark"] = c.attr("mark");
-                criteria.append(criterion);
-            }
-            py::dict r;
-            r["criteria"] = criteria;
-            entry["rubric"] = r;
-        }
-        py::object reference = question.attr("reference_answer");
-        if (pyglue::truth(reference)) entry["reference_answer"] = reference;
-        questions.append(entry);
-    }
-    py::dict data;
-    data["subject"] = paper.attr("subject");
-    data["language"] = paper.attr("language");
-    data["class_level"] = paper.attr("class_level");
-    data["questions"] = questions;
-    return data;
-}
-
-void export_question_paper(py::object self, py::object output_path) {
-    pyglue::need_str(output_path, "output_path");
-    guarded(self, {"ProcessingError", "Failed to export question paper: ", {"ValidationError"}}, [&] {
-        self.attr("_validate_configured")();
-        self.attr("_validate_question_paper_loaded")();
-        py::dict data = importable_paper(self.attr("current_question_paper"));
-        py::object text = M("json").attr("dumps")(data, py::arg("indent") = 4, py::arg("ensure_ascii") = false);
-        py::object folder = M("os").attr("path").attr("dirname")(output_path);
-        if (pyglue::truth(folder)) M("os").attr("makedirs")(folder, py::arg("exist_ok") = true);
-        pyglue::write_text_atomic(output_path, text);
-        pyglue::print(pyglue::cat("Question paper exported to: ", output_path));
-    });
-}
-
 // ------------------------------------------------------------ the example
 
 py::dict criterion(const char* statement, double mark) {
@@ -183,9 +132,6 @@ void init_persistence(FacadeClass& cls) {
             "Save the current question paper as JSON or text.");
     cls.def("save_answersheet", &save_answersheet, py::arg("answersheet"), py::arg("output_path"),
             py::arg("format") = "json", "Save an evaluated answer sheet, with the current paper, as JSON or text.");
-    cls.def("export_question_paper", &export_question_paper, py::arg("output_path"),
-            "Write the current question paper, with its rubrics and reference answers, as the JSON that "
-            "question_paper_from_json reads (all or nothing: a failed write leaves any earlier file as it was).");
     cls.def("print_question_paper_summary", &print_question_paper_summary,
             "Print the current question paper's summary.");
     cls.def("print_answersheet_summary", &print_answersheet_summary, py::arg("answersheet"),

@@ -23,7 +23,9 @@ void init_errors(py::module_& m);
 void init_config(ConfigClass& cls);
 void init_lifecycle(FacadeClass& cls);
 void init_workflows(FacadeClass& cls);
-void init_updates(FacadeClass& cls);
+void init_corrections(FacadeClass& cls);
+void init_paper_switch(FacadeClass& cls);
+void init_paper_json(FacadeClass& cls);
 void init_persistence(FacadeClass& cls);
 void init_example(py::module_& m);
 

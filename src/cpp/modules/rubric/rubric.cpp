@@ -2,6 +2,7 @@
 #include "checks.hpp"
 #include "records.hpp"
 #include "text.hpp"
+#include "../shared/marks.hpp"
 
 namespace quorvan::records {
 namespace py = pybind11;
@@ -37,14 +38,9 @@ void rubric_init(py::handle self, py::object criteria) {
     self.attr("criteria") = criteria.is_none() ? py::list() : criteria;
 }
 
-// Added as Python numbers, so a replaced value fails the way `sum` would.
+// Documented as floats, whatever the criteria marks are.
 py::float_ sum_marks(py::object self, bool fulfilled_only) {
-    py::object total = py::float_(0.0);
-    for (py::handle criterion : py::object(self.attr("criteria"))) {
-        if (fulfilled_only && !pyglue::truth(criterion.attr("is_fulfilled"))) continue;
-        total = total + criterion.attr("mark");
-    }
-    return py::float_(total);
+    return py::float_(fulfilled_only ? marks::awarded_marks(self) : marks::total_marks(self));
 }
 
 py::list to_list(py::object self) {

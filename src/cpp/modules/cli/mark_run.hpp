@@ -1,0 +1,108 @@
+// quorvan mark, shared by its parts: the sheets of the run and what each
+// needs (mark_sheets.cpp), how a sheet is read and marked (mark_marking.cpp,
+// mark_reading.cpp), the progress and summary lines (mark_progress.cpp), and
+// the command itself, from its options to its outputs (mark.cpp).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "class_run.hpp"
+#include "class_view.hpp"
+#include "cli.hpp"
+#include "identities.hpp"
+#include "injection.hpp"
+
+namespace quorvan::cli::marking {
+
+std::string utf8(py::handle s);
+// os.path.join(a, b)
+py::object join(const py::object& a, const py::object& b);
+
+// One answer sheet of the run and what this run does with it.
+struct SheetJob {
+    py::object path;  // as given on the command line
+    std::string resolved, sha;
+    core::SheetRecord record;
+    py::object name;     // as the class file shows it
+    bool needs_parse = true;
+    bool kept = false;
+    std::vector<std::string> to_mark;
+    std::string plan;    // what this run does with it and why ("" for a new sheet)
+    std::string unreadable;  // why its bytes could not be read
+    std::optional<core::Identity> roster;  // who the --roster says it belongs to
+};
+
+// How every sheet is read and marked.
+struct Reading {
+    py::object pipeline;   // the facade's answer-sheet pipeline
+    py::object extractor;  // one, switched once before any sheet is read
+    py::object executor;   // the threads that read the PDFs
+    py::object limits;     // every sheet is read within them, in a process of its own
+    bool check_visibility = true;  // mark only the text a reader of the sheet sees
+};
+
+// What ends the run before every sheet is done.
+struct Stopping {
+    py::object all;           // the sheets' gathered work, cancelled to stop
+    int signal = 0;           // SIGINT or SIGTERM
+    long refused_status = 0;  // 401 or 403: the model service refused the key
+    bool stopped() const { return signal != 0 || refused_status != 0; }
+};
+
+// The sheets counted as they finish, and how progress is shown.
+struct Tally {
+    std::size_t done = 0, marked = 0, failed = 0;
+    std::size_t refused_reports = 0;  // reports not written over a file not ours
+    std::size_t skipped = 0;          // entries named .pdf that are no file
+    bool tty = false;                 // a progress bar on the terminal
+    std::chrono::steady_clock::time_point class_file_written;
+};
+
+struct Run {
+    Session* session = nullptr;
+    core::ResultsStore* store = nullptr;
+    ClassPaper paper;
+    ClassView view;
+    py::object service;  // the one model service; its usage ends the output
+    Reading reading;
+    Stopping stop;
+    Tally tally;
+    std::vector<SheetJob> jobs;
+};
+
+// ---- mark_sheets.cpp: which files are sheets, and what each one needs
+
+// The sheets named on the command line; entries skipped are counted.
+std::vector<SheetJob> collect_sheets(const Session& s, py::object arguments, std::size_t& skipped);
+// What this run does with a sheet, decided from the store before any call.
+void plan_sheet(Run& run, SheetJob& job, bool force);
+// What this run will do, before it does it.
+void print_plan(const Run& run);
+
+// ---- mark_reading.cpp: what a read sheet holds
+
+// True when a page of the sheet, as read, holds any text.
+bool has_text(const py::object& sheet);
+// The parse, stored as found: each answer's text and pages, and its flags.
+std::vector<core::FoundAnswer> found_answers(const py::object& sheet);
+// A flag per page whose text a reader cannot see.
+std::vector<core::Flag> hidden_text_flags(const py::object& sheet);
+// Who the sheet's first page says wrote it, unless the roster said it.
+void note_identity(core::ResultsStore& store, std::int64_t id, const py::object& sheet);
+
+// ---- mark_marking.cpp: every sheet as its own coroutine on one loop
+
+pyglue::Coro mark_all(Run* run);
+
+// ---- mark_progress.cpp: a line per finished sheet and the closing summary
+
+// Stores the sheet's standing, writes its reports and prints its line.
+void finish_sheet(Run& run, SheetJob& job);
+void print_results(const Run& run, double seconds);
+
+}  // namespace quorvan::cli::marking
