@@ -45,9 +45,8 @@ export PATH="$PWD/$VENV/bin:$PATH"
 
 if [ "$mode" != run ]; then
 echo "== building the C++ core tests with sanitizers"
-cmake -S . -B "$OUT/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVAN_SANITIZE=ON \
-  -DQUORVAN_BUILD_MODULES=OFF -DQUORVAN_BUILD_TESTS=ON >/dev/null
-cmake --build "$OUT/cpp-tests"
+cmake --preset sanitize >/dev/null  # builds in $OUT/cpp-tests
+cmake --build --preset sanitize
 echo "== building the extension modules with sanitizers"
 "$VENV/bin/python" -m pip install -q --no-build-isolation ".[test]" \
   -C build-dir="$OUT/{wheel_tag}" -C cmake.build-type=RelWithDebInfo -C cmake.define.QUORVAN_SANITIZE=ON

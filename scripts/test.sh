@@ -7,9 +7,9 @@ bash scripts/install.sh
 
 echo "== C++ core tests"
 export PATH="$PWD/.venv/bin:$PATH"
-cmake -S . -B build/cpp-tests -G Ninja -DQUORVAN_BUILD_MODULES=OFF -DQUORVAN_BUILD_TESTS=ON >/dev/null
-cmake --build build/cpp-tests
-ctest --test-dir build/cpp-tests --output-on-failure -j2
+cmake --preset tests >/dev/null
+cmake --build --preset tests
+ctest --preset tests
 
 echo "== Python tests"
 .venv/bin/python -m pytest "$@"

@@ -2,6 +2,7 @@ import base64
 import errno
 import io
 import json
+import re
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -372,11 +373,16 @@ def test_change_extractor_refuses(bad, error, message):
 # --------------------------------------------------------- vision backend
 
 
+def requested_page(request):
+    text = request["messages"][1]["content"][0]["text"]
+    return int(re.fullmatch(r"Transcribe page (\d+) of .*", text, re.S).group(1))
+
+
 class FakeOpenAI:
-    """Stands in for openai.OpenAI; answers each page with a fixed text or failure."""
+    """Stands in for openai.OpenAI; answers each page, whenever it is asked, with a fixed text or failure."""
 
     def __init__(self, answers):
-        self.answers = answers
+        self.answers = answers  # page number -> text, exception or None (a refusal)
         self.clients = []
         self.requests = []
 
@@ -386,7 +392,7 @@ class FakeOpenAI:
 
     def parse(self, **kwargs):
         self.requests.append(kwargs)
-        answer = self.answers[len(self.requests) - 1]
+        answer = self.answers[requested_page(kwargs)]
         if isinstance(answer, Exception):
             raise answer
         parsed = ec.PageTranscription(text=answer) if isinstance(answer, str) else None
@@ -396,8 +402,8 @@ class FakeOpenAI:
 
 @pytest.fixture
 def fake_openai(monkeypatch):
-    def install(*answers):
-        fake = FakeOpenAI(list(answers))
+    def install(answers):
+        fake = FakeOpenAI(answers)
         monkeypatch.setattr("quorvan_core.ocr_extractor.extractor_client.OpenAI", fake)
         return fake
 
@@ -413,12 +419,14 @@ def sheet_pdf(tmp_path_factory):
 
 @pytest.mark.parametrize("dpi", [30, 72])
 def test_vision_request_shape_and_png(fake_openai, sheet_pdf, dpi):
-    fake = fake_openai("first page", "second page")
+    fake = fake_openai({1: "first page", 2: "second page"})
     client = ExtractorClient("openai", api_key="sk-given")
     client.set_dpi(dpi)
     assert client.process_pdf(sheet_pdf) == {1: "first page", 2: "second page"}
     assert fake.clients == [{"api_key": "sk-given"}]
-    for page, request in enumerate(fake.requests, start=1):
+    assert sorted(map(requested_page, fake.requests)) == [1, 2]
+    for request in fake.requests:
+        page = requested_page(request)
         assert set(request) == {"model", "messages", "response_format"}
         assert request["model"] == "gpt-5-mini-2025-08-07"
         assert request["response_format"] is ec.PageTranscription
@@ -435,7 +443,7 @@ def test_vision_request_shape_and_png(fake_openai, sheet_pdf, dpi):
 
 
 def test_vision_reads_only_requested_pages(fake_openai, sheet_pdf):
-    fake = fake_openai("second page")
+    fake = fake_openai({2: "second page"})
     assert ExtractorClient("openai", api_key="k").process_pdf(sheet_pdf, [2]) == {2: "second page"}
     assert [r["messages"][1]["content"][0]["text"] for r in fake.requests] == ["Transcribe page 2 of sheet.pdf."]
 
@@ -443,7 +451,7 @@ def test_vision_reads_only_requested_pages(fake_openai, sheet_pdf):
 @pytest.mark.parametrize("answer, cause", [(ConnectionError("rate limited"), "rate limited"),
                                            (None, "the model refused: I cannot help with that")])
 def test_vision_failure_names_the_page(fake_openai, sheet_pdf, answer, cause):
-    fake_openai("first page", answer)
+    fake_openai({1: "first page", 2: answer})
     with pytest.raises(RuntimeError) as info:
         ExtractorClient("openai", api_key="k").process_pdf(sheet_pdf)
     assert str(info.value) == f"Failed to transcribe page 2 of '{sheet_pdf}': {cause}"
@@ -454,7 +462,7 @@ def test_vision_failure_names_the_page(fake_openai, sheet_pdf, answer, cause):
 
 def test_recommended_vision_uses_the_environment_key(fake_openai, monkeypatch, sheet_pdf):
     # The pipelines' sequence, with a configured type that has no backend here.
-    fake = fake_openai("first page")
+    fake = fake_openai({1: "first page"})
     monkeypatch.setenv("OPENAI_API_KEY", "sk-env")
     with pytest.warns(RuntimeWarning):
         client = ExtractorClient("gemini", api_key="gemini-key")

@@ -37,8 +37,8 @@ enum class ReadStop {
 
 class ReadStopped : public std::runtime_error {
 public:
-    ReadStopped(ReadStop why, std::string message, int signal = 0)
-        : std::runtime_error(std::move(message)), why_(why), signal_(signal) {}
+    ReadStopped(ReadStop why, const std::string& message, int signal = 0)
+        : std::runtime_error(message), why_(why), signal_(signal) {}
     ReadStop why() const { return why_; }
     int signal() const { return signal_; }  // the signal that ended the process (crashed)
 

@@ -28,8 +28,8 @@ enum class PdfFault {
 
 class PdfError : public std::runtime_error {
 public:
-    PdfError(PdfFault fault, std::string message, int os_errno = 0, long long page = 0, int page_count = 0)
-        : std::runtime_error(std::move(message)),
+    PdfError(PdfFault fault, const std::string& message, int os_errno = 0, long long page = 0, int page_count = 0)
+        : std::runtime_error(message),
           fault_(fault),
           os_errno_(os_errno),
           page_(page),

@@ -44,7 +44,7 @@ void configure(py::object self, py::object config) {
 }
 
 // Values already in the environment (set there or by .env) win.
-void set_environment_variables(py::object self, py::object config) {
+void set_environment_variables(py::object /*self*/, py::object config) {
     py::object os = M("os");
     for (const auto& [name, attr] : kEnvMappings) {
         py::object value = config.attr(attr);

@@ -126,7 +126,7 @@ py::object question_paper_from_json(py::object self, py::object json_data) {
     });
 }
 
-void validate_question_json(py::object self, py::object q_data) {
+void validate_question_json(py::object /*self*/, py::object q_data) {
     pyglue::need_dict(q_data, "q_data");
     for (const char* field : {"q_id", "question_text", "max_marks"}) {
         if (!pyglue::contains(q_data, py::str(field))) {
@@ -147,7 +147,7 @@ void validate_question_json(py::object self, py::object q_data) {
     }
 }
 
-py::object create_rubric_from_json(py::object self, py::object rubric_data) {
+py::object create_rubric_from_json(py::object /*self*/, py::object rubric_data) {
     pyglue::need_dict(rubric_data, "rubric_data");
     if (!pyglue::contains(rubric_data, py::str("criteria"))) fail("ValidationError", "Rubric must contain 'criteria' field");
     py::object criteria_data = item(rubric_data, "criteria");
