@@ -1,0 +1,23 @@
+from typing import Any
+
+from quorvan_core.datastructures.rubric import Rubric
+
+class Answer:
+    q_id: str
+    text: str
+    pages: list[int]
+    eval_rubric: Rubric | None
+    feedback: str | None
+    def __init__(self, q_id: str, text: str, pages: list[int]) -> None: ...
+    def set_eval_rubric(self, rubric: Rubric) -> None: ...
+    def set_feedback(self, text: str) -> None: ...
+
+class Answersheet:
+    subject: str
+    language: str
+    class_level: str
+    answers: dict[str, Answer]
+    def __init__(self, subject: str, language: str, class_level: str) -> None: ...
+    def add_answer(self, q_id: str, answer: Answer) -> None: ...
+    def get_answer(self, q_id: str) -> Answer | None: ...
+    def get_question_ids(self) -> list[str]: ...
