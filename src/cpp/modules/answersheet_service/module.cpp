@@ -29,6 +29,10 @@ bool contains(py::handle container, py::handle item) {
 
 }  // namespace quorvan::sheets
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(answersheet_service, m) {
     using namespace quorvan::sheets;
     M.set(m);
@@ -65,4 +69,5 @@ PYBIND11_MODULE(answersheet_service, m) {
     init_intake(cls);
     init_evaluation(cls);
     init_reporting(cls);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

@@ -455,6 +455,10 @@ struct RunLog {
 
 }  // namespace quorvan::cli
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(cli, m) {
     using namespace quorvan::cli;
     M.set(m);
@@ -514,4 +518,5 @@ PYBIND11_MODULE(cli, m) {
     m.def("main", &main_entry, py::arg("argv") = py::none(),
           "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "
           "sheet was marked, 1 when something failed, 2 for usage errors (raised as SystemExit).");
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }
