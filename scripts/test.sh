@@ -13,3 +13,4 @@ ctest --test-dir build/cpp-tests --output-on-failure -j2
 
 echo "== Python tests"
 .venv/bin/python -m pytest "$@"
+bash scripts/typecheck.sh
