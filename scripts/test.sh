@@ -13,3 +13,4 @@ ctest --preset tests
 
 echo "== Python tests"
 .venv/bin/python -m pytest "$@"
+bash scripts/typecheck.sh

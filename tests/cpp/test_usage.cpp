@@ -11,6 +11,18 @@ TEST(CallCost, PricesPerThousandTokens) {
     EXPECT_EQ(call_cost(1234, 567), 1234 / 1000.0 * 0.00015 + 567 / 1000.0 * 0.0006);
 }
 
+TEST(CallCost, PricesPerMillionTokens) {
+    // The default prices per million give the very same double as per thousand.
+    for (std::int64_t in : {0, 1, 999, 1234, 987654321}) {
+        for (std::int64_t out : {0, 7, 567, 123456}) {
+            EXPECT_EQ(call_cost(in, out, kInputPricePerMillion, kOutputPricePerMillion), call_cost(in, out));
+        }
+    }
+    EXPECT_DOUBLE_EQ(call_cost(2'000'000, 500'000, 2.5, 10.0), 5.0 + 5.0);
+    EXPECT_EQ(call_cost(1000, 1000, 0.0, 0.0), 0.0);
+    EXPECT_DOUBLE_EQ(call_cost(1'000'000, 0, 1.0, 100.0), 1.0);
+}
+
 TEST(FormatCost, SixDecimalsRounded) {
     EXPECT_EQ(format_cost(0.00036), "0.000360");
     EXPECT_EQ(format_cost(0.0), "0.000000");

@@ -10,6 +10,13 @@ double call_cost(std::int64_t input_tokens, std::int64_t output_tokens) {
     return input_cost + output_cost;
 }
 
+double call_cost(std::int64_t input_tokens, std::int64_t output_tokens, double input_per_million,
+                 double output_per_million) {
+    const double input_cost = static_cast<double>(input_tokens) / 1000.0 * (input_per_million / 1000.0);
+    const double output_cost = static_cast<double>(output_tokens) / 1000.0 * (output_per_million / 1000.0);
+    return input_cost + output_cost;
+}
+
 std::string format_cost(double cost) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.6f", cost);

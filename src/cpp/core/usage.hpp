@@ -11,8 +11,17 @@ namespace quorvan::core {
 inline constexpr double kInputPricePer1k = 0.00015;
 inline constexpr double kOutputPricePer1k = 0.0006;
 
+// US dollars per million tokens, as price lists quote them; the defaults are
+// the two constants above.
+inline constexpr double kInputPricePerMillion = 0.15;
+inline constexpr double kOutputPricePerMillion = 0.6;
+
 // Cost of one call, computed as input/1000*price_in + output/1000*price_out.
 double call_cost(std::int64_t input_tokens, std::int64_t output_tokens);
+// The same at other prices per million tokens. Converted to prices per
+// thousand first, so the default prices give exactly the cost above.
+double call_cost(std::int64_t input_tokens, std::int64_t output_tokens, double input_per_million,
+                 double output_per_million);
 
 // The cost with six decimals, as Python's format(cost, ".6f").
 std::string format_cost(double cost);

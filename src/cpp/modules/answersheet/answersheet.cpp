@@ -71,6 +71,10 @@ py::str sheet_repr(py::object self) {
 }  // namespace
 }  // namespace quorvan::records
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(answersheet, m) {
     using namespace quorvan::records;
     m.doc() = "One student's answers to a question paper.";
@@ -98,4 +102,5 @@ PYBIND11_MODULE(answersheet, m) {
     sheet.def("get_answer", &get_answer, py::arg("q_id"), "The answer under this id, or None.");
     sheet.def("__repr__", &sheet_repr);
     pyglue::def_record(sheet);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

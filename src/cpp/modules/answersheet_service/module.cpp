@@ -23,6 +23,10 @@ void need_records(py::handle answersheet, py::handle question_paper) {
 
 }  // namespace quorvan::sheets
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(answersheet_service, m) {
     using namespace quorvan::sheets;
     M.set(m);
@@ -59,4 +63,5 @@ PYBIND11_MODULE(answersheet_service, m) {
     init_intake(cls);
     init_evaluation(cls);
     init_reporting(cls);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

@@ -3,6 +3,7 @@
 // `quorvan mark` marks a class of answer sheets against it, all sheets at once
 // on one event loop so every model call shares one concurrency bound and one
 // per-minute limit.
+#include <cmath>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ void add_model_options(py::object parser) {
                                 py::arg("help") = "model requests in flight at once (default: 5)");
     parser.attr("add_argument")("--requests-per-minute", py::arg("type") = M("int"), py::arg("default") = 50,
                                 py::arg("help") = "model requests started per minute at most (default: 50)");
+    parser.attr("add_argument")("--model", py::arg("help") = "the model to ask (default: $QUORVAN_MODEL, else "
+                                                             "gpt-5-mini-2025-08-07)");
     parser.attr("add_argument")("--verbose", py::arg("action") = "store_true",
                                 py::arg("help") = "show the library's progress lines instead of logging them");
 }
@@ -88,11 +91,14 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--resume", py::arg("action") = "store_true",
                                 py::arg("help") = "accepted for older scripts: a run always continues what "
                                                   "OUTDIR holds");
-    p.mark.attr("add_argument")("--retries", py::arg("type") = M("int"), py::arg("default") = 4,
+    // No argparse defaults: an option not given falls back to the environment, then to these.
+    p.mark.attr("add_argument")("--retries", py::arg("type") = M("int"),
                                 py::arg("help") = "tries again after a rate limit, server error, timeout or "
-                                                  "dropped connection, with growing pauses (default: 4)");
-    p.mark.attr("add_argument")("--timeout", py::arg("type") = M("float"), py::arg("default") = 180.0,
-                                py::arg("help") = "seconds one model call may take (default: 180)");
+                                                  "dropped connection, with growing pauses (default: "
+                                                  "$QUORVAN_RETRIES, else 4)");
+    p.mark.attr("add_argument")("--timeout", py::arg("type") = M("float"),
+                                py::arg("help") = "seconds one model call may take (default: $QUORVAN_TIMEOUT, "
+                                                  "else 180)");
     p.mark.attr("add_argument")("--no-visibility-check", py::arg("action") = "store_true",
                                 py::arg("dest") = "no_visibility_check",
                                 py::arg("help") = "mark the whole text layer of each sheet, words no reader sees "
@@ -168,6 +174,51 @@ Parsers build_parser() {
     return p;
 }
 
+// The model service's settings of a command that asks the model: an option
+// given beats its environment variable, which beats the default. A bad value
+// in the environment is a usage error (exit status 2) like a bad option.
+void settle_model_settings(py::object command_parser, py::object args) {
+    if (!py::hasattr(args, "model")) return;
+    py::object environ = M("os").attr("environ");
+    // A number from the environment, at least 0 (more than 0 when `positive`), or None when unset.
+    auto from_env = [&](const char* name, const char* type, const char* what, bool positive) -> py::object {
+        py::object text = environ.attr("get")(name);
+        if (text.is_none()) return py::none();
+        py::object value;
+        try {
+            value = M(type)(text);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+        const double v = value ? py::cast<double>(value) : -1.0;
+        if (!value || !std::isfinite(v) || v < 0 || (positive && v == 0)) {
+            command_parser.attr("error")(pyglue::cat(name, " must be ", what, ", not ", py::repr(text)));
+        }
+        return value;
+    };
+    // None: the service's default model.
+    const bool model_given = !args.attr("model").is_none();
+    if (!model_given) args.attr("model") = environ.attr("get")("QUORVAN_MODEL");
+    py::object model = args.attr("model");
+    if (!model.is_none() && !pyglue::truth(model.attr("strip")())) {
+        command_parser.attr("error")(model_given ? "--model must name a model, not be empty"
+                                                 : "QUORVAN_MODEL must name a model, not be empty");
+    }
+    // Prices per million tokens; None: the service's defaults.
+    args.attr("input_price") = from_env("QUORVAN_INPUT_PRICE", "float", "a number of US dollars, at least 0", false);
+    args.attr("output_price") = from_env("QUORVAN_OUTPUT_PRICE", "float", "a number of US dollars, at least 0", false);
+    py::object retries = from_env("QUORVAN_RETRIES", "int", "a whole number, at least 0", false);
+    py::object timeout = from_env("QUORVAN_TIMEOUT", "float", "a number of seconds, more than 0", true);
+    if (py::hasattr(args, "retries")) {
+        if (args.attr("retries").is_none()) args.attr("retries") = retries.is_none() ? py::int_(4) : retries;
+        if (args.attr("timeout").is_none()) args.attr("timeout") = timeout.is_none() ? py::float_(180.0) : timeout;
+    } else {
+        // Commands without the options still honour the environment.
+        args.attr("env_retries") = retries;
+        args.attr("env_timeout") = timeout;
+    }
+}
+
 // Positive integers, refused as usage errors (exit status 2).
 void check_limits(py::object command_parser, py::object args) {
     auto option = [](std::string name) {
@@ -220,6 +271,7 @@ int main_entry(py::object argv) {
         py::object args = parsers.main.attr("parse_args")(argv);
         const std::string command = args.attr("command").cast<std::string>();
         py::object command_parser = parsers.commands[py::str(command)];
+        settle_model_settings(command_parser, args);
         check_limits(command_parser, args);
         if (command == "paper") return run_paper(args, command_parser);
         if (command == "check") return run_check(args, command_parser);
@@ -298,12 +350,22 @@ void Session::end_redirect() noexcept {
 // pipelines already hold, writes the run's usage log and keeps its limits.
 py::object Session::configure(py::object usage_log) {
     py::object facade = M("Quorvan")();
+    py::dict settings;
+    if (!args_.attr("model").is_none()) settings["model"] = args_.attr("model");
+    if (!args_.attr("input_price").is_none()) settings["input_price_per_million"] = args_.attr("input_price");
+    if (!args_.attr("output_price").is_none()) settings["output_price_per_million"] = args_.attr("output_price");
     py::object config = M("QurovanConfig")(py::arg("extractor_type") = args_.attr("extractor"),
                                            py::arg("dpi") = args_.attr("dpi"), py::arg("token_log_file") = usage_log,
-                                           py::arg("enable_llm_token_logging") = true);
+                                           py::arg("enable_llm_token_logging") = true, **settings);
     facade.attr("configure")(config);
     py::object service = facade.attr("llm_service");
     service.attr("_set_limits")(args_.attr("max_concurrent"), args_.attr("requests_per_minute"));
+    if (!py::hasattr(args_, "retries")) {
+        py::object retries = args_.attr("env_retries"), timeout = args_.attr("env_timeout");
+        if (!retries.is_none() || !timeout.is_none()) {
+            service.attr("set_retry_policy")(retries.is_none() ? py::int_(0) : retries, timeout);
+        }
+    }
     if (py::hasattr(args_, "retries") && py::hasattr(service, "set_retry_policy")) {
         service.attr("set_retry_policy")(args_.attr("retries"), args_.attr("timeout"));
     }
@@ -334,11 +396,25 @@ void warm_up(py::object service) {
     }
 }
 
+// " at $0.15/$0.60 per million tokens (input/output)": the prices the cost was
+// reckoned at, with cents always shown and smaller fractions when a price has them.
+py::str prices_used(const py::object& service) {
+    py::object in = py::getattr(service, "input_price_per_million", py::none());
+    py::object out = py::getattr(service, "output_price_per_million", py::none());
+    if (in.is_none() || out.is_none()) return py::str("");
+    auto dollars = [](const py::object& price) {
+        std::string text = py::cast<std::string>(M("builtins").attr("format")(price, ".6f"));
+        while (text.size() > 3 && text.back() == '0' && text[text.size() - 3] != '.') text.pop_back();
+        return "$" + text;
+    };
+    return py::str(" at " + dollars(in) + "/" + dollars(out) + " per million tokens (input/output)");
+}
+
 void Session::report_usage(py::object service) const {
     py::dict usage = service.attr("get_total_usage")();
     say(pyglue::cat("Token usage: ", usage["total_tokens"], " tokens (", usage["total_input_tokens"], " in, ",
                     usage["total_output_tokens"], " out), cost $",
-                    M("builtins").attr("format")(usage["total_cost"], ".6f")));
+                    M("builtins").attr("format")(usage["total_cost"], ".6f"), prices_used(service)));
     py::object base_url = M("os").attr("environ").attr("get")("OPENAI_BASE_URL");
     say(pyglue::cat("Model: ", service.attr("model"), " at ",
                     pyglue::truth(base_url) ? base_url : py::str("the OpenAI API")));
@@ -372,6 +448,10 @@ struct RunLog {
 };
 
 }  // namespace quorvan::cli
+
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
 
 PYBIND11_MODULE(cli, m) {
     using namespace quorvan::cli;
@@ -431,4 +511,5 @@ PYBIND11_MODULE(cli, m) {
     m.def("main", &main_entry, py::arg("argv") = py::none(),
           "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "
           "sheet was marked, 1 when something failed, 2 for usage errors (raised as SystemExit).");
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

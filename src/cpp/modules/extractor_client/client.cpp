@@ -68,13 +68,15 @@ py::object validated_dpi(py::handle dpi) {
 // ------------------------------------------------------------- the client
 
 void client_init(py::handle self_h, py::object extractor_type, py::object region, py::object api_key,
-                 py::object app_id, py::object app_key) {
+                 py::object app_id, py::object app_key, py::object model) {
     py::object self = py::reinterpret_borrow<py::object>(self_h);
     pyglue::need_str(extractor_type, "extractor_type");
     pyglue::need_str(region, "region");
     pyglue::need_opt_str(api_key, "api_key");
     pyglue::need_opt_str(app_id, "app_id");
     pyglue::need_opt_str(app_key, "app_key");
+    pyglue::need_str(model, "model");
+    if (PyUnicode_GetLength(model.ptr()) == 0) pyglue::raise_new(PyExc_ValueError, "model must not be empty");
     const std::string type = str_of(extractor_type);
     if (!is_known_type(type)) raise_unknown_type(extractor_type);
     if (type == kOpenAI) require_openai(api_key);
@@ -85,6 +87,8 @@ void client_init(py::handle self_h, py::object extractor_type, py::object region
     self.attr("app_id") = app_id;
     self.attr("app_key") = app_key;
     self.attr("dpi") = py::int_(kDefaultDpi);
+    // The default model stays on the class, out of the instance's attributes.
+    if (!model.equal(py::type::handle_of(self).attr("model"))) self.attr("model") = model;
     settle_backend(self, type, nullptr);
 }
 
@@ -194,7 +198,9 @@ void init_recommendation(RecommendationClass& cls) {
 void init_client(ClientClass& cls) {
     pyglue::def_init(cls, &client_init, py::arg("extractor_type") = "local", py::arg("region") = "us-east-1",
                      py::arg("api_key") = py::none(), py::arg("app_id") = py::none(),
-                     py::arg("app_key") = py::none());
+                     py::arg("app_key") = py::none(), py::kw_only(), py::arg("model") = kModel);
+    // The vision model that transcribes pages for the 'openai' backend.
+    cls.attr("model") = py::str(kModel);
     cls.def("set_dpi", &set_dpi, py::arg("dpi"),
             "Resolution (1 to 1200) at which pages are rendered for OCR and for the vision model.");
     cls.def("change_extractor", &change_extractor, py::arg("extractor"),

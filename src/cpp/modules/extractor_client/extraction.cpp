@@ -242,9 +242,9 @@ py::list transcription_messages(int page, py::handle file_name, const std::vecto
     return messages;
 }
 
-py::object transcribe(py::object client, py::object response_format, py::list messages) {
+py::object transcribe(py::object client, py::object model, py::object response_format, py::list messages) {
     py::object response = client.attr("beta").attr("chat").attr("completions").attr("parse")(
-        py::arg("model") = kModel, py::arg("messages") = messages,
+        py::arg("model") = model, py::arg("messages") = messages,
         py::arg("response_format") = response_format);
     py::object message = response.attr("choices")[py::int_(0)].attr("message");
     py::object parsed = message.attr("parsed");
@@ -264,7 +264,7 @@ py::object transcribe(py::object client, py::object response_format, py::list me
 }
 
 py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
-                             py::object key, py::handle pdf_path) {
+                             py::object key, py::object model, py::handle pdf_path) {
     py::object client = pyglue::wrap_errors(PyExc_RuntimeError, "Failed to create the OpenAI client: ",
                                             [&] { return M("OpenAI")(py::arg("api_key") = key); });
     py::object response_format = M("PageTranscription");
@@ -281,7 +281,7 @@ py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int
         py::list messages = transcription_messages(p, file_name, png);
         py::object text;
         try {
-            text = transcribe(client, response_format, messages);
+            text = transcribe(client, model, response_format, messages);
         } catch (...) {
             pyglue::rewrap(PyExc_RuntimeError, pyglue::cat("Failed to transcribe page ", p, " of '", pdf_path, "': "));
         }
@@ -414,6 +414,7 @@ Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool
     }
 
     py::object key = py::none();
+    py::object model = py::none();
     if (backend == kOpenAI) {
         // Only a configured "openai" type owns api_key; for the others it may be another service's key.
         const bool own_key = py::cast<std::string>(pyglue::str(self.attr("extractor_type"))) == kOpenAI;
@@ -423,6 +424,8 @@ Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool
             pyglue::raise_new(PyExc_ValueError, ("The 'openai' backend needs " + missing).c_str());
         }
         key = openai_key(given);
+        model = self.attr("model");
+        pyglue::need_str(model, "model");
     }
 
     if (!limits.is_none()) {
@@ -441,13 +444,13 @@ Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool
                                                            static_cast<long long>(pages.size()), 0,
                                                            !requested_pages(page_numbers).empty())));
         }
-        return {extract_with_openai(doc, pages, dpi, key, pdf_path), py::list()};
+        return {extract_with_openai(doc, pages, dpi, key, model, pdf_path), py::list()};
     }
 
     const core::PdfDocument doc = open_document(src, pdf_path);
     const std::vector<int> pages = pages_to_read(doc, std::move(wanted), pdf_path);
     // The model transcribes the image, so it sees nothing a reader would not.
-    if (backend == kOpenAI) return {extract_with_openai(doc, pages, dpi, key, pdf_path), py::list()};
+    if (backend == kOpenAI) return {extract_with_openai(doc, pages, dpi, key, model, pdf_path), py::list()};
     LocalResult local = extract_locally(doc, pages, dpi, check_visibility, pdf_path);
     return {std::move(local.texts), std::move(local.hidden)};
 }

@@ -97,6 +97,10 @@ void init_read_limits(py::module_& m) {
 
 }  // namespace quorvan::extractor
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(extractor_client, m) {
     using namespace quorvan::extractor;
     M.set(m);
@@ -123,4 +127,5 @@ PYBIND11_MODULE(extractor_client, m) {
                     "pages, or the OpenAI vision model for handwriting.");
     init_client(cls);
     init_extraction(cls);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

@@ -1,6 +1,8 @@
 // quorvan_core.llm_service: the only gateway to the language model.
 #pragma once
 
+#include <cstdint>
+
 #include "pyglue.hpp"
 
 namespace quorvan::llm {
@@ -38,6 +40,10 @@ void note_tries(const py::object& error, long long tries);
 // Appends the numbers of one try to the list in call_usage, when there is one.
 void note_call_usage(const py::object& self, const py::object& task_name, const py::object& input_tokens,
                      const py::object& output_tokens, bool ok);
+
+// The cost of one call at the service's prices per million tokens
+// (input_price_per_million, output_price_per_million).
+double priced(const py::object& self, std::int64_t input_tokens, std::int64_t output_tokens);
 
 // Places the packaged tiktoken encoding files in tiktoken's cache folder when
 // they are missing there, so encodings load without a network.

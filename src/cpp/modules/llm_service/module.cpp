@@ -59,6 +59,10 @@ void init_response_models(py::module_& m) {
 
 }  // namespace quorvan::llm
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(llm_service, m) {
     using namespace quorvan::llm;
     M.set(m);
@@ -117,4 +121,5 @@ PYBIND11_MODULE(llm_service, m) {
     init_batches(cls);
     init_retry(m, cls);
     init_injection(cls);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

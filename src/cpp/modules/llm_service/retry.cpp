@@ -127,9 +127,16 @@ void note_call_usage(const py::object& self, const py::object& task_name, const 
     entry["model"] = self.attr("model");
     entry["input_tokens"] = in;
     entry["output_tokens"] = out;
-    entry["cost"] = py::float_(core::call_cost(py::cast<std::int64_t>(in), py::cast<std::int64_t>(out)));
+    entry["cost"] = py::float_(priced(self, py::cast<std::int64_t>(in), py::cast<std::int64_t>(out)));
     entry["ok"] = py::bool_(ok);
     sink.attr("append")(entry);
+}
+
+double priced(const py::object& self, std::int64_t input_tokens, std::int64_t output_tokens) {
+    const double in = py::cast<double>(pyglue::need_float(self.attr("input_price_per_million"), "input_price_per_million"));
+    const double out =
+        py::cast<double>(pyglue::need_float(self.attr("output_price_per_million"), "output_price_per_million"));
+    return core::call_cost(input_tokens, output_tokens, in, out);
 }
 
 void init_retry(py::module_& m, ServiceClass& cls) {

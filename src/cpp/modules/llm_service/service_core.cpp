@@ -1,5 +1,6 @@
 // LLMService construction, usage log, token estimates, rate limit and the two
 // call paths every prompt operation goes through.
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -34,6 +35,16 @@ std::string fs_path(py::handle p) {
 
 std::int64_t as_i64(py::handle v) { return py::cast<std::int64_t>(v); }
 
+py::object checked_price(const py::object& v, const char* arg) {
+    py::object price = pyglue::need_float(v, arg);
+    const double p = py::cast<double>(price);
+    if (!std::isfinite(p) || p < 0.0) {
+        pyglue::raise_new(PyExc_ValueError,
+                          (std::string(arg) + " must be a finite number of US dollars, at least 0").c_str());
+    }
+    return price;
+}
+
 // ------------------------------------------------------------ construction
 
 struct Limits {
@@ -60,11 +71,26 @@ void apply_limits(const py::object& self, const Limits& limits) {
 }
 
 void service_init(py::handle self_h, py::object token_log_file, py::object max_concurrent_requests,
-                  py::object requests_per_minute, py::object enable_logging) {
+                  py::object requests_per_minute, py::object enable_logging, py::object model,
+                  py::object input_price_per_million, py::object output_price_per_million, py::object timeout,
+                  py::object max_retries) {
     py::object self = py::reinterpret_borrow<py::object>(self_h);
     pyglue::need_str(token_log_file, "token_log_file");
     const Limits limits = checked_limits(max_concurrent_requests, requests_per_minute);
     bool logging_enabled = pyglue::truth(enable_logging);
+    pyglue::need_str(model, "model");
+    if (PyUnicode_GetLength(model.ptr()) == 0) pyglue::raise_new(PyExc_ValueError, "model must not be empty");
+    py::object price_in = checked_price(input_price_per_million, "input_price_per_million");
+    py::object price_out = checked_price(output_price_per_million, "output_price_per_million");
+    py::object retries = pyglue::need_int(max_retries, "max_retries");
+    if (py::cast<long long>(retries) < 0) pyglue::raise_new(PyExc_ValueError, "max_retries must be at least 0");
+    py::object seconds = timeout.is_none() ? py::none() : pyglue::need_float(timeout, "timeout");
+    if (!seconds.is_none()) {
+        const double t = py::cast<double>(seconds);
+        if (!std::isfinite(t) || t <= 0.0) {
+            pyglue::raise_new(PyExc_ValueError, "timeout must be a positive number of seconds");
+        }
+    }
 
     py::object api_key = M("os").attr("getenv")("OPENAI_API_KEY");
     if (!pyglue::truth(api_key)) {
@@ -73,7 +99,7 @@ void service_init(py::handle self_h, py::object token_log_file, py::object max_c
     self.attr("client") = M("OpenAI")(py::arg("api_key") = api_key);
     self.attr("async_client") = M("AsyncOpenAI")(py::arg("api_key") = api_key);
 
-    self.attr("model") = py::str(kModel);
+    self.attr("model") = model;
     self.attr("token_log_file") = token_log_file;
     self.attr("is_logging_enabled") = py::bool_(logging_enabled);
     apply_limits(self, limits);
@@ -102,6 +128,15 @@ void service_init(py::handle self_h, py::object token_log_file, py::object max_c
     self.attr("total_input_tokens") = py::int_(0);
     self.attr("total_output_tokens") = py::int_(0);
     self.attr("total_cost") = py::float_(0.0);
+
+    // The defaults live on the class: a service made with them keeps the
+    // instance attributes it always had.
+    py::handle cls = py::type::handle_of(self);
+    if (!price_in.equal(cls.attr("input_price_per_million"))) self.attr("input_price_per_million") = price_in;
+    if (!price_out.equal(cls.attr("output_price_per_million"))) self.attr("output_price_per_million") = price_out;
+    if (py::cast<long long>(retries) != 0 || !seconds.is_none()) {
+        self.attr("set_retry_policy")(retries, seconds);
+    }
 }
 
 void setup_token_logger(py::object self) {
@@ -217,7 +252,7 @@ void log_token_usage(py::object self, py::object task_name, py::object input_tok
     pyglue::need_str(additional_info, "additional_info");
 
     const std::int64_t in_n = as_i64(in), out_n = as_i64(out);
-    const double cost = core::call_cost(in_n, out_n);
+    const double cost = priced(self, in_n, out_n);
 
     // Pool threads report at once: each update is a few C-level steps under
     // the GIL with no Python code in between, so no update is lost.
@@ -505,9 +540,14 @@ void seed_tiktoken_cache() {
 }
 
 void init_service_core(ServiceClass& cls) {
+    cls.attr("input_price_per_million") = py::float_(core::kInputPricePerMillion);
+    cls.attr("output_price_per_million") = py::float_(core::kOutputPricePerMillion);
     pyglue::def_init(cls, &service_init, py::arg("token_log_file") = "llm_token_usage.log",
                      py::arg("max_concurrent_requests") = 5, py::arg("requests_per_minute") = 50,
-                     py::arg("enable_logging") = false);
+                     py::arg("enable_logging") = false, py::kw_only(), py::arg("model") = kModel,
+                     py::arg("input_price_per_million") = core::kInputPricePerMillion,
+                     py::arg("output_price_per_million") = core::kOutputPricePerMillion,
+                     py::arg("timeout") = py::none(), py::arg("max_retries") = 0);
     // For a service built by someone else (the facade) whose user sets the
     // limits: the same checks as at construction. Before any call is made.
     cls.def(

@@ -97,6 +97,10 @@ py::str paper_repr(py::object self) {
 }  // namespace
 }  // namespace quorvan::records
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(question_paper, m) {
     using namespace quorvan::records;
     m.doc() = "A question paper and its questions.";
@@ -129,4 +133,5 @@ PYBIND11_MODULE(question_paper, m) {
               "Set the reference answer of the question with this id.");
     paper.def("__repr__", &paper_repr);
     pyglue::def_record(paper);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

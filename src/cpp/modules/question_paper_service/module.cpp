@@ -10,6 +10,10 @@ void need_paper(py::handle question_paper) {
 
 }  // namespace quorvan::qp
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(question_paper_service, m) {
     using namespace quorvan::qp;
     M.set(m);
@@ -35,4 +39,5 @@ PYBIND11_MODULE(question_paper_service, m) {
     init_intake(cls);
     init_generation(cls);
     init_reporting(cls);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

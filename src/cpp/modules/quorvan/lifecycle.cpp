@@ -57,8 +57,15 @@ void set_environment_variables(py::object /*self*/, py::object config) {
 void initialize_llm_service(py::object self, py::object config) {
     guarded(self, {"ConfigurationError", "Failed to initialize LLM handler: "}, [&] {
         pyglue::print("Initializing LLM handler...");
+        // Only the settings the configuration names; the rest keep the service's defaults.
+        py::dict settings;
+        for (const char* name : kServiceSettings) {
+            py::object value = py::getattr(config, name, py::none());
+            if (!value.is_none()) settings[name] = value;
+        }
         self.attr("llm_service") = M("LLMService")(py::arg("token_log_file") = config.attr("token_log_file"),
-                                                   py::arg("enable_logging") = config.attr("enable_llm_token_logging"));
+                                                   py::arg("enable_logging") = config.attr("enable_llm_token_logging"),
+                                                   **settings);
         pyglue::print("LLM handler initialized");
     });
 }
@@ -77,6 +84,8 @@ void initialize_extractor_client(py::object self, py::object config) {
             if (pyglue::truth(config.attr("mathpix_app_id"))) kwargs["app_id"] = config.attr("mathpix_app_id");
             if (pyglue::truth(config.attr("mathpix_app_key"))) kwargs["app_key"] = config.attr("mathpix_app_key");
         }
+        py::object model = py::getattr(config, "model", py::none());
+        if (!model.is_none()) kwargs["model"] = model;
         self.attr("extractor_client") = M("ExtractorClient")(py::arg("extractor_type") = type,
                                                              py::arg("region") = config.attr("extractor_region"),
                                                              **kwargs);

@@ -83,6 +83,10 @@ py::dict error_entry(py::handle message) {
 
 }  // namespace quorvan::facade
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(quorvan, m) {
     using namespace quorvan::facade;
     M.set(m);
@@ -122,4 +126,5 @@ PYBIND11_MODULE(quorvan, m) {
     init_persistence(facade);
 
     init_example(m);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

@@ -21,6 +21,9 @@ extern pyglue::Module M;
 
 void init_errors(py::module_& m);
 void init_config(ConfigClass& cls);
+// The model service's settings a QurovanConfig may name (model, prices,
+// timeout, max_retries): passed to LLMService by keyword when not None.
+extern const char* const kServiceSettings[5];
 void init_lifecycle(FacadeClass& cls);
 void init_workflows(FacadeClass& cls);
 void init_corrections(FacadeClass& cls);

@@ -64,6 +64,10 @@ py::str rubric_repr(py::object self) {
 }  // namespace
 }  // namespace quorvan::records
 
+namespace quorvan {
+void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
+}
+
 PYBIND11_MODULE(rubric, m) {
     using namespace quorvan::records;
     m.doc() = "A marking rubric and its criteria.";
@@ -91,4 +95,5 @@ PYBIND11_MODULE(rubric, m) {
                "A new list with one dict per criterion: statement, mark, is_fulfilled.");
     rubric.def("__repr__", &rubric_repr);
     pyglue::def_record(rubric);
+    quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }
