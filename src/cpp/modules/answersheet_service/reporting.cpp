@@ -1,7 +1,6 @@
 // Reports on a marked answer sheet: per-question records, the saved file
 // (JSON or text), the summary, the plausibility check and the printed summary.
 // They only read the records and what the evaluation stored on the answers.
-#include "../shared/marks.hpp"
 #include "answersheet_service.hpp"
 #include "app/files.hpp"
 
@@ -11,8 +10,10 @@ namespace {
 
 constexpr Py_ssize_t kPreviewLength = 60;
 
-// The marks awarded under an evaluated rubric, as the float Rubric reports.
-py::object rubric_marks(const py::object& rubric) { return py::float_(marks::awarded_marks(rubric)); }
+// The marks awarded under an evaluated rubric, asked of the rubric itself so
+// that a replaced or subclassed rubric reports its own (Rubric's method sums
+// through marks::awarded_marks).
+py::object rubric_marks(const py::object& rubric) { return rubric.attr("get_awarded_marks")(); }
 
 // The marks awarded under the answer's evaluated rubric; 0 until evaluated.
 py::object obtained_marks(const py::object& answer) {

@@ -6,7 +6,6 @@
 #include <map>
 #include <set>
 
-#include "../shared/marks.hpp"
 #include "class_run.hpp"
 #include "decisions.hpp"
 
@@ -172,7 +171,7 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
             std::string feedback = r.feedback;
             // A report counts the criteria met; a mark the teacher set apart
             // from them must still show.
-            if (r.teacher_marked && py::cast<double>(marks::awarded_marks(rubric)) != *r.awarded) {
+            if (r.teacher_marked && py::cast<double>(rubric.attr("get_awarded_marks")()) != *r.awarded) {
                 feedback += std::string(feedback.empty() ? "" : "\n") + "The teacher set the mark to " +
                             utf8(format_marks(*r.awarded)) + " of " + utf8(format_marks(q->max_marks)) + ".";
             }
