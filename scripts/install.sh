@@ -6,6 +6,8 @@
 # in .venv with the package built from source and its test dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Set by a caller that has just run this script (CI), so later steps skip it.
+[ "${QUORVAN_INSTALLED:-}" = 1 ] && exit 0
 
 DEBIAN_PACKAGES=(
   g++ pkg-config
