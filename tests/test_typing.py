@@ -14,9 +14,9 @@ import pytest
 import quorvan_core
 
 ROOT = Path(__file__).resolve().parent.parent
-spec = importlib.util.spec_from_file_location("stub_signatures", ROOT / "scripts" / "stub_signatures.py")
-stub_signatures = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(stub_signatures)
+found = importlib.util.spec_from_file_location("stub_signatures", ROOT / "scripts" / "stub_signatures.py")
+stub_signatures = importlib.util.module_from_spec(found)
+found.loader.exec_module(stub_signatures)
 
 MODULES = {
     "quorvan_core.llm_service": "llm_service.pyi",
