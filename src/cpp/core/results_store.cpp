@@ -881,7 +881,7 @@ std::string canonical_value(sqlite3* db, const std::string& path, const Change& 
         why = "is not JSON: " + change.new_value;
         return "";
     }
-    const std::string type = s.text(1);
+    std::string type = s.text(1);  // not const: returned by move
     if (type == "null") return "null";
     if (change.field == "awarded") {
         if (type != "integer" && type != "real") {

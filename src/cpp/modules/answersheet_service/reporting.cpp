@@ -61,7 +61,7 @@ py::dict sheet_record(const py::object& question, const py::object& answer) {
     return record;
 }
 
-py::list answersheet_format(py::object self, py::object answersheet, py::object question_paper) {
+py::list answersheet_format(py::object /*self*/, py::object answersheet, py::object question_paper) {
     need_records(answersheet, question_paper);
     py::list records;
     for (py::handle q_id : py::object(question_paper.attr("get_question_ids")())) {
@@ -149,7 +149,7 @@ void save_to_file(py::object self, py::object answersheet, py::object question_p
 
 // ------------------------------------------------------------- summary
 
-py::dict get_summary(py::object self, py::object answersheet, py::object question_paper) {
+py::dict get_summary(py::object /*self*/, py::object answersheet, py::object question_paper) {
     if (!pyglue::truth(answersheet) || !pyglue::truth(question_paper)) {
         py::dict error;
         error["error"] = kRecordsMissing;
@@ -189,7 +189,7 @@ py::dict get_summary(py::object self, py::object answersheet, py::object questio
     return summary;
 }
 
-py::dict validate_processing(py::object self, py::object answersheet, py::object question_paper) {
+py::dict validate_processing(py::object /*self*/, py::object answersheet, py::object question_paper) {
     if (!pyglue::truth(answersheet) || !pyglue::truth(question_paper)) {
         py::dict error;
         error["valid"] = false;

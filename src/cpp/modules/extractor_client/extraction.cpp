@@ -131,7 +131,7 @@ unsigned wanted_threads() {
     return (*end == '\0' && n > 0) ? static_cast<unsigned>(std::min<long>(n, 64)) : 0;
 }
 
-[[noreturn]] void raise_read_error(std::exception_ptr error, int page, py::handle pdf_path) {
+[[noreturn]] void raise_read_error(const std::exception_ptr& error, int page, py::handle pdf_path) {
     try {
         std::rethrow_exception(error);
     } catch (const core::PdfError& e) {

@@ -20,7 +20,7 @@ py::dict no_paper() {
     return d;
 }
 
-py::object get_input_data_format(py::object self, py::object paper, py::object answer_pages) {
+py::object get_input_data_format(py::object /*self*/, py::object paper, py::object answer_pages) {
     pyglue::need_str(answer_pages, "answer_pages");
     need_paper(paper);
     py::dict data;
@@ -126,7 +126,7 @@ py::object get_summary(py::object self, py::object paper) {
     return summary;
 }
 
-py::object validate_processing(py::object self, py::object paper) {
+py::object validate_processing(py::object /*self*/, py::object paper) {
     if (!pyglue::truth(paper)) {
         py::dict d;
         d["valid"] = false;

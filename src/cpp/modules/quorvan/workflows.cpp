@@ -169,7 +169,7 @@ py::object get_token_usage_summary(py::object self) {
 
 // ---------------------------------------------------------------- validators
 
-void validate_file_path(py::object self, py::object pdf_path) {
+void validate_file_path(py::object /*self*/, py::object pdf_path) {
     pyglue::need_str(pdf_path, "pdf_path");
     if (!pyglue::truth(pdf_path)) fail("ValidationError", "PDF path must be a non-empty string");
     if (!pyglue::truth(M("os").attr("path").attr("isfile")(pdf_path))) {
@@ -180,7 +180,7 @@ void validate_file_path(py::object self, py::object pdf_path) {
     }
 }
 
-void validate_question_paper_inputs(py::object self, py::object subject, py::object language,
+void validate_question_paper_inputs(py::object /*self*/, py::object subject, py::object language,
                                     py::object class_level) {
     pyglue::need_str(subject, "subject");
     pyglue::need_str(language, "language");
@@ -216,7 +216,7 @@ void validate_question_ids(py::object self, py::object question_ids) {
     check_ids_known(question_ids, self.attr("current_question_paper"));
 }
 
-void validate_question_ids_for_paper(py::object self, py::object question_ids, py::object question_paper) {
+void validate_question_ids_for_paper(py::object /*self*/, py::object question_ids, py::object question_paper) {
     pyglue::need_list(question_ids, "question_ids");
     if (!pyglue::truth(question_ids)) fail("ValidationError", "question_ids must be a non-empty list");
     if (!is_a(question_paper, "QuestionPaper")) {
