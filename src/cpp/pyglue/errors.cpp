@@ -40,7 +40,7 @@ void set_runtime_error(const char* what) {
 
 }  // namespace
 
-bool set_core_error(std::exception_ptr error) {
+bool set_core_error(std::exception_ptr error) {  // NOLINT(performance-unnecessary-value-param): as pybind11 hands it over
     if (!error) return false;
     try {
         std::rethrow_exception(error);
@@ -64,7 +64,8 @@ void init_errors() {
     static bool registered = false;  // under the GIL
     if (registered) return;
     registered = true;
-    py::register_exception_translator([](std::exception_ptr error) {
+    // pybind11's translator type takes the pointer by value.
+    py::register_exception_translator([](std::exception_ptr error) {  // NOLINT(performance-unnecessary-value-param)
         if (!set_core_error(error)) std::rethrow_exception(error);
     });
 }
