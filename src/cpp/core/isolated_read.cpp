@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -48,6 +49,7 @@ bool known_tag(char t) {
         case FrameTag::limit:
         case FrameTag::failure:
         case FrameTag::hidden:
+        case FrameTag::quality:
         case FrameTag::done:
             return true;
     }
@@ -73,6 +75,25 @@ Frame hidden_frame(const HiddenText& h) {
     f.data += '\x1e';
     for (const auto& w : h.sample) f.data += w + '\x1f';
     return f;
+}
+
+Frame quality_frame(const PageQuality& q) {
+    Frame f;
+    f.tag = FrameTag::quality;
+    f.a = static_cast<std::int64_t>(q.method);
+    f.b = q.ocr.words;
+    f.c = std::bit_cast<std::int64_t>(q.ocr.confidence);
+    f.d = std::bit_cast<std::int64_t>(q.ocr.low_share);
+    return f;
+}
+
+PageQuality quality_of(const Frame& f) {
+    PageQuality q;
+    q.method = f.a == static_cast<std::int64_t>(ReadMethod::ocr) ? ReadMethod::ocr : ReadMethod::text_layer;
+    q.ocr.words = static_cast<int>(f.b);
+    q.ocr.confidence = std::bit_cast<double>(f.c);
+    q.ocr.low_share = std::bit_cast<double>(f.d);
+    return q;
 }
 
 HiddenText hidden_of(const Frame& f) {
@@ -410,6 +431,7 @@ IsolatedReading read_isolated(const IsolatedReadRequest& req, const std::functio
         throw ReadStopped(ReadStop::crashed, limit_message(ReadStop::crashed, shown, lim, 0, -code));
     }
 
+    std::optional<PageQuality> next_quality;  // for the next page frame
     for (const Frame& f : got) {
         switch (f.tag) {
             case FrameTag::page: {
@@ -418,8 +440,13 @@ IsolatedReading read_isolated(const IsolatedReadRequest& req, const std::functio
                 r.text = f.data;
                 result.pages.push_back(static_cast<int>(f.a));
                 result.reads.push_back(std::move(r));
+                result.quality.push_back(next_quality.value_or(PageQuality{}));
+                next_quality.reset();
                 break;
             }
+            case FrameTag::quality:
+                next_quality = quality_of(f);
+                break;
             case FrameTag::open_error:
                 throw PdfError(static_cast<PdfFault>(f.a), f.data, static_cast<int>(f.b), f.c, static_cast<int>(f.d));
             case FrameTag::failure:
@@ -439,6 +466,7 @@ IsolatedReading read_isolated(const IsolatedReadRequest& req, const std::functio
                 }
                 result.pages.push_back(static_cast<int>(f.c));
                 result.reads.push_back(std::move(r));
+                result.quality.emplace_back();
                 break;
             }
             case FrameTag::limit: {

@@ -69,6 +69,7 @@ struct IsolatedReadRequest {
 struct IsolatedReading {
     std::vector<int> pages;       // the pages asked for (all of them when none were named)
     std::vector<PageRead> reads;  // one per page: text, or the error that stopped reading there
+    std::vector<PageQuality> quality;  // one per page: how its text was found
     std::vector<HiddenText> hidden;  // as read_locally finds them
     long long peak_kb = 0;        // the reading process's peak resident memory
 };
@@ -96,6 +97,7 @@ enum class FrameTag : char {
     limit = 'L',       // a: ReadStop (pages, chars or memory), b: what was found; data: ""
     failure = 'X',     // c: page; data: message of any other error
     hidden = 'H',      // a: page, b: words, c: replaced; data: kinds and sample (hidden_frame)
+    quality = 'Q',     // how the page in the next page frame was read (quality_frame)
     done = 'D',
 };
 
@@ -111,6 +113,11 @@ void append_frame(std::string& out, const Frame& frame);
 // item ended by a unit separator (0x1f), the two lists by a record separator (0x1e).
 Frame hidden_frame(const HiddenText& hidden);
 HiddenText hidden_of(const Frame& frame);
+
+// A PageQuality as a frame and back: a: method, b: words, c and d: the bits of
+// the mean confidence and the low share, so both come back exactly.
+Frame quality_frame(const PageQuality& quality);
+PageQuality quality_of(const Frame& frame);
 
 // Frames from a byte stream fed in pieces.
 class FrameReader {

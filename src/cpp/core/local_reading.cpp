@@ -46,12 +46,17 @@ LocalReading read_locally(const PdfDocument& doc, const std::vector<int>& pages,
         scan_pages.push_back(pages[i]);
         scan_layers.push_back(r.text);
     }
+    out.quality.assign(pages.size(), PageQuality{});
     if (!stopped && !scan_pages.empty()) {
         // An OCR engine takes a tenth of a second to start: worth it from two pages.
+        std::vector<PageQuality> quality;
         std::vector<PageRead> scans = read_scanned_pages(doc, scan_pages, scan_layers, options.dpi,
                                                          reader_threads(scan_pages.size(), options.threads, 1),
-                                                         keep_going);
-        for (std::size_t k = 0; k < scanned.size(); ++k) out.pages[scanned[k]] = std::move(scans[k]);
+                                                         keep_going, &quality);
+        for (std::size_t k = 0; k < scanned.size(); ++k) {
+            out.pages[scanned[k]] = std::move(scans[k]);
+            out.quality[scanned[k]] = quality[k];
+        }
     }
 
     for (std::size_t i = 0; i < pages.size(); ++i) {

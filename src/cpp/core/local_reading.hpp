@@ -21,6 +21,7 @@ struct LocalReadOptions {
 struct LocalReading {
     std::vector<PageRead> pages;      // one per requested page, in that order
     std::vector<HiddenText> hidden;   // pages with hidden words, in page order
+    std::vector<PageQuality> quality; // one per requested page: how its text was found
 };
 
 // Reads `pages` (numbers valid for doc) on several threads, each with its own

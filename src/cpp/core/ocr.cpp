@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -72,25 +73,15 @@ void check_image(const PageImage& image) {
     }
 }
 
-}  // namespace
-
-std::string ocr_image(const PageImage& image) {
+// Reads the image; `words`, when given, receives each word read with its box
+// and confidence.
+std::string recognise(const PageImage& image, std::vector<OcrWord>* words,
+                      tesseract::PageSegMode mode = tesseract::PSM_AUTO) {
     check_image(image);
     tesseract::TessBaseAPI& api = engine();
+    api.SetPageSegMode(mode);
     api.SetImage(image.pixels.data(), image.width, image.height, image.channels, image.width * image.channels);
     api.SetSourceResolution(static_cast<int>(std::lround(image.dpi)));
-    std::unique_ptr<char[]> text(api.GetUTF8Text());
-    api.Clear();
-    if (!text) throw OcrError("Tesseract could not read the page");
-    return tidy(text.get());
-}
-
-OcrReading ocr_image_words(const PageImage& image) {
-    check_image(image);
-    tesseract::TessBaseAPI& api = engine();
-    api.SetImage(image.pixels.data(), image.width, image.height, image.channels, image.width * image.channels);
-    api.SetSourceResolution(static_cast<int>(std::lround(image.dpi)));
-    OcrReading out;
     if (api.Recognize(nullptr) != 0) {
         api.Clear();
         throw OcrError("Tesseract could not read the page");
@@ -100,8 +91,8 @@ OcrReading ocr_image_words(const PageImage& image) {
         api.Clear();
         throw OcrError("Tesseract could not read the page");
     }
-    out.text = tidy(text.get());
-    std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+    std::string out = tidy(text.get());
+    std::unique_ptr<tesseract::ResultIterator> it(words ? api.GetIterator() : nullptr);
     if (it) {
         do {
             std::unique_ptr<char[]> word(it->GetUTF8Text(tesseract::RIL_WORD));
@@ -109,11 +100,64 @@ OcrReading ocr_image_words(const PageImage& image) {
             OcrWord w;
             w.text = word.get();
             if (!it->BoundingBox(tesseract::RIL_WORD, &w.left, &w.top, &w.right, &w.bottom)) continue;
-            out.words.push_back(std::move(w));
+            w.confidence = it->Confidence(tesseract::RIL_WORD);
+            words->push_back(std::move(w));
         } while (it->Next(tesseract::RIL_WORD));
     }
     api.Clear();
     return out;
+}
+
+OcrScore score_of(const std::vector<OcrWord>& words) {
+    OcrScore score;
+    double sum = 0;
+    int low = 0;
+    for (const OcrWord& w : words) {
+        // Only what OCR kept as words: a lone mark of punctuation or a stray dot
+        // says nothing about how well the writing was read.
+        if (std::none_of(w.text.begin(), w.text.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+            continue;
+        }
+        ++score.words;
+        sum += w.confidence;
+        if (w.confidence < kLowWordConfidence) ++low;
+    }
+    if (score.words > 0) {
+        score.confidence = sum / score.words;
+        score.low_share = static_cast<double>(low) / score.words;
+    }
+    return score;
+}
+
+}  // namespace
+
+std::string ocr_image(const PageImage& image) {
+    return recognise(image, nullptr);
+}
+
+OcrReading ocr_image_words(const PageImage& image) {
+    OcrReading out;
+    out.text = recognise(image, &out.words);
+    return out;
+}
+
+std::string ocr_image_scored(const PageImage& image, OcrScore& score) {
+    std::vector<OcrWord> words;
+    std::string text = recognise(image, &words);
+    score = score_of(words);
+    if (score.words == 0) {
+        // The page's layout analysis can take a whole page of handwriting for
+        // a picture and read nothing; read as one block of text, what is
+        // there is read, with the confidence it deserves.
+        std::vector<OcrWord> again;
+        std::string block = recognise(image, &again, tesseract::PSM_SINGLE_BLOCK);
+        OcrScore block_score = score_of(again);
+        if (block_score.words > 0) {
+            score = block_score;
+            return block;
+        }
+    }
+    return text;
 }
 
 std::string read_page_locally(const PdfDocument& doc, int page, double dpi) {
@@ -122,14 +166,19 @@ std::string read_page_locally(const PdfDocument& doc, int page, double dpi) {
     return read_scanned_page(doc, page, dpi, layer);
 }
 
-std::string read_scanned_page(const PdfDocument& doc, int page, double dpi, const std::string& layer) {
+std::string read_scanned_page(const PdfDocument& doc, int page, double dpi, const std::string& layer,
+                              PageQuality* quality) {
+    if (quality) *quality = PageQuality{};
     const PageImage image = doc.render(page, dpi, 1);
     // Nothing drawn (a blank page, the empty back of a sheet): OCR would find
     // no words, and on a giant page it would take seconds to say so.
     const bool blank = std::all_of(image.pixels.begin(), image.pixels.end(), [](unsigned char v) { return v == 255; });
     if (blank) return layer;
-    const std::string ocr = ocr_image(image);
-    return choose_page_text(layer, ocr);
+    OcrScore score;
+    const std::string ocr = ocr_image_scored(image, score);
+    const std::string& chosen = choose_page_text(layer, ocr);
+    if (quality && &chosen == &ocr) *quality = PageQuality{ReadMethod::ocr, score};
+    return chosen;
 }
 
 }  // namespace quorvan::core

@@ -88,10 +88,14 @@ std::vector<PageRead> read_text_layers(const PdfDocument& doc, const std::vector
 
 std::vector<PageRead> read_scanned_pages(const PdfDocument& doc, const std::vector<int>& pages,
                                          const std::vector<std::string>& layers, double dpi, unsigned threads,
-                                         const std::function<bool()>& between_pages) {
+                                         const std::function<bool()>& between_pages,
+                                         std::vector<PageQuality>* quality) {
+    if (quality) quality->assign(pages.size(), PageQuality{});
     return read_pages(
         doc, pages.size(), threads,
-        [&](const PdfDocument& d, std::size_t i) { return read_scanned_page(d, pages[i], dpi, layers[i]); },
+        [&](const PdfDocument& d, std::size_t i) {
+            return read_scanned_page(d, pages[i], dpi, layers[i], quality ? &(*quality)[i] : nullptr);
+        },
         between_pages);
 }
 

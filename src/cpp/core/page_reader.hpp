@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ocr.hpp"
 #include "pdf_document.hpp"
 
 namespace quorvan::core {
@@ -45,9 +46,11 @@ std::vector<PageRead> read_text_layers(const PdfDocument& doc, const std::vector
                                        const std::function<bool()>& between_pages = {});
 
 // read_scanned_page for each of `pages` whose text layer is `layers[i]`. Each
-// thread has its own OCR engine.
+// thread has its own OCR engine. `quality`, when given, is made one per page,
+// each written by the thread that reads that page.
 std::vector<PageRead> read_scanned_pages(const PdfDocument& doc, const std::vector<int>& pages,
                                          const std::vector<std::string>& layers, double dpi, unsigned threads,
-                                         const std::function<bool()>& between_pages = {});
+                                         const std::function<bool()>& between_pages = {},
+                                         std::vector<PageQuality>* quality = nullptr);
 
 }  // namespace quorvan::core

@@ -152,6 +152,26 @@ CREATE TABLE IF NOT EXISTS written_files (
 );
 )sql";
 
+// Added within schema 3, as the table above: how each page of a sheet was
+// read. The trigger clears a sheet's pages whenever it is parsed or reset
+// (both set parse_key), so a library that does not know the table never
+// leaves another read's pages behind.
+constexpr const char* kPageReadingSchema = R"sql(
+CREATE TABLE IF NOT EXISTS page_reading (
+    sheet_id   INTEGER NOT NULL REFERENCES sheets (id) ON DELETE CASCADE,
+    page       INTEGER NOT NULL,             -- page number, from 1
+    method     TEXT NOT NULL,                -- text (the PDF's own text), ocr, vision (the vision model)
+    words      INTEGER NOT NULL,             -- words in the text kept
+    confidence REAL,                         -- OCR's mean word confidence, 0 to 100; NULL unless OCR read the page
+    low_share  REAL,                         -- share of the words OCR read with little confidence; NULL likewise
+    reliable   INTEGER NOT NULL CHECK (reliable IN (0, 1)),  -- 0: read badly and not read again
+    note       TEXT NOT NULL DEFAULT '',     -- how the page was read, and why not again
+    PRIMARY KEY (sheet_id, page)
+);
+CREATE TRIGGER IF NOT EXISTS page_reading_follows_parse AFTER UPDATE OF parse_key ON sheets
+BEGIN DELETE FROM page_reading WHERE sheet_id = NEW.id; END;
+)sql";
+
 constexpr const char* kSelectSheet =
     "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
     "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags, "
@@ -451,6 +471,7 @@ void open_schema(sqlite3* db, const std::string& path) {
     // power loss may undo the last few, never half of one.
     exec(db, path, "PRAGMA synchronous = NORMAL", "set the synchronous mode");
     exec(db, path, kWrittenSchema, "create the table of written files");
+    exec(db, path, kPageReadingSchema, "create the table of page readings");
 }
 
 // Flags as stored; a person may have edited them with the sqlite3 shell, so
@@ -737,7 +758,7 @@ void ResultsStore::reset_sheet(std::int64_t id, const std::string& sha256) {
 
 void ResultsStore::store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
                                const std::vector<FoundAnswer>& answers, const CallUsage& usage,
-                               const std::vector<Flag>& sheet_flags) {
+                               const std::vector<Flag>& sheet_flags, const std::vector<PageReading>& pages) {
     const std::string doing = "store the parse of sheet " + std::to_string(id);
     Transaction tx(db_, path_, doing);
     Statement s(db_, path_,
@@ -759,7 +780,39 @@ void ResultsStore::store_parse(std::int64_t id, const std::string& sha256, const
         insert.bind_text(4, answers[i].text).bind_text(5, int_list_json(answers[i].pages));
         insert.bind_text(6, flags_json(answers[i].flags)).run();
     }
+    // After the sheet's update, whose trigger cleared the pages of the read before.
+    Statement page(db_, path_,
+                   "INSERT OR REPLACE INTO page_reading (sheet_id, page, method, words, confidence, low_share, "
+                   "reliable, note) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+                   doing);
+    for (const PageReading& p : pages) {
+        page.reset();
+        page.bind_int(1, id).bind_int(2, p.page).bind_text(3, p.method).bind_int(4, p.words);
+        page.bind_real_or_null(5, p.confidence).bind_real_or_null(6, p.low_share);
+        page.bind_int(7, p.reliable ? 1 : 0).bind_text(8, p.note).run();
+    }
     tx.commit();
+}
+
+std::vector<PageReading> ResultsStore::page_reading(std::int64_t id) const {
+    Statement s(db_, path_,
+                "SELECT page, method, words, confidence, low_share, reliable, note FROM page_reading "
+                "WHERE sheet_id = ?1 ORDER BY page",
+                "read the pages of sheet " + std::to_string(id));
+    s.bind_int(1, id);
+    std::vector<PageReading> out;
+    while (s.step()) {
+        PageReading p;
+        p.page = static_cast<int>(s.integer(0));
+        p.method = s.text(1);
+        p.words = s.integer(2);
+        p.confidence = s.real_or_null(3);
+        p.low_share = s.real_or_null(4);
+        p.reliable = s.integer(5) != 0;
+        p.note = s.text(6);
+        out.push_back(std::move(p));
+    }
+    return out;
 }
 
 void ResultsStore::store_mark(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,

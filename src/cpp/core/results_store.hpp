@@ -100,6 +100,18 @@ struct FoundAnswer {
     std::vector<Flag> flags{};  // braces: the many {q_id, text, pages} lists need no fourth member
 };
 
+// How one page of a sheet was read (see ExtractorClient.read_pdf's pages).
+struct PageReading {
+    int page = 0;
+    std::string method;                // "text", "ocr" or "vision"
+    std::int64_t words = 0;
+    std::optional<double> confidence;  // OCR's mean word confidence, 0 to 100
+    std::optional<double> low_share;
+    bool reliable = true;              // false: read badly and not read again
+    std::string note;
+    bool operator==(const PageReading&) const = default;
+};
+
 // A teacher's change to one answer (or, with q_id "", to the sheet as a
 // whole), stored once and never rewritten. Fields and their JSON values:
 // "awarded" (a number), "criteria_met" (a list of 0-based criterion
@@ -175,11 +187,14 @@ public:
     void reset_sheet(std::int64_t id, const std::string& sha256);
 
     // The parse of a sheet: replaces every stored answer with these (status
-    // "pending") and the sheet's flags with `sheet_flags`, records the sha256
-    // of the bytes read and the parse key.
+    // "pending"), the sheet's flags with `sheet_flags` and how its pages were
+    // read with `pages`, records the sha256 of the bytes read and the parse key.
     void store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
                      const std::vector<FoundAnswer>& answers, const CallUsage& usage,
-                     const std::vector<Flag>& sheet_flags = {});
+                     const std::vector<Flag>& sheet_flags = {}, const std::vector<PageReading>& pages = {});
+
+    // How the sheet's pages were read when it was last parsed, in page order.
+    std::vector<PageReading> page_reading(std::int64_t id) const;
 
     // One answer's marking, stored as soon as it arrives.
     void store_mark(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,

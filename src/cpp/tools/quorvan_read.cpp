@@ -268,6 +268,9 @@ void read_document(const Options& o, std::string& out) {
             break;
         }
         if (!r.done) break;
+        if (reading.quality[i].method != core::ReadMethod::text_layer) {
+            core::append_frame(out, core::quality_frame(reading.quality[i]));
+        }
         core::Frame f;
         f.tag = core::FrameTag::page;
         f.a = pages[i];
