@@ -9,7 +9,9 @@ class PageTranscription(BaseModel):
 class PdfReading:
     texts: dict[int, str]
     hidden: list[dict[str, Any]]
-    def __init__(self, texts: dict[int, str], hidden: list[dict[str, Any]]) -> None: ...
+    pages: list[dict[str, Any]]
+    calls: list[dict[str, Any]]
+    def __init__(self, texts: dict[int, str], hidden: list[dict[str, Any]], pages: list[dict[str, Any]] | None = None, calls: list[dict[str, Any]] | None = None) -> None: ...
 
 class ReadLimits:
     max_pages: int
@@ -36,7 +38,9 @@ class ExtractorClient:
     dpi: int
     backend: str
     model: str
-    def __init__(self, extractor_type: str = 'local', region: str = 'us-east-1', api_key: str | None = None, app_id: str | None = None, app_key: str | None = None, *, model: str = 'gpt-5-mini-2025-08-07') -> None: ...
+    reader: str
+    min_confidence: float
+    def __init__(self, extractor_type: str = 'local', region: str = 'us-east-1', api_key: str | None = None, app_id: str | None = None, app_key: str | None = None, *, model: str = 'gpt-5-mini-2025-08-07', reader: str = 'local', min_confidence: float = 80.0) -> None: ...
     def set_dpi(self, dpi: int) -> None: ...
     def change_extractor(self, extractor: str | ExtractorRecommendation) -> None: ...
     @staticmethod

@@ -84,6 +84,18 @@ Coro process_pdf_async(py::object self, py::object pdf_path, py::object question
     co_return answersheet;
 }
 
+// The vision model's calls made while reading, counted by the model service
+// as its own (from the task that read the sheet, so a run sees them as this
+// sheet's).
+void count_vision_calls(const py::object& self, const py::object& calls) {
+    py::object service = self.attr("llm_service");
+    if (!py::hasattr(service, "_count_call")) return;
+    for (py::handle call : calls) {
+        service.attr("_count_call")(call["task"], call["model"], call["input_tokens"], call["output_tokens"],
+                                    call["ok"], pyglue::cat("page ", call["page"]));
+    }
+}
+
 // A sheet read and parsed, not yet marked, for callers that mark many sheets
 // at once on one event loop: the PDF is read on a worker thread so the loop
 // keeps serving the other sheets' calls, and the extractor is handed in,
@@ -97,6 +109,7 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
     say("Reading answer sheet: ", pdf_path);
     py::object texts;
     py::object hidden;
+    py::object page_reading = py::list();
     py::object error;
     py::object cancel;
     try {
@@ -127,6 +140,8 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
             py::object read = co_await reading;
             texts = read.attr("texts");
             hidden = read.attr("hidden");
+            page_reading = py::getattr(read, "pages", py::list());
+            count_vision_calls(self, py::getattr(read, "calls", py::list()));
         } else {
             py::object reading =
                 loop.attr("run_in_executor")(executor, reader.attr("process_pdf"), pdf_path, page_numbers);
@@ -154,6 +169,7 @@ Coro read_answersheet_async(py::object self, py::object pdf_path, py::object que
     // what was left out of them.
     answersheet.attr("extracted_texts") = texts;
     answersheet.attr("hidden_text") = hidden;
+    answersheet.attr("page_reading") = page_reading;
     co_return answersheet;
 }
 
@@ -176,8 +192,9 @@ void init_intake(ServiceClass& cls) {
         py::arg("check_visibility") = true, py::arg("limits") = py::none(),
         "Coroutine: read one answer sheet PDF on a worker thread (of executor, or the loop's default) and "
         "parse it into an Answersheet, not yet marked, whose extracted_texts holds the pages as read (with "
-        "check_visibility, the default, only the text a reader of the page sees) and hidden_text the words left "
-        "out, one dict per page (see ExtractorClient.read_pdf). extractor_client reads the pages as it is set; by "
+        "check_visibility, the default, only the text a reader of the page sees), hidden_text the words left "
+        "out, one dict per page, and page_reading how each page was read (see ExtractorClient.read_pdf); the "
+        "vision model's calls made to read it are counted by the model service. extractor_client reads the pages as it is set; by "
         "default the pipeline's own client, switched to the extractor recommended for the paper's subject. "
         "limits (an extractor_client.ReadLimits) reads the PDF in a process of its own within them, killed at "
         "once when this coroutine is cancelled; None reads it in this process.");

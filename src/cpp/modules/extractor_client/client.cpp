@@ -65,10 +65,31 @@ py::object validated_dpi(py::handle dpi) {
     return v;
 }
 
+std::string validated_reader(py::handle reader) {
+    pyglue::need_str(reader, "reader");
+    const std::string r = str_of(reader);
+    if (r != kReaderAuto && r != kReaderLocal && r != kReaderVision) {
+        pyglue::raise_new(PyExc_ValueError,
+                          pyglue::cat("reader must be 'auto', 'local' or 'vision', got ", py::repr(reader)));
+    }
+    return r;
+}
+
+double validated_min_confidence(py::handle value) {
+    py::object v = pyglue::need_float(value, "min_confidence");
+    const double d = py::cast<double>(v);
+    if (!(d >= 0 && d <= 100)) {
+        pyglue::raise_new(PyExc_ValueError,
+                          pyglue::cat("min_confidence must be a number from 0 to 100, got ", py::repr(value)));
+    }
+    return d;
+}
+
 // ------------------------------------------------------------- the client
 
 void client_init(py::handle self_h, py::object extractor_type, py::object region, py::object api_key,
-                 py::object app_id, py::object app_key, py::object model) {
+                 py::object app_id, py::object app_key, py::object model, py::object reader,
+                 py::object min_confidence) {
     py::object self = py::reinterpret_borrow<py::object>(self_h);
     pyglue::need_str(extractor_type, "extractor_type");
     pyglue::need_str(region, "region");
@@ -77,6 +98,8 @@ void client_init(py::handle self_h, py::object extractor_type, py::object region
     pyglue::need_opt_str(app_key, "app_key");
     pyglue::need_str(model, "model");
     if (PyUnicode_GetLength(model.ptr()) == 0) pyglue::raise_new(PyExc_ValueError, "model must not be empty");
+    validated_reader(reader);
+    validated_min_confidence(min_confidence);
     const std::string type = str_of(extractor_type);
     if (!is_known_type(type)) raise_unknown_type(extractor_type);
     if (type == kOpenAI) require_openai(api_key);
@@ -89,6 +112,9 @@ void client_init(py::handle self_h, py::object extractor_type, py::object region
     self.attr("dpi") = py::int_(kDefaultDpi);
     // The default model stays on the class, out of the instance's attributes.
     if (!model.equal(py::type::handle_of(self).attr("model"))) self.attr("model") = model;
+    py::handle cls = py::type::handle_of(self);
+    if (!reader.equal(cls.attr("reader"))) self.attr("reader") = reader;
+    if (!min_confidence.equal(cls.attr("min_confidence"))) self.attr("min_confidence") = min_confidence;
     settle_backend(self, type, nullptr);
 }
 
@@ -198,9 +224,14 @@ void init_recommendation(RecommendationClass& cls) {
 void init_client(ClientClass& cls) {
     pyglue::def_init(cls, &client_init, py::arg("extractor_type") = "local", py::arg("region") = "us-east-1",
                      py::arg("api_key") = py::none(), py::arg("app_id") = py::none(),
-                     py::arg("app_key") = py::none(), py::kw_only(), py::arg("model") = kModel);
-    // The vision model that transcribes pages for the 'openai' backend.
+                     py::arg("app_key") = py::none(), py::kw_only(), py::arg("model") = kModel,
+                     py::arg("reader") = kReaderLocal, py::arg("min_confidence") = kDefaultMinConfidence);
+    // The vision model that transcribes pages for the 'openai' backend, and
+    // for the local one the pages its reader sends to it.
     cls.attr("model") = py::str(kModel);
+    // Nothing leaves the machine unless asked: a library user opts in.
+    cls.attr("reader") = py::str(kReaderLocal);
+    cls.attr("min_confidence") = py::float_(kDefaultMinConfidence);
     cls.def("set_dpi", &set_dpi, py::arg("dpi"),
             "Resolution (1 to 1200) at which pages are rendered for OCR and for the vision model.");
     cls.def("change_extractor", &change_extractor, py::arg("extractor"),
@@ -210,6 +241,10 @@ void init_client(ClientClass& cls) {
                    "The extractor suited to a subject's notation, among the backends that can run now.");
     cls.def("__repr__", &client_repr);
 }
+
+std::string current_reader(py::object self) { return validated_reader(self.attr("reader")); }
+
+double current_min_confidence(py::object self) { return validated_min_confidence(self.attr("min_confidence")); }
 
 // Shared with extraction: the dpi attribute may have been set directly.
 long long current_dpi(py::object self) {

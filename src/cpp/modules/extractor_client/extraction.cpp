@@ -2,6 +2,7 @@
 // and the OpenAI vision backend.
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -42,6 +43,10 @@ Source source_of(py::object pdf_path) {
     s.os_path = py::cast<std::string>(py::bytes(M("os").attr("fsencode")(pdf_path)));
     s.shown = py::cast<std::string>(py::bytes(pdf_path.attr("encode")("utf-8", "backslashreplace")));
     return s;
+}
+
+std::string utf8_of(py::handle s) {
+    return py::cast<std::string>(py::bytes(s.attr("encode")("utf-8", "backslashreplace")));
 }
 
 py::str utf8(const std::string& s) {
@@ -162,6 +167,8 @@ py::list hidden_list(const std::vector<core::HiddenText>& hidden) {
 struct LocalResult {
     py::dict texts;
     py::list hidden;
+    std::vector<int> pages;                 // read, in order
+    std::vector<core::PageQuality> quality; // one per page read
 };
 
 // Pages are read on several threads at once, each with its own Poppler
@@ -206,6 +213,8 @@ LocalResult extract_locally(const core::PdfDocument& doc, const std::vector<int>
             pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("Page ", p, " of '", pdf_path, "' was not read"));
         }
         out.texts[py::int_(p)] = utf8(page.text);
+        out.pages.push_back(p);
+        out.quality.push_back(reading.quality[i]);
     }
     out.hidden = hidden_list(reading.hidden);
     return out;
@@ -242,10 +251,30 @@ py::list transcription_messages(int page, py::handle file_name, const std::vecto
     return messages;
 }
 
-py::object transcribe(py::object client, py::object model, py::object response_format, py::list messages) {
+// One vision call, as the model service reports its calls: task, page, the
+// tokens the answer says it used, and whether it gave a transcription.
+struct VisionCall {
+    int page = 0;
+    py::object input_tokens = py::int_(0);
+    py::object output_tokens = py::int_(0);
+    bool ok = false;
+};
+
+py::object usage_count(const py::object& usage, const char* name) {
+    py::object n = py::getattr(usage, name, py::none());
+    return PyLong_Check(n.ptr()) && !PyBool_Check(n.ptr()) ? n : py::object(py::int_(0));
+}
+
+py::object transcribe(py::object client, py::object model, py::object response_format, py::list messages,
+                      VisionCall& call) {
     py::object response = client.attr("beta").attr("chat").attr("completions").attr("parse")(
         py::arg("model") = model, py::arg("messages") = messages,
         py::arg("response_format") = response_format);
+    py::object usage = py::getattr(response, "usage", py::none());
+    if (!usage.is_none()) {
+        call.input_tokens = usage_count(usage, "prompt_tokens");
+        call.output_tokens = usage_count(usage, "completion_tokens");
+    }
     py::object message = response.attr("choices")[py::int_(0)].attr("message");
     py::object parsed = message.attr("parsed");
     if (parsed.is_none()) {
@@ -260,28 +289,39 @@ py::object transcribe(py::object client, py::object model, py::object response_f
         pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("the transcription is not text but ",
                                                           py::type::handle_of(text).attr("__name__")));
     }
+    call.ok = true;
     return text;
 }
 
-py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
-                             py::object key, py::object model, py::handle pdf_path) {
-    py::object client = pyglue::wrap_errors(PyExc_RuntimeError, "Failed to create the OpenAI client: ",
-                                            [&] { return M("OpenAI")(py::arg("api_key") = key); });
-    py::object response_format = M("PageTranscription");
+py::object vision_client(py::object key) {
+    return pyglue::wrap_errors(PyExc_RuntimeError, "Failed to create the OpenAI client: ",
+                               [&] { return M("OpenAI")(py::arg("api_key") = key); });
+}
+
+// The page's image transcribed by the vision model; the call is added to `calls`.
+py::object transcribe_page(const core::PdfDocument& doc, int p, long long dpi, py::object client, py::object model,
+                           py::handle pdf_path, std::vector<VisionCall>& calls) {
+    std::vector<unsigned char> png;
+    try {
+        py::gil_scoped_release nogil;
+        png = core::encode_png(doc.render(p, static_cast<double>(dpi), 3));
+    } catch (const core::PdfError& e) {
+        raise_pdf_error(e, pdf_path);
+    }
     py::object file_name = M("os").attr("path").attr("basename")(pdf_path);
+    py::list messages = transcription_messages(p, file_name, png);
+    calls.push_back(VisionCall{p});
+    return transcribe(client, model, M("PageTranscription"), messages, calls.back());
+}
+
+py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
+                             py::object key, py::object model, py::handle pdf_path, std::vector<VisionCall>& calls) {
+    py::object client = vision_client(key);
     py::dict out;
     for (int p : pages) {
-        std::vector<unsigned char> png;
-        try {
-            py::gil_scoped_release nogil;
-            png = core::encode_png(doc.render(p, static_cast<double>(dpi), 3));
-        } catch (const core::PdfError& e) {
-            raise_pdf_error(e, pdf_path);
-        }
-        py::list messages = transcription_messages(p, file_name, png);
         py::object text;
         try {
-            text = transcribe(client, model, response_format, messages);
+            text = transcribe_page(doc, p, dpi, client, model, pdf_path, calls);
         } catch (...) {
             pyglue::rewrap(PyExc_RuntimeError, pyglue::cat("Failed to transcribe page ", p, " of '", pdf_path, "': "));
         }
@@ -296,6 +336,10 @@ py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int
 struct Reading {
     py::dict texts;
     py::list hidden;
+    std::vector<int> pages;                 // read by the local backend, in order
+    std::vector<core::PageQuality> quality; // one per such page
+    std::vector<VisionCall> calls;          // to the vision model
+    py::list page_reads;                    // how each page was read, as read_pdf reports it
 };
 
 // ------------------------------------------------------- isolated reading
@@ -395,9 +439,119 @@ Reading read_isolated_pages(const Source& src, py::handle pdf_path, std::vector<
             }
         }
         out.texts[py::int_(p)] = utf8(page.text);
+        out.pages.push_back(p);
+        out.quality.push_back(i < reading.quality.size() ? reading.quality[i] : core::PageQuality{});
     }
     out.hidden = hidden_list(reading.hidden);
     return out;
+}
+
+// ------------------------------------------------------- pages read badly
+
+long long word_count(py::handle text) { return static_cast<long long>(py::len(text.attr("split")())); }
+
+std::string percent(double v) {
+    char out[16];
+    std::snprintf(out, sizeof out, "%.0f%%", v);
+    return out;
+}
+
+// What the vision model needs, or "" when it can run: the OpenAI key is the
+// client's own for the types that use no other service's key.
+std::string vision_missing(py::object self, py::object& key) {
+    const std::string type = py::cast<std::string>(pyglue::str(self.attr("extractor_type")));
+    py::object given = type == kOpenAI || type == kLocal ? py::object(self.attr("api_key")) : py::object(py::none());
+    const std::string missing = openai_missing(given);
+    if (missing.empty()) key = openai_key(given);
+    return missing;
+}
+
+// The page list read_pdf reports, and the texts of the pages OCR read badly
+// replaced by the vision model's where the reader may send pages to it. A
+// page the model could not read keeps its OCR text and says why.
+void settle_local_pages(py::object self, const Source& src, py::handle pdf_path, long long dpi, Reading& r) {
+    const std::string reader = current_reader(self);
+    const double min_confidence = current_min_confidence(self);
+    std::vector<std::size_t> to_vision;
+    for (std::size_t i = 0; i < r.pages.size(); ++i) {
+        const core::PageQuality& q = r.quality[i];
+        if (q.method != core::ReadMethod::ocr) continue;
+        const bool low = q.ocr.words > 0 && q.ocr.confidence < min_confidence;
+        if (reader == kReaderVision || (reader == kReaderAuto && low)) to_vision.push_back(i);
+    }
+    py::object key = py::none();
+    std::string missing;
+    if (!to_vision.empty()) missing = vision_missing(self, key);
+    std::vector<std::string> failures(r.pages.size());
+    std::vector<char> by_vision(r.pages.size(), 0);
+    if (!to_vision.empty() && missing.empty()) {
+        py::object model = self.attr("model");
+        pyglue::need_str(model, "model");
+        py::object client = vision_client(key);
+        const core::PdfDocument doc = open_document(src, pdf_path);
+        for (std::size_t i : to_vision) {
+            const int p = r.pages[i];
+            py::object error;
+            try {
+                r.texts[py::int_(p)] = transcribe_page(doc, p, dpi, client, model, pdf_path, r.calls);
+                by_vision[i] = 1;
+            } catch (...) {
+                error = pyglue::caught();
+            }
+            if (error) failures[i] = utf8_of(pyglue::str(error));
+            check_signals();
+        }
+    }
+
+    for (std::size_t i = 0; i < r.pages.size(); ++i) {
+        const int p = r.pages[i];
+        const core::PageQuality& q = r.quality[i];
+        const bool ocr = q.method == core::ReadMethod::ocr;
+        const bool low = ocr && q.ocr.words > 0 && q.ocr.confidence < min_confidence;
+        py::dict page;
+        page["page"] = p;
+        page["method"] = by_vision[i] ? "vision" : ocr ? "ocr" : "text";
+        page["words"] = word_count(r.texts[py::int_(p)]);
+        page["confidence"] = ocr ? py::object(py::float_(q.ocr.confidence)) : py::object(py::none());
+        page["low_share"] = ocr ? py::object(py::float_(q.ocr.low_share)) : py::object(py::none());
+        page["reliable"] = py::bool_(by_vision[i] || !low);
+        std::string note;
+        const std::string read_as = ocr ? "OCR's mean word confidence was " + percent(q.ocr.confidence) : "";
+        if (by_vision[i]) {
+            note = "read by the vision model" + (low ? "; " + read_as + " (under " + percent(min_confidence) + ")" : "");
+        } else if (low) {
+            note = "read by OCR with a mean word confidence of " + percent(q.ocr.confidence) + " (under " +
+                   percent(min_confidence) + "); not read again: ";
+            if (!failures[i].empty()) {
+                note += "the vision model failed (" + failures[i] + ")";
+            } else if (reader == kReaderLocal) {
+                note += "the reader is 'local', which sends no page to the model";
+            } else {
+                note += "the vision model needs " + missing;
+            }
+        } else if (ocr) {
+            note = "read by OCR with a mean word confidence of " + percent(q.ocr.confidence);
+            if (!failures[i].empty()) note += "; the vision model failed (" + failures[i] + ")";
+            else if (!missing.empty() && reader == kReaderVision) note += "; the vision model needs " + missing;
+        }
+        page["note"] = py::str(note);
+        r.page_reads.append(page);
+    }
+}
+
+// The vision backend reads every page: all of them are reported as its.
+void vision_pages(const std::vector<int>& pages, Reading& r) {
+    for (int p : pages) {
+        py::dict page;
+        page["page"] = p;
+        page["method"] = "vision";
+        page["words"] = word_count(r.texts[py::int_(p)]);
+        page["confidence"] = py::none();
+        page["low_share"] = py::none();
+        page["reliable"] = py::bool_(true);
+        page["note"] = py::str("read by the vision model");
+        r.page_reads.append(page);
+    }
 }
 
 Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool check_visibility,
@@ -412,6 +566,8 @@ Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool
         pyglue::raise_new(PyExc_ValueError, pyglue::cat("Unknown backend ", py::repr(self.attr("backend")),
                                                         "; expected 'local' or 'openai'"));
     }
+    const std::string reader = current_reader(self);
+    current_min_confidence(self);
 
     py::object key = py::none();
     py::object model = py::none();
@@ -426,14 +582,22 @@ Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool
         key = openai_key(given);
         model = self.attr("model");
         pyglue::need_str(model, "model");
+    } else if (reader == kReaderVision) {
+        // Asked for outright: reading on with OCR alone would hide that it cannot be had.
+        py::object unused = py::none();
+        const std::string missing = vision_missing(self, unused);
+        if (!missing.empty()) pyglue::raise_new(PyExc_ValueError, ("The 'vision' reader needs " + missing).c_str());
     }
 
+    Reading r;
     if (!limits.is_none()) {
         const core::ReadLimits checked = limits_of(limits);
         // The file is opened by the reading process alone: opening it is
         // already work a hostile PDF can make endless.
         if (backend == kLocal) {
-            return read_isolated_pages(src, pdf_path, std::move(wanted), dpi, check_visibility, limits, cancel);
+            r = read_isolated_pages(src, pdf_path, std::move(wanted), dpi, check_visibility, limits, cancel);
+            settle_local_pages(self, src, pdf_path, dpi, r);
+            return r;
         }
         // The vision backend calls the model from here; only its page count is limited.
         const core::PdfDocument doc = open_document(src, pdf_path);
@@ -444,15 +608,41 @@ Reading read(py::object self, py::object pdf_path, py::object page_numbers, bool
                                                            static_cast<long long>(pages.size()), 0,
                                                            !requested_pages(page_numbers).empty())));
         }
-        return {extract_with_openai(doc, pages, dpi, key, model, pdf_path), py::list()};
+        r.texts = extract_with_openai(doc, pages, dpi, key, model, pdf_path, r.calls);
+        vision_pages(pages, r);
+        return r;
     }
 
     const core::PdfDocument doc = open_document(src, pdf_path);
     const std::vector<int> pages = pages_to_read(doc, std::move(wanted), pdf_path);
     // The model transcribes the image, so it sees nothing a reader would not.
-    if (backend == kOpenAI) return {extract_with_openai(doc, pages, dpi, key, model, pdf_path), py::list()};
+    if (backend == kOpenAI) {
+        r.texts = extract_with_openai(doc, pages, dpi, key, model, pdf_path, r.calls);
+        vision_pages(pages, r);
+        return r;
+    }
     LocalResult local = extract_locally(doc, pages, dpi, check_visibility, pdf_path);
-    return {std::move(local.texts), std::move(local.hidden)};
+    r.texts = std::move(local.texts);
+    r.hidden = std::move(local.hidden);
+    r.pages = std::move(local.pages);
+    r.quality = std::move(local.quality);
+    settle_local_pages(self, src, pdf_path, dpi, r);
+    return r;
+}
+
+py::list call_list(const std::vector<VisionCall>& calls, py::object model) {
+    py::list out;
+    for (const VisionCall& c : calls) {
+        py::dict d;
+        d["task"] = "transcribe_page";
+        d["page"] = c.page;
+        d["model"] = model;
+        d["input_tokens"] = c.input_tokens;
+        d["output_tokens"] = c.output_tokens;
+        d["ok"] = py::bool_(c.ok);
+        out.append(d);
+    }
+    return out;
 }
 
 py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbers) {
@@ -463,7 +653,7 @@ py::object read_pdf(py::object self, py::object pdf_path, py::object page_number
                     py::object limits, py::object cancel) {
     const bool check = pyglue::truth(check_visibility);
     Reading r = read(self, pdf_path, page_numbers, check, limits, cancel);
-    return M("PdfReading")(r.texts, r.hidden);
+    return M("PdfReading")(r.texts, r.hidden, r.page_reads, call_list(r.calls, self.attr("model")));
 }
 
 }  // namespace
@@ -479,7 +669,14 @@ void init_extraction(ClientClass& cls) {
             "those pages as {'page', 'words', 'sample', 'kinds', 'replaced'} dicts, in page order. With limits "
             "(a ReadLimits) the local backend reads in a process of its own, which a PDF over a limit or a "
             "crash of the PDF library ends alone: ReadLimitError for a limit, RuntimeError for a crash; "
-            "cancel (a threading.Event) set while it reads stops it at once. None reads in this process.");
+            "cancel (a threading.Event) set while it reads stops it at once. None reads in this process. "
+            "pages says how each page was read, one dict per page in page order: {'page', 'method' ('text', "
+            "'ocr' or 'vision'), 'words', 'confidence' and 'low_share' (OCR's mean word confidence, 0 to 100, "
+            "and the share of words it read with little confidence; None unless OCR read the page), "
+            "'reliable', 'note'}. A page OCR read with a mean confidence under min_confidence is read again "
+            "by the vision model when the reader is 'auto' (every page OCR read when it is 'vision') and the "
+            "model can be reached; otherwise it keeps its OCR text and is not reliable. calls lists the vision "
+            "model calls made, {'task', 'page', 'model', 'input_tokens', 'output_tokens', 'ok'}.");
 }
 
 }  // namespace quorvan::extractor

@@ -32,6 +32,20 @@ std::string openai_missing(py::handle api_key);
 // The key the OpenAI backend uses: the one given, else OPENAI_API_KEY.
 py::object openai_key(py::handle api_key);
 
+// Which pages the vision model may read besides the backend's own: none
+// ("local"), those OCR read with low confidence ("auto"), or every page read
+// by OCR ("vision").
+inline constexpr const char* kReaderLocal = "local";
+inline constexpr const char* kReaderAuto = "auto";
+inline constexpr const char* kReaderVision = "vision";
+// A page OCR read with a mean word confidence under this is read badly.
+inline constexpr double kDefaultMinConfidence = 80;
+
+// The reader and min_confidence attributes, checked again: they may have been
+// assigned directly.
+std::string current_reader(py::object self);
+double current_min_confidence(py::object self);
+
 // The dpi attribute, checked again: it may have been assigned directly.
 long long current_dpi(py::object self);
 

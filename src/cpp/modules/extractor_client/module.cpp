@@ -37,20 +37,28 @@ void init_page_transcription(py::module_& m) {
 struct PdfReading {
     py::object texts;
     py::object hidden;
+    py::object pages;
+    py::object calls;
 };
 
 void init_pdf_reading(py::module_& m) {
     py::class_<PdfReading>(m, "PdfReading", py::dynamic_attr(),
-                           "What ExtractorClient.read_pdf read: texts, {page number: text a reader sees}, and "
-                           "hidden, one dict per page whose text layer held words no reader sees.")
-        .def(py::init([](py::object texts, py::object hidden) {
+                           "What ExtractorClient.read_pdf read: texts, {page number: text a reader sees}; "
+                           "hidden, one dict per page whose text layer held words no reader sees; pages, how "
+                           "each page was read; calls, the vision model calls made.")
+        .def(py::init([](py::object texts, py::object hidden, py::object pages, py::object calls) {
                  pyglue::need_dict(texts, "texts");
                  pyglue::need_list(hidden, "hidden");
-                 return PdfReading{texts, hidden};
+                 pyglue::need_opt_list(pages, "pages");
+                 pyglue::need_opt_list(calls, "calls");
+                 return PdfReading{texts, hidden, pages.is_none() ? py::object(py::list()) : pages,
+                                   calls.is_none() ? py::object(py::list()) : calls};
              }),
-             py::arg("texts"), py::arg("hidden"))
+             py::arg("texts"), py::arg("hidden"), py::arg("pages") = py::none(), py::arg("calls") = py::none())
         .def_readwrite("texts", &PdfReading::texts)
         .def_readwrite("hidden", &PdfReading::hidden)
+        .def_readwrite("pages", &PdfReading::pages)
+        .def_readwrite("calls", &PdfReading::calls)
         .def("__repr__", [](py::object self) {
             return pyglue::cat("PdfReading(pages=", py::list(self.attr("texts")), ", hidden=",
                                self.attr("hidden"), ")");

@@ -151,6 +151,24 @@ void init_retry(py::module_& m, ServiceClass& cls) {
     cls.attr("retry_max_delay") = py::float_(30.0);
     // Prompts estimated above this many tokens are refused unsent (None: no cap).
     cls.attr("max_prompt_tokens") = py::int_(100000);
+    // For calls made outside the service (the vision model reading pages for
+    // the extractor): logged, added to the totals and to call_usage as the
+    // service's own calls are, so no call goes uncounted.
+    cls.def(
+        "_count_call",
+        [](py::object self, py::object task_name, py::object model, py::object input_tokens,
+           py::object output_tokens, py::object ok, py::object additional_info) {
+            pyglue::need_str(task_name, "task_name");
+            pyglue::need_str(model, "model");
+            pyglue::need_str(additional_info, "additional_info");
+            const bool succeeded = pyglue::truth(ok);
+            py::object out = succeeded ? output_tokens : py::object(py::int_(0));
+            self.attr("_log_token_usage")(succeeded ? py::object(task_name) : pyglue::cat(task_name, "_FAILED"),
+                                          input_tokens, out, model, additional_info);
+            note_call_usage(self, task_name, input_tokens, out, succeeded);
+        },
+        py::arg("task_name"), py::arg("model"), py::arg("input_tokens"), py::arg("output_tokens"), py::arg("ok"),
+        py::arg("additional_info") = "");
     cls.def("set_retry_policy", &set_retry_policy, py::arg("retries"), py::arg("timeout") = py::none(),
             "Retry transient model failures up to `retries` more times, each try limited to `timeout` "
             "seconds when given; the openai clients stop retrying on their own.");
