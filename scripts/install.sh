@@ -2,7 +2,8 @@
 # Installs what building and running quorvan_core needs on a fresh Debian machine:
 # the Debian packages (Poppler, Tesseract, SQLite, GoogleTest, cpp-httplib for `quorvan review`,
 # Chromium and its driver for the review page's browser tests, cairo and Pango with fonts for
-# Devanagari and Chinese hand-backs, clang-tidy for scripts/tidy.sh), then a virtual environment
+# Devanagari and Chinese hand-backs,
+# handwriting fonts for the tests and the benchmark of reading handwritten sheets, clang-tidy for scripts/tidy.sh), then a virtual environment
 # in .venv with the package built from source and its test dependencies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +21,7 @@ DEBIAN_PACKAGES=(
   chromium chromium-driver
   libcairo2-dev libpango1.0-dev
   fonts-lohit-deva fonts-wqy-microhei
+  fonts-dkg-handwriting fonts-breip fonts-femkeklaver fonts-dancingscript
   clang-tidy-19
 )
 

@@ -205,7 +205,15 @@ function renderAnswer(a, withPages) {
       const img = document.createElement("img");
       img.alt = `page ${p}`;
       img.src = `/api/page.png?sheet=${a.sheet}&page=${p}&token=${TOKEN}`;
-      return img;
+      const read = (a.page_reading || {})[String(p)];
+      if (!read || !read.note) return img;
+      // A page read badly is flagged on its image: its text may not be what was written.
+      const figure = document.createElement("figure");
+      const caption = document.createElement("figcaption");
+      caption.textContent = `Page ${p}: ${read.note}`;
+      if (!read.reliable) figure.className = "unreliable";
+      figure.append(img, caption);
+      return figure;
     }));
   }
   $("question").textContent = a.question;

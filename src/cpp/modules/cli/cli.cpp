@@ -99,6 +99,13 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--timeout", py::arg("type") = M("float"),
                                 py::arg("help") = "seconds one model call may take (default: $QUORVAN_TIMEOUT, "
                                                   "else 180)");
+    p.mark.attr("add_argument")("--reader", py::arg("default") = "auto",
+                                py::arg("choices") = py::make_tuple("auto", "local", "vision"),
+                                py::arg("help") = "who reads scanned pages: auto (OCR, and the vision model again "
+                                                  "for pages OCR reads with low confidence), local (OCR only: no "
+                                                  "page image is sent to the model; such pages are flagged) or "
+                                                  "vision (the vision model reads every scanned page) "
+                                                  "(default: auto)");
     p.mark.attr("add_argument")("--no-visibility-check", py::arg("action") = "store_true",
                                 py::arg("dest") = "no_visibility_check",
                                 py::arg("help") = "mark the whole text layer of each sheet, words no reader sees "

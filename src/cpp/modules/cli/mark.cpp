@@ -108,6 +108,26 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
 
 // ------------------------------------------------------------ the run
 
+// Who reads scanned pages. The vision model uses the run's own key; with
+// --reader local no page image leaves the machine, whatever the paper's
+// subject would recommend.
+void set_reader(Session& s, const py::object& args, Run& run) {
+    const std::string reader = py::cast<std::string>(args.attr("reader"));
+    py::object extractor = run.reading.extractor;
+    if (reader == "local") {
+        if (py::cast<std::string>(args.attr("extractor")) == "openai") {
+            s.end_redirect();
+            s.usage_error("--reader local sends no page image to the model; it cannot be used with --extractor openai");
+        }
+        extractor.attr("backend") = py::str("local");
+    }
+    extractor.attr("reader") = py::str(reader);
+    if (extractor.attr("api_key").is_none()) {
+        py::object key = py::getattr(run.service.attr("client"), "api_key", py::none());
+        if (pyglue::truth(key)) extractor.attr("api_key") = key;
+    }
+}
+
 // The facade's paper, pipeline, extractor and model service, and the class
 // view over the store. False when the facade cannot be configured (said on
 // stderr); a paper it refuses is a usage error.
@@ -158,6 +178,7 @@ bool set_up(Session& s, const py::object& args, const py::object& paper_data, Ru
     extraction::use_recommended_extractor(M("ExtractorClient"), run.reading.extractor,
                                           run.paper.paper.attr("subject"));
     run.reading.check_visibility = !pyglue::truth(args.attr("no_visibility_check"));
+    set_reader(s, args, run);
     return true;
 }
 

@@ -101,6 +101,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         py::object error;
         std::vector<core::FoundAnswer> found;
         std::vector<core::Flag> sheet_flags;
+        std::vector<core::PageReading> pages;
         bool text_but_no_answer = false;
         try {
             py::object reading = run->reading.pipeline.attr("read_answersheet_async")(
@@ -108,8 +109,10 @@ Coro mark_sheet(Run* run, SheetJob* job) {
                 py::arg("check_visibility") = run->reading.check_visibility, py::arg("limits") = run->reading.limits);
             py::object sheet = co_await reading;
             if (!job->roster) note_identity(*run->store, id, sheet);
-            found = found_answers(sheet);
+            pages = page_reading(sheet);
+            found = found_answers(sheet, pages);
             sheet_flags = hidden_text_flags(sheet);
+            for (auto& flag : reading_flags(pages)) sheet_flags.push_back(std::move(flag));
             text_but_no_answer = found.empty() && has_text(sheet);
         } catch (...) {
             error = pyglue::caught();
@@ -121,7 +124,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
             finish_sheet(*run, *job);
             co_return py::none();
         }
-        run->store->store_parse(id, job->sha, run->paper.parse_key, found, usage_of(calls), sheet_flags);
+        run->store->store_parse(id, job->sha, run->paper.parse_key, found, usage_of(calls), sheet_flags, pages);
         if (text_but_no_answer) {
             // More likely a parse gone wrong than a blank sheet: not counted
             // as marked, and read again by the next run.

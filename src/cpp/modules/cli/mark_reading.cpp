@@ -1,5 +1,7 @@
 // quorvan mark: what a sheet, as read, holds: its answers, words on it that a
 // reader cannot see, answers that address the marker, and who wrote it.
+#include <algorithm>
+
 #include "mark_run.hpp"
 
 namespace quorvan::cli::marking {
@@ -28,8 +30,57 @@ bool has_text(const py::object& sheet) {
     return false;
 }
 
+// How each page of the sheet was read (`page_reading`, as the reading
+// reported it), to be stored with the sheet.
+std::vector<core::PageReading> page_reading(const py::object& sheet) {
+    std::vector<core::PageReading> pages;
+    py::object found = py::getattr(sheet, "page_reading", py::none());
+    if (found.is_none()) return pages;
+    for (py::handle entry : found) {
+        core::PageReading p;
+        p.page = py::cast<int>(entry["page"]);
+        p.method = utf8(entry["method"]);
+        p.words = py::cast<std::int64_t>(entry["words"]);
+        py::object confidence = entry["confidence"], low_share = entry["low_share"];
+        if (!confidence.is_none()) p.confidence = py::cast<double>(confidence);
+        if (!low_share.is_none()) p.low_share = py::cast<double>(low_share);
+        p.reliable = pyglue::truth(entry["reliable"]);
+        p.note = utf8(entry["note"]);
+        pages.push_back(std::move(p));
+    }
+    return pages;
+}
+
+namespace {
+
+constexpr const char* kCheckAgainstImage = "; check the text against the page image";
+
+std::string page_list(const std::vector<int>& pages) {
+    std::string out;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        out += (i == 0 ? "" : i + 1 == pages.size() ? " and " : ", ") + std::to_string(pages[i]);
+    }
+    return out;
+}
+
+}  // namespace
+
+// A page read so badly that its text may not be what the student wrote is
+// still marked, but a person is told which pages to look at.
+std::vector<core::Flag> reading_flags(const std::vector<core::PageReading>& pages) {
+    std::vector<core::Flag> flags;
+    for (const auto& p : pages) {
+        if (!p.reliable) flags.push_back({kUnreliableReading, "page " + std::to_string(p.page) + ": " + p.note + kCheckAgainstImage});
+    }
+    return flags;
+}
+
 // The parse, stored as found: each answer's text and pages, and its flags.
-std::vector<core::FoundAnswer> found_answers(const py::object& sheet) {
+std::vector<core::FoundAnswer> found_answers(const py::object& sheet, const std::vector<core::PageReading>& pages) {
+    std::vector<int> unreliable;
+    for (const auto& p : pages) {
+        if (!p.reliable) unreliable.push_back(p.page);
+    }
     std::vector<core::FoundAnswer> found;
     for (py::handle q_id : py::object(sheet.attr("get_question_ids")())) {
         py::object answer = sheet.attr("get_answer")(q_id);
@@ -38,6 +89,17 @@ std::vector<core::FoundAnswer> found_answers(const py::object& sheet) {
         f.text = utf8(answer.attr("text"));
         for (py::handle page : py::object(answer.attr("pages"))) f.pages.push_back(py::cast<int>(page));
         f.flags = injection_flags(f.q_id, f.text);
+        std::vector<int> on;
+        for (int page : f.pages) {
+            if (std::find(unreliable.begin(), unreliable.end(), page) != unreliable.end()) on.push_back(page);
+        }
+        if (!on.empty()) {
+            f.flags.push_back({kUnreliableReading, f.q_id + ": written on " + (on.size() == 1 ? "page " : "pages ") +
+                                                       page_list(on) +
+                                                       (on.size() == 1 ? ", which was" : ", which were") +
+                                                       " read unreliably" +
+                                                       kCheckAgainstImage});
+        }
         found.push_back(std::move(f));
     }
     return found;

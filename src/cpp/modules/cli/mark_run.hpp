@@ -88,8 +88,15 @@ void print_plan(const Run& run);
 
 // True when a page of the sheet, as read, holds any text.
 bool has_text(const py::object& sheet);
-// The parse, stored as found: each answer's text and pages, and its flags.
-std::vector<core::FoundAnswer> found_answers(const py::object& sheet);
+// The flag of what was read too badly to trust without a look.
+inline constexpr const char* kUnreliableReading = "unreliable_reading";
+// How each page of the sheet was read, as the reading reported it.
+std::vector<core::PageReading> page_reading(const py::object& sheet);
+// A flag per page read badly and not read again.
+std::vector<core::Flag> reading_flags(const std::vector<core::PageReading>& pages);
+// The parse, stored as found: each answer's text and pages, and its flags
+// (among them, answers written on pages read badly).
+std::vector<core::FoundAnswer> found_answers(const py::object& sheet, const std::vector<core::PageReading>& pages);
 // A flag per page whose text a reader cannot see.
 std::vector<core::Flag> hidden_text_flags(const py::object& sheet);
 // Who the sheet's first page says wrote it, unless the roster said it.

@@ -263,6 +263,16 @@ py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::st
     out["failure"] = py::str(a->failure);
     out["flags"] = flag_list(a->flags);
     out["sheet_flags"] = flag_list(sheet.flags);
+    // How the pages shown were read, so a page read badly is looked at as an image.
+    py::dict reading;
+    for (const auto& p : store().page_reading(sheet.id)) {
+        py::dict d;
+        d["method"] = py::str(p.method);
+        d["reliable"] = py::bool_(p.reliable);
+        d["note"] = py::str(p.note);
+        reading[py::str(std::to_string(p.page))] = d;
+    }
+    out["page_reading"] = reading;
     out["badges"] = badges(a, *q, r);
 
     py::list criteria;
