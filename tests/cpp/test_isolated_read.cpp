@@ -296,6 +296,20 @@ TEST(FrameReader, HiddenTextSurvivesTheFrame) {
     }
 }
 
+TEST(FrameReader, PageQualitySurvivesTheFrameExactly) {
+    for (const PageQuality& q : {PageQuality{}, PageQuality{ReadMethod::ocr, OcrScore{31, 46.148271231815734, 0.6896551724137931}},
+                                 PageQuality{ReadMethod::ocr, OcrScore{}}}) {
+        std::string bytes;
+        append_frame(bytes, quality_frame(q));
+        FrameReader reader;
+        reader.feed(bytes.data(), bytes.size());
+        const std::optional<Frame> f = reader.next(1 << 20);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->tag, FrameTag::quality);
+        EXPECT_EQ(quality_of(*f), q);
+    }
+}
+
 TEST(FrameReader, RefusesUnknownTagsAndOversizedFrames) {
     std::string bytes;
     Frame a;
