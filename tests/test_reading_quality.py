@@ -51,7 +51,7 @@ def test_each_page_says_how_it_was_read(scans, tmp_path, limits):
     page = client.read_pdf(hand, limits=limits).pages[0]
     assert (page["method"], page["reliable"]) == ("ocr", False)
     assert page["confidence"] < client.min_confidence
-    assert page["note"] == (f"read by OCR with a mean word confidence of {page['confidence']:.0f}% (under 80%); "
+    assert page["note"] == (f"read by OCR with a mean word confidence of {page['confidence']:.0f}% (under 85%); "
                             "not read again: the reader is 'local', which sends no page to the model")
 
     reading = client.read_pdf(typed, limits=limits)
@@ -61,7 +61,7 @@ def test_each_page_says_how_it_was_read(scans, tmp_path, limits):
 
 
 def test_the_record_is_the_same_in_process_and_in_a_process_of_its_own(scans):
-    hand = scans("hand.pdf", "dancingscript", True, pages=(WRITTEN, "", WRITTEN))
+    hand = scans("hand.pdf", "dancingscript", False, pages=(WRITTEN, "", WRITTEN))
     client = ExtractorClient("local")
     here, apart = client.read_pdf(hand), client.read_pdf(hand, limits=ReadLimits())
     assert here.pages == apart.pages and here.texts == apart.texts
@@ -144,7 +144,7 @@ def test_reader_settings_are_checked(kwargs, message):
 
 def test_settings_default_to_sending_nothing_and_old_readings_still_build():
     client = ExtractorClient("local")
-    assert (client.reader, client.min_confidence) == ("local", 80.0)
+    assert (client.reader, client.min_confidence) == ("local", 85.0)
     assert "reader" not in vars(client) and "min_confidence" not in vars(client)
     reading = PdfReading({1: "x"}, [])
     assert (reading.pages, reading.calls) == ([], [])

@@ -13,7 +13,7 @@ void set_signatures_from_stub(pybind11::module_& m) {
         {"ExtractorRecommendation.__init__",
          "__init__(self, subject: str, extractor_type: str, reason: str = '') -> None"},
         {"ExtractorClient.__init__",
-         "__init__(self, extractor_type: str = 'local', region: str = 'us-east-1', api_key: str | None = None, app_id: str | None = None, app_key: str | None = None, *, model: str = 'gpt-5-mini-2025-08-07', reader: str = 'local', min_confidence: float = 80.0) -> None"},
+         "__init__(self, extractor_type: str = 'local', region: str = 'us-east-1', api_key: str | None = None, app_id: str | None = None, app_key: str | None = None, *, model: str = 'gpt-5-mini-2025-08-07', reader: str = 'local', min_confidence: float = 85.0) -> None"},
         {"ExtractorClient.set_dpi",
          "set_dpi(self, dpi: int) -> None"},
         {"ExtractorClient.change_extractor",
