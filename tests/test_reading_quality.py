@@ -12,6 +12,7 @@ from tests.support.handwriting import write_handwritten_pdf
 from tests.support.pdfs import write_text_pdf
 from tests.test_class_run import calls, quorvan, table
 from tests.test_fault_tolerance import QUESTIONS, paper_json
+from tests.test_review import browser  # noqa: F401 (a fixture)
 
 # What the student wrote, as a person reads it.
 WRITTEN = "\n\n".join(f"Answer {q_id[1:]}. {reference}" for q_id, _, _, reference in QUESTIONS)
@@ -216,3 +217,39 @@ def test_mark_refuses_the_local_reader_with_the_vision_extractor(standin, tmp_pa
     assert result.returncode == 2
     assert ("--reader local sends no page image to the model; it cannot be used with --extractor openai"
             in result.stderr)
+
+
+def test_the_review_page_shows_a_page_read_badly_beside_its_text(standin, tmp_path, browser):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    from tests.test_review import SHOTS, Review
+
+    sheets = tmp_path / "sheets"
+    sheets.mkdir()
+    write_handwritten_pdf(sheets / "hand.pdf", [WRITTEN], **FAINT_HAND, seed=3)
+    out = tmp_path / "out"
+    result = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), sheets, "-o", out, "--reader", "local")
+    assert result.returncode == 0, result.stderr
+    pages, _ = sheet_rows(out, "hand.pdf")
+    review = Review(out)
+    try:
+        status, data = review.api("GET", "/api/class")
+        sheet = data["sheets"][0]["sheet"]
+        status, answer = review.api("GET", f"/api/answer?sheet={sheet}&q=Q1")
+        assert status == 200
+        assert answer["page_reading"] == {"1": {"method": "ocr", "reliable": False, "note": pages[0]["note"]}}
+
+        browser.get(review.url)
+        wait = WebDriverWait(browser, 30)
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#grid tbody tr"))
+        browser.execute_script("openAnswer(arguments[0], 'Q1')", sheet)
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#pages figure.unreliable figcaption"))
+        wait.until(lambda d: d.execute_script(
+            "return [...document.querySelectorAll('#pages img')].every(i => i.complete && i.naturalWidth > 0)"))
+        caption = browser.find_element(By.CSS_SELECTOR, "#pages figure.unreliable figcaption").text
+        assert caption == "Page 1: " + pages[0]["note"]
+        SHOTS.mkdir(exist_ok=True)
+        browser.save_screenshot(str(SHOTS / "unreliable-page.png"))
+    finally:
+        review.stop()

@@ -212,7 +212,7 @@ function renderAnswer(a, withPages) {
       const caption = document.createElement("figcaption");
       caption.textContent = `Page ${p}: ${read.note}`;
       if (!read.reliable) figure.className = "unreliable";
-      figure.append(img, caption);
+      figure.append(caption, img);
       return figure;
     }));
   }

@@ -93,6 +93,14 @@ std::vector<core::FoundAnswer> found_answers(const py::object& sheet, const std:
         for (int page : f.pages) {
             if (std::find(unreliable.begin(), unreliable.end(), page) != unreliable.end()) on.push_back(page);
         }
+        if (f.pages.empty() && !unreliable.empty()) {
+            // Where it was written is not known: it may be on a page read badly.
+            f.flags.push_back({kUnreliableReading, f.q_id + ": its page is not known, and " +
+                                                       (unreliable.size() == 1 ? "page " : "pages ") +
+                                                       page_list(unreliable) +
+                                                       (unreliable.size() == 1 ? " was" : " were") +
+                                                       " read unreliably" + kCheckAgainstImage});
+        }
         if (!on.empty()) {
             f.flags.push_back({kUnreliableReading, f.q_id + ": written on " + (on.size() == 1 ? "page " : "pages ") +
                                                        page_list(on) +
