@@ -145,7 +145,7 @@ TEST_F(ResultsStoreTest, NewDatabaseIsOursInWalMode) {
     EXPECT_EQ(raw.value("PRAGMA user_version"), "3");
     EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type IN "
                         "('table', 'view') ORDER BY name)"),
-              "answers,class_view,events,meta,papers,sheets,sqlite_sequence,written_files");
+              "answers,class_view,events,meta,page_reading,papers,sheets,sqlite_sequence,written_files");
     EXPECT_EQ(raw.rows("SELECT key, value FROM meta WHERE key <> 'created_at' ORDER BY key"),
               "application|quorvan_core\nschema_version|3\n");
     EXPECT_LT(age(raw.value("SELECT value FROM meta WHERE key = 'created_at'")), 60);
@@ -282,6 +282,28 @@ TEST_F(ResultsStoreTest, ResetForgetsAnswersParseAndStatus) {
     EXPECT_TRUE(store.answers(id).empty());
     EXPECT_EQ(show(*store.sheet(id)), "1 ada.pdf /class/ada.pdf ada sha-new  pending '' not-parsed  ( 0/0 $0 x0)");
     EXPECT_EQ(RawDb(db()).value("SELECT count(*) FROM answers"), "0");
+}
+
+TEST_F(ResultsStoreTest, HowPagesWereReadFollowsTheLatestParse) {
+    ResultsStore store(db());
+    const std::int64_t id = parsed_sheet(store);
+    EXPECT_TRUE(store.page_reading(id).empty());
+    const std::vector<PageReading> first = {
+        {2, "ocr", 31, 46.148271231815734, 0.6896551724137931, false, "read by OCR; not read again"},
+        {1, "text", 12, std::nullopt, std::nullopt, true, ""},
+    };
+    store.store_parse(id, "sha-2", "q1", {{"q1", "one", {1}}}, {}, {}, first);
+    EXPECT_EQ(store.page_reading(id), (std::vector<PageReading>{first[1], first[0]}));  // in page order
+    // A parse without a record, as a library that does not know the table
+    // writes it, leaves none of the read before behind; so does a reset.
+    store.store_parse(id, "sha-3", "q1", {{"q1", "one", {1}}}, {});
+    EXPECT_TRUE(store.page_reading(id).empty());
+    store.store_parse(id, "sha-3", "q1", {{"q1", "one", {1}}}, {}, {}, first);
+    RawDb(db()).exec("UPDATE sheets SET parse_key = 'q1' WHERE id = " + std::to_string(id));
+    EXPECT_TRUE(store.page_reading(id).empty());
+    store.store_parse(id, "sha-3", "q1", {{"q1", "one", {1}}}, {}, {}, first);
+    store.reset_sheet(id, "sha-new");
+    EXPECT_TRUE(store.page_reading(id).empty());
 }
 
 TEST_F(ResultsStoreTest, AMarkAfterAFailureClearsTheCause) {
