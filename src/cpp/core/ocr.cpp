@@ -58,7 +58,13 @@ tesseract::TessBaseAPI& engine() {
     return e->api;
 }
 
+// Leptonica's tiled Otsu binarises worn handwriting scans far better than
+// the global threshold (word recall 54 to 66 % at 150 dpi); on print it
+// gains nothing and may add a stray mark, and above 200 dpi it turns a
+// scan's grain into specks that cost print words. So a page is read with it
+// only when the first reading was unsure, at 200 dpi or less.
 constexpr double kTiledThresholdMaxDpi = 200;
+constexpr double kSureConfidence = 90;  // print reads at 91 and more, handwriting under 89
 
 std::string tidy(const char* text) {
     std::string s = text ? text : "";
@@ -78,15 +84,11 @@ void check_image(const PageImage& image) {
 // Reads the image; `words`, when given, receives each word read with its box
 // and confidence.
 std::string recognise(const PageImage& image, std::vector<OcrWord>* words,
-                      tesseract::PageSegMode mode = tesseract::PSM_AUTO) {
+                      tesseract::PageSegMode mode = tesseract::PSM_AUTO, bool tiled = false) {
     check_image(image);
     tesseract::TessBaseAPI& api = engine();
     api.SetPageSegMode(mode);
-    // Leptonica's tiled Otsu binarises worn handwriting scans far better than
-    // the global threshold (word recall 54 to 66 % at 150 dpi, print as
-    // before and no slower); above 200 dpi it turns a scan's grain into
-    // specks that cost print words, so there the global one stays.
-    api.SetVariable("thresholding_method", image.dpi <= kTiledThresholdMaxDpi ? "1" : "0");
+    api.SetVariable("thresholding_method", tiled ? "1" : "0");
     api.SetImage(image.pixels.data(), image.width, image.height, image.channels, image.width * image.channels);
     api.SetSourceResolution(static_cast<int>(std::lround(image.dpi)));
     if (api.Recognize(nullptr) != 0) {
@@ -148,20 +150,37 @@ OcrReading ocr_image_words(const PageImage& image) {
     return out;
 }
 
-std::string ocr_image_scored(const PageImage& image, OcrScore& score) {
+namespace {
+
+std::string scored_pass(const PageImage& image, OcrScore& score, bool tiled) {
     std::vector<OcrWord> words;
-    std::string text = recognise(image, &words);
+    std::string text = recognise(image, &words, tesseract::PSM_AUTO, tiled);
     score = score_of(words);
     if (score.words == 0) {
         // The page's layout analysis can take a whole page of handwriting for
         // a picture and read nothing; read as one block of text, what is
         // there is read, with the confidence it deserves.
         std::vector<OcrWord> again;
-        std::string block = recognise(image, &again, tesseract::PSM_SINGLE_BLOCK);
+        std::string block = recognise(image, &again, tesseract::PSM_SINGLE_BLOCK, tiled);
         OcrScore block_score = score_of(again);
         if (block_score.words > 0) {
             score = block_score;
             return block;
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string ocr_image_scored(const PageImage& image, OcrScore& score) {
+    std::string text = scored_pass(image, score, false);
+    if (image.dpi <= kTiledThresholdMaxDpi && score.confidence < kSureConfidence) {
+        OcrScore tiled_score;
+        std::string tiled = scored_pass(image, tiled_score, true);
+        if (tiled_score.words > 0) {
+            score = tiled_score;
+            return tiled;
         }
     }
     return text;
