@@ -185,13 +185,19 @@ def test_mark_sends_a_badly_read_scan_to_the_vision_model_and_marks_its_transcri
     assert "transcribe_page" in (out / "usage.log").read_text(encoding="utf-8")
 
 
-def test_mark_with_the_local_reader_flags_the_sheet_and_its_answers_and_still_marks_them(standin, tmp_path):
+def marked_locally(tmp_path):
+    """A faint handwritten sheet marked with --reader local: its results folder."""
     sheets = tmp_path / "sheets"
     sheets.mkdir()
     write_handwritten_pdf(sheets / "hand.pdf", [WRITTEN], **FAINT_HAND, seed=3)
     out = tmp_path / "out"
     result = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), sheets, "-o", out, "--reader", "local")
     assert result.returncode == 0, result.stderr
+    return out
+
+
+def test_mark_with_the_local_reader_flags_the_sheet_and_its_answers_and_still_marks_them(standin, tmp_path):
+    out = marked_locally(tmp_path)
     assert calls(standin, "PageTranscription") == 0
     row = table(out)["hand.pdf"]
     assert row["status"] == "marked"
@@ -225,12 +231,7 @@ def test_the_review_page_shows_a_page_read_badly_beside_its_text(standin, tmp_pa
 
     from tests.test_review import SHOTS, Review
 
-    sheets = tmp_path / "sheets"
-    sheets.mkdir()
-    write_handwritten_pdf(sheets / "hand.pdf", [WRITTEN], **FAINT_HAND, seed=3)
-    out = tmp_path / "out"
-    result = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), sheets, "-o", out, "--reader", "local")
-    assert result.returncode == 0, result.stderr
+    out = marked_locally(tmp_path)
     pages, _ = sheet_rows(out, "hand.pdf")
     review = Review(out)
     try:

@@ -29,6 +29,11 @@ constexpr const char* kTranscribeInstruction =
     "and labels, and write formulas in plain text or LaTeX. Do not correct, translate, summarise or add "
     "anything. Write [illegible] for words you cannot read.";
 
+// UTF-8 for messages: what cannot be encoded shows as an escape.
+std::string utf8_of(py::handle s) {
+    return py::cast<std::string>(py::bytes(s.attr("encode")("utf-8", "backslashreplace")));
+}
+
 struct Source {
     std::string os_path;  // the bytes the OS knows the file by
     std::string shown;    // UTF-8 for messages
@@ -41,12 +46,8 @@ Source source_of(py::object pdf_path) {
     }
     Source s;
     s.os_path = py::cast<std::string>(py::bytes(M("os").attr("fsencode")(pdf_path)));
-    s.shown = py::cast<std::string>(py::bytes(pdf_path.attr("encode")("utf-8", "backslashreplace")));
+    s.shown = utf8_of(pdf_path);
     return s;
-}
-
-std::string utf8_of(py::handle s) {
-    return py::cast<std::string>(py::bytes(s.attr("encode")("utf-8", "backslashreplace")));
 }
 
 py::str utf8(const std::string& s) {
@@ -472,12 +473,14 @@ std::string vision_missing(py::object self, py::object& key) {
 void settle_local_pages(py::object self, const Source& src, py::handle pdf_path, long long dpi, Reading& r) {
     const std::string reader = current_reader(self);
     const double min_confidence = current_min_confidence(self);
+    // OCR read it, and with too little confidence.
+    std::vector<char> low(r.pages.size(), 0);
     std::vector<std::size_t> to_vision;
     for (std::size_t i = 0; i < r.pages.size(); ++i) {
         const core::PageQuality& q = r.quality[i];
         if (q.method != core::ReadMethod::ocr) continue;
-        const bool low = q.ocr.words > 0 && q.ocr.confidence < min_confidence;
-        if (reader == kReaderVision || (reader == kReaderAuto && low)) to_vision.push_back(i);
+        low[i] = q.ocr.words > 0 && q.ocr.confidence < min_confidence;
+        if (reader == kReaderVision || (reader == kReaderAuto && low[i])) to_vision.push_back(i);
     }
     py::object key = py::none();
     std::string missing;
@@ -507,19 +510,18 @@ void settle_local_pages(py::object self, const Source& src, py::handle pdf_path,
         const int p = r.pages[i];
         const core::PageQuality& q = r.quality[i];
         const bool ocr = q.method == core::ReadMethod::ocr;
-        const bool low = ocr && q.ocr.words > 0 && q.ocr.confidence < min_confidence;
         py::dict page;
         page["page"] = p;
         page["method"] = by_vision[i] ? "vision" : ocr ? "ocr" : "text";
         page["words"] = word_count(r.texts[py::int_(p)]);
         page["confidence"] = ocr ? py::object(py::float_(q.ocr.confidence)) : py::object(py::none());
         page["low_share"] = ocr ? py::object(py::float_(q.ocr.low_share)) : py::object(py::none());
-        page["reliable"] = py::bool_(by_vision[i] || !low);
+        page["reliable"] = py::bool_(by_vision[i] || !low[i]);
         std::string note;
         const std::string read_as = ocr ? "OCR's mean word confidence was " + percent(q.ocr.confidence) : "";
         if (by_vision[i]) {
-            note = "read by the vision model" + (low ? "; " + read_as + " (under " + percent(min_confidence) + ")" : "");
-        } else if (low) {
+            note = "read by the vision model" + (low[i] ? "; " + read_as + " (under " + percent(min_confidence) + ")" : "");
+        } else if (low[i]) {
             note = "read by OCR with a mean word confidence of " + percent(q.ocr.confidence) + " (under " +
                    percent(min_confidence) + "); not read again: ";
             if (!failures[i].empty()) {
