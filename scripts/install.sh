@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 [ "${QUORVAN_INSTALLED:-}" = 1 ] && exit 0
 
 DEBIAN_PACKAGES=(
-  g++ pkg-config
+  g++ pkg-config ccache
   libpoppler-cpp-dev libpoppler-private-dev poppler-utils
   libtesseract-dev tesseract-ocr tesseract-ocr-eng
   libsqlite3-dev
