@@ -21,6 +21,7 @@ started=$SECONDS
 
 OUT=build/sanitize
 VENV=$OUT/venv
+BUILD=$OUT/build
 PYTHON="${PYTHON:-python3}"
 if [ "$mode" != run ]; then
   [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
@@ -44,12 +45,12 @@ export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt:print_suppr
 export PATH="$PWD/$VENV/bin:$PATH"
 
 if [ "$mode" != run ]; then
-echo "== building the C++ core tests with sanitizers"
-cmake --preset sanitize >/dev/null  # builds in $OUT/cpp-tests
-cmake --build --preset sanitize
-echo "== building the extension modules with sanitizers"
+# One build for both: the extension modules and the GoogleTest suite share the
+# instrumented core, so it is compiled once.
+echo "== building the extension modules and the C++ core tests with sanitizers"
 "$VENV/bin/python" -m pip install -q --no-build-isolation ".[test]" \
-  -C build-dir="$OUT/{wheel_tag}" -C cmake.build-type=RelWithDebInfo -C cmake.define.QUORVAN_SANITIZE=ON
+  -C build-dir="$BUILD" -C cmake.build-type=RelWithDebInfo -C cmake.define.QUORVAN_SANITIZE=ON \
+  -C cmake.define.QUORVAN_BUILD_TESTS=ON
 # The installed modules must be the sanitized ones.
 module="$("$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("quorvan_core.llm_service").origin)')"
 if ! nm -D "$module" | grep __asan_init >/dev/null; then
@@ -62,7 +63,7 @@ fi
 
 echo "== C++ core tests (GoogleTest), sanitized"
 # A plain executable: the runtime is linked in and may check leaks too.
-ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" ctest --test-dir "$OUT/cpp-tests" --output-on-failure -j2
+ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" ctest --test-dir "$BUILD" --output-on-failure -j2
 
 echo "== Python tests against the sanitized modules"
 status=0

@@ -3,6 +3,14 @@ import logging
 import pytest
 
 
+def pytest_collection_modifyitems(items):
+    # Tests that drive Chromium are marked, so a run can leave them out (the
+    # sanitized run does: they check the page, not our C++).
+    for item in items:
+        if "browser" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.browser)
+
+
 @pytest.fixture(autouse=True)
 def _work_in_tmp(tmp_path, monkeypatch):
     """Every test runs in its own folder: services write their usage log to the working directory."""
