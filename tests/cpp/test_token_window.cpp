@@ -142,3 +142,11 @@ TEST(TokenWindow, TheServersWordLapsesAtItsReset) {
     EXPECT_DOUBLE_EQ(w.admit(a, 500, 0.5), 1.5);
     EXPECT_EQ(w.admit(a, 500, 2.0), 0.0);
 }
+
+TEST(TokenWindow, WaitForLooksWithoutReserving) {
+    TokenWindow w(1000, 60.0);
+    w.admit(w.enqueue(), 800, 0.0);
+    EXPECT_DOUBLE_EQ(w.wait_for(300, 10.0), 50.0);
+    EXPECT_EQ(w.wait_for(200, 10.0), 0.0);
+    EXPECT_EQ(w.used(10.0), 800);
+}

@@ -136,15 +136,19 @@ double TokenWindow::server_wait(long long tokens, double now) const {
     return std::min((static_cast<double>(tokens) - available) / rate, until_reset);
 }
 
-double TokenWindow::admit(std::uint64_t ticket, long long tokens, double now) {
+double TokenWindow::wait_for(long long tokens, double now) {
     expire(now);
+    double wait = std::max(0.0, hold_until_ - now);
+    wait = std::max(wait, server_wait(tokens, now));
+    return std::max(wait, own_wait(tokens, now));
+}
+
+double TokenWindow::admit(std::uint64_t ticket, long long tokens, double now) {
     if (waiting_.empty() || waiting_.front() != ticket) {
         // Not its turn: look again soon, the calls ahead may go at any moment.
         return std::clamp(window_ / 100.0, 0.005, 0.5);
     }
-    double wait = std::max(0.0, hold_until_ - now);
-    wait = std::max(wait, server_wait(tokens, now));
-    wait = std::max(wait, own_wait(tokens, now));
+    const double wait = wait_for(tokens, now);
     if (wait > 0.0) return wait;
     entries_.push_back({ticket, now, tokens});
     waiting_.pop_front();

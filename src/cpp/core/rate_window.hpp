@@ -65,6 +65,8 @@ public:
 
     // Tokens inside the window at `now` (reserved or settled).
     long long used(double now);
+    // Seconds a call of `tokens` at the head of the queue would wait at `now`.
+    double wait_for(long long tokens, double now);
 
 private:
     struct Entry {

@@ -16,7 +16,8 @@ namespace {
 
 using core::TokenWindow;
 
-double clock_now() { return py::cast<double>(M("time").attr("monotonic")()); }
+// The clock of the per-minute window too, so tests can drive both.
+double clock_now() { return py::cast<double>(M("time").attr("time")()); }
 
 std::optional<std::string> header(const py::object& headers, const char* name) {
     py::object v = headers.attr("get")(name);
@@ -184,7 +185,9 @@ void init_pacing(py::module_& m, ServiceClass& cls) {
         .def_property_readonly("limit", &TokenWindow::limit)
         .def_property_readonly("window_seconds", &TokenWindow::window_seconds)
         .def("used", [](TokenWindow& w) { return w.used(clock_now()); },
-             "Tokens reserved or counted inside the window now.");
+             "Tokens reserved or counted inside the window now.")
+        .def("wait_for", [](TokenWindow& w, long long tokens) { return w.wait_for(tokens, clock_now()); },
+             py::arg("tokens"), "Seconds a call of this many tokens would wait now, were it next.");
     // Class-level defaults: no token limit, a one-minute window, and the
     // output a call is expected to write when it names no cap of its own.
     cls.attr("tokens_per_minute") = py::none();
