@@ -68,11 +68,13 @@ def drive(base_url: str, window: float, windows: int, paced: bool, workdir: Path
         start = time.monotonic()
 
         async def worker(w: int):
+            tries: list[dict] = []  # this worker's own calls (each gathered task has its own context)
+            llm.call_usage.set(tries)
             n = 0
             while time.monotonic() - start < span:
                 topic = TOPICS[(w + n) % len(TOPICS)]
                 answer = f"{topic.capitalize()} is explained here. " * (5 + (w * 7 + n * 13) % 60)
-                before = service.total_input_tokens + service.total_output_tokens
+                before = len(tries)
                 try:
                     with contextlib.redirect_stdout(io.StringIO()):
                         await service.evaluateAnswer_async(answer, f"Explain {topic}.", rubric,
@@ -80,10 +82,12 @@ def drive(base_url: str, window: float, windows: int, paced: bool, workdir: Path
                 except Exception as e:  # counted, the run goes on
                     failed.append(type(e).__name__)
                 if time.monotonic() - start < span:
-                    counted.append(service.total_input_tokens + service.total_output_tokens - before)
+                    # What the server counted: the answered tries, not the refused ones.
+                    counted.extend(t["input_tokens"] + t["output_tokens"] for t in tries[before:] if t["ok"])
                 n += 1
 
         await asyncio.gather(*(worker(w) for w in range(CONCURRENCY)))
+        await service.async_client.close()
         return counted, failed
 
     counted, failed = asyncio.run(main())

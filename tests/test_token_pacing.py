@@ -10,7 +10,7 @@ import subprocess
 import sys
 import types
 
-import httpx
+import httpx2
 import openai
 import pytest
 
@@ -61,10 +61,10 @@ def scripted_server(*answers):
         else:
             body = {"error": {"message": "Rate limit reached (scripted).", "type": "tokens", "param": None,
                               "code": "rate_limit_exceeded"}}
-        return httpx.Response(status, headers={"x-should-retry": "false", **headers}, json=body)
+        return httpx2.Response(status, headers={"x-should-retry": "false", **headers}, json=body)
 
     client = openai.AsyncOpenAI(api_key="sk-test", base_url="http://model.invalid/v1", max_retries=0,
-                                http_client=httpx.AsyncClient(transport=httpx.MockTransport(handle)))
+                                http_client=httpx2.AsyncClient(transport=httpx2.MockTransport(handle)))
     return client, sent
 
 
@@ -169,7 +169,7 @@ def test_a_call_above_the_whole_limit_goes_alone_into_an_empty_window(standin, m
         return [await rubric_call(service), await rubric_call(service)]
 
     first, second = asyncio.run(two())
-    assert first.parsed and second.parsed and standin.rejected == 0
+    assert first.choices[0].message.parsed and second.choices[0].message.parsed and standin.rejected == 0
     # The second waited for the first to leave the window: a minute after its answer.
     assert sum(clock.pauses) == pytest.approx(60.0)
 
@@ -195,7 +195,7 @@ def test_calls_wait_their_turn_and_a_cancelled_one_gives_it_up(standin):
         return waiting, answer, sent
 
     waiting, answer, sent = asyncio.run(scenario())
-    assert waiting and answer.parsed and len(standin.requests) == sent + 1
+    assert waiting and answer.choices[0].message.parsed and len(standin.requests) == sent + 1
 
 
 # ------------------------------------------------------------------ the server's word
