@@ -42,7 +42,7 @@ def limited_standin(window: float):
 def counters(base_url: str) -> dict:
     root = base_url.rsplit("/v1", 1)[0]
     direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # never through an http_proxy
-    with direct.open(f"{root}/standin/requests", timeout=30) as response:
+    with direct.open(f"{root}/standin/rejected", timeout=30) as response:
         return json.loads(response.read())
 
 
@@ -114,7 +114,7 @@ def run(workdir: Path, quick: bool = False) -> Section:
         title=TITLE,
         method=(f"The model stand-in in its own process enforces {LIMIT:,} tokens (prompt + completion, as its "
                 f"usage reports them) in a rolling {window:g} s window and answers after {DELAY * 1000:.0f} ms. "
-                f"{CONCURRENCY} workers send evaluation calls of varied sizes (about 150 to 800 tokens) through "
+                f"{CONCURRENCY} workers send evaluation calls of varied sizes (their answers 5 to 64 sentences long) through "
                 f"one `LLMService` for {windows} windows, with its token window set to the same length and "
                 f"limit. The share used is the tokens of the calls answered within the {windows} windows over "
                 f"what the limit allows in them ({windows} × {LIMIT:,}); 429s are the stand-in's own count. For "
@@ -123,6 +123,7 @@ def run(workdir: Path, quick: bool = False) -> Section:
         goals=[Goal("429s with token pacing", float(paced["rejected"]), "<=", 0.0, unit=""),
                Goal("share of the token limit used with pacing", paced["tokens"] / paced["allowed"], ">=", 0.90,
                     unit="")],
-        notes=[f"Each call reserves its prompt's tiktoken count plus expected_output_tokens (1000) until its "
+        notes=[f"With pacing, {paced['tokens'] / max(1, paced['calls']):.0f} tokens a call on average.",
+               f"Each call reserves its prompt's tiktoken count plus expected_output_tokens (1000) until its "
                f"answer settles it to the server's count."],
     )

@@ -12,9 +12,9 @@ until SIGTERM/SIGINT)::
     python -m tests.support.standin [--port N] [--delay S] [--keep-alive] [--fault-every N --fault KIND]
                                     [--retry-after S] [--tokens-per-minute N [--window-seconds S]]
 
-``GET /standin/requests`` answers ``{"requests": N, "rejected": M}``, the
-chat-completion requests received so far and the token-limit 429s among them,
-for a stand-in running as a process.
+``GET /standin/requests`` answers ``{"requests": N}``, the chat-completion
+requests received so far, and ``GET /standin/rejected`` ``{"rejected": N}``, the
+token-limit 429s among them, for a stand-in running as a process.
 
 The answer is chosen by ``response_format.json_schema.name`` and computed from
 the user message, deterministically:
@@ -580,8 +580,10 @@ class _Handler(BaseHTTPRequestHandler):
         # Outside /v1, so that no OpenAI route is shadowed: how many requests
         # a stand-in in another process has received.
         if self.path.split("?", 1)[0].rstrip("/") == "/standin/requests":
-            standin = self.server.standin
-            self._send(200, {"requests": len(standin.requests), "rejected": standin.rejected}, {})
+            self._send(200, {"requests": len(self.server.standin.requests)}, {})
+            return
+        if self.path.split("?", 1)[0].rstrip("/") == "/standin/rejected":
+            self._send(200, {"rejected": self.server.standin.rejected}, {})
             return
         self._send(*_error(404, f"no route for GET {self.path}", "invalid_request_error", "unknown_url"))
 
