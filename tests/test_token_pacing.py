@@ -161,14 +161,19 @@ def test_an_unusable_answer_settles_with_the_usage_it_reports(standin):
     assert service._token_pacer.used() == usage.prompt_tokens + usage.completion_tokens
 
 
-def test_a_call_above_the_whole_limit_goes_alone_into_an_empty_window(standin, monkeypatch):
+@pytest.mark.parametrize("path", ["coroutine", "blocking"])
+def test_a_call_above_the_whole_limit_goes_alone_into_an_empty_window(standin, monkeypatch, path):
     clock = VirtualTime(monkeypatch)
     service = llm.LLMService(tokens_per_minute=10)
 
     async def two():
         return [await rubric_call(service), await rubric_call(service)]
 
-    first, second = asyncio.run(two())
+    if path == "coroutine":
+        first, second = asyncio.run(two())
+    else:
+        first, second = [service._make_api_call("t", [dict(m) for m in MESSAGES], llm.RubricResponse)
+                         for _ in range(2)]
     assert first.choices[0].message.parsed and second.choices[0].message.parsed and standin.rejected == 0
     # The second waited for the first to leave the window: a minute after its answer.
     assert sum(clock.pauses) == pytest.approx(60.0)
