@@ -19,6 +19,9 @@ BENCHMARKS = ["extraction", "ocr", "visibility", "call_overhead", "class_marking
 
 ROOT = Path(__file__).resolve().parent.parent
 
+# Token pacing against a server that enforces a tokens-per-minute limit.
+BENCHMARKS.append("token_pacing")
+
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__)

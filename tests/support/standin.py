@@ -10,10 +10,11 @@ or, as a process (prints ``STANDIN_URL=http://127.0.0.1:<port>/v1`` and serves
 until SIGTERM/SIGINT)::
 
     python -m tests.support.standin [--port N] [--delay S] [--keep-alive] [--fault-every N --fault KIND]
-                                    [--retry-after S]
+                                    [--retry-after S] [--tokens-per-minute N [--window-seconds S]]
 
 ``GET /standin/requests`` answers ``{"requests": N}``, the chat-completion
-requests received so far, for a stand-in running as a process.
+requests received so far, and ``GET /standin/rejected`` ``{"rejected": N}``, the
+token-limit 429s among them, for a stand-in running as a process.
 
 The answer is chosen by ``response_format.json_schema.name`` and computed from
 the user message, deterministically:
@@ -65,6 +66,20 @@ bodies carry a server text a client must not show as is); "429-retry" (429 with 
 answer comes after ``slow_delay`` seconds). Every error answer carries
 ``x-should-retry: false``: whether to try again is the caller's decision, the
 openai client must not retry by itself.
+
+Token limit: ``StandIn(tokens_per_minute=N, window_seconds=60.0)`` enforces N
+tokens in a rolling window of ``window_seconds`` (shorter windows with a scaled
+limit keep tests quick). Each answered chat completion counts its usage
+(prompt + completion) from the moment it is answered; an entry exactly a window
+old has left. A completion that would take the window above N is not answered:
+HTTP 429 with an OpenAI-shaped body (code ``rate_limit_exceeded``, type
+``tokens``), ``x-ratelimit-limit-tokens``, ``x-ratelimit-remaining-tokens``,
+``x-ratelimit-reset-tokens`` (time until the window is empty, written as OpenAI
+writes durations: "1.5s", "250ms", "6m0s"), ``Retry-After`` (whole seconds,
+rounded up) and ``retry-after-ms`` (until the completion would fit); it is not
+counted and adds one to ``rejected``. A completion larger than N alone is
+answered when the window is empty. Every 200 answer then carries the three
+``x-ratelimit-*-tokens`` headers, the answer's own tokens already counted.
 """
 
 from __future__ import annotations
@@ -567,6 +582,9 @@ class _Handler(BaseHTTPRequestHandler):
         if self.path.split("?", 1)[0].rstrip("/") == "/standin/requests":
             self._send(200, {"requests": len(self.server.standin.requests)}, {})
             return
+        if self.path.split("?", 1)[0].rstrip("/") == "/standin/rejected":
+            self._send(200, {"rejected": self.server.standin.rejected}, {})
+            return
         self._send(*_error(404, f"no route for GET {self.path}", "invalid_request_error", "unknown_url"))
 
     def do_POST(self) -> None:
@@ -606,7 +624,8 @@ class _Fault:
 class StandIn:
     """OpenAI-compatible chat-completions server on 127.0.0.1 (see the module docstring)."""
 
-    def __init__(self, delay: float = 0.0, port: int = 0, keep_alive: bool = False):
+    def __init__(self, delay: float = 0.0, port: int = 0, keep_alive: bool = False,
+                 tokens_per_minute: int | None = None, window_seconds: float = 60.0):
         self.delay = float(delay)
         # Off by default: most tests never close their clients, and a kept-alive
         # connection left to the garbage collector is a ResourceWarning.
@@ -627,6 +646,15 @@ class StandIn:
         self._ids = itertools.count(1)
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
+        # -- token limit (see the module docstring)
+        if tokens_per_minute is not None and tokens_per_minute < 1:
+            raise ValueError("tokens_per_minute must be at least 1")
+        if not window_seconds > 0:
+            raise ValueError("window_seconds must be above 0")
+        self.tokens_per_minute = tokens_per_minute
+        self.window_seconds = float(window_seconds)
+        self.rejected = 0  # completions refused with a 429 for the token limit
+        self._spent: list[tuple[float, int]] = []  # (monotonic time answered, tokens)
 
     # -- lifecycle
 
@@ -679,6 +707,8 @@ class StandIn:
             self._faults.clear()
             self._answers.clear()
             self.max_in_flight = self.in_flight
+            self._spent.clear()
+            self.rejected = 0
 
     def inject(self, fault: str, count: int = 1, schema: str | None = None, every: int | None = None) -> None:
         if fault not in FAULTS:
@@ -793,6 +823,9 @@ class StandIn:
                 content = content[:-1]  # a truncated object is never valid JSON
         prompt_tokens = max(1, sum(map(len, _texts(body.get("messages")))) // 4)
         completion_tokens = max(1, len(content if content is not None else refusal) // 4)
+        limited = self._spend_tokens(prompt_tokens + completion_tokens)
+        if limited[0] != 200:
+            return limited
         return 200, {
             "id": f"chatcmpl-standin-{next(self._ids)}",
             "object": "chat.completion",
@@ -809,7 +842,55 @@ class StandIn:
                 "completion_tokens": completion_tokens,
                 "total_tokens": prompt_tokens + completion_tokens,
             },
-        }, {}
+        }, limited[2]
+
+    # -- token limit
+
+    def _spend_tokens(self, tokens: int) -> tuple[int, dict, dict]:
+        """(200, {}, rate-limit headers) with the tokens counted, or the 429 answer."""
+        limit = self.tokens_per_minute
+        if limit is None:
+            return 200, {}, {}
+        with self._lock:
+            now = time.monotonic()
+            window = self.window_seconds
+            self._spent = [(at, n) for at, n in self._spent if now - at < window]
+            used = sum(n for _, n in self._spent)
+            if self._spent and used + tokens > limit:
+                self.rejected += 1
+                # Until enough of the oldest have left for this completion.
+                left, fits_in = used, 0.0
+                for at, n in sorted(self._spent):
+                    left -= n
+                    fits_in = at + window - now
+                    if left + tokens <= limit:
+                        break
+                empty_in = max(at for at, _ in self._spent) + window - now
+                status, payload, headers = _error(
+                    429, f"Rate limit reached for {DEFAULT_MODEL} (stand-in) on tokens per min (TPM): "
+                         f"Limit {limit}, Used {used}, Requested {tokens}. Please try again in "
+                         f"{_duration(fits_in)}.", "tokens", "rate_limit_exceeded")
+                headers.update(self._limit_headers(max(0, limit - used), empty_in))
+                headers["retry-after"] = str(max(1, math.ceil(fits_in)))
+                headers["retry-after-ms"] = str(max(1, math.ceil(fits_in * 1000)))
+                return status, payload, headers
+            self._spent.append((now, tokens))
+            return 200, {}, self._limit_headers(max(0, limit - used - tokens), window)
+
+    def _limit_headers(self, remaining: int, reset: float) -> dict:
+        return {"x-ratelimit-limit-tokens": str(self.tokens_per_minute),
+                "x-ratelimit-remaining-tokens": str(remaining),
+                "x-ratelimit-reset-tokens": _duration(reset)}
+
+
+def _duration(seconds: float) -> str:
+    """A duration as OpenAI's rate-limit headers write it: "250ms", "1.5s", "6m0s"."""
+    seconds = max(0.0, seconds)
+    if seconds < 1:
+        return f"{math.ceil(seconds * 1000)}ms"
+    minutes, rest = divmod(seconds, 60)
+    text = f"{rest:.3f}".rstrip("0").rstrip(".") + "s"
+    return f"{int(minutes)}m{text}" if minutes else text
 
 
 # ---------------------------------------------------------------- process mode
@@ -825,14 +906,23 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--fault-every", type=int, metavar="N")
     parser.add_argument("--retry-after", default="1", metavar="S",
                         help="Retry-After of a 429-retry fault (seconds or an HTTP date)")
+    parser.add_argument("--tokens-per-minute", type=int, metavar="N",
+                        help="enforce N tokens (prompt + completion) per window, 429 beyond")
+    parser.add_argument("--window-seconds", type=float, default=60.0, metavar="S",
+                        help="length of the token window (default: 60)")
     args = parser.parse_args(argv)
     if (args.fault is None) != (args.fault_every is None):
         parser.error("--fault and --fault-every go together")
+    if args.tokens_per_minute is not None and args.tokens_per_minute < 1:
+        parser.error("--tokens-per-minute must be at least 1")
+    if not args.window_seconds > 0:
+        parser.error("--window-seconds must be above 0")
 
     done = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: done.set())
-    with StandIn(delay=args.delay, port=args.port, keep_alive=args.keep_alive) as standin:
+    with StandIn(delay=args.delay, port=args.port, keep_alive=args.keep_alive,
+                 tokens_per_minute=args.tokens_per_minute, window_seconds=args.window_seconds) as standin:
         standin.retry_after = args.retry_after
         if args.fault:
             standin.inject(args.fault, every=args.fault_every)

@@ -123,6 +123,9 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--max-prompt-tokens", py::arg("type") = M("int"), py::arg("default") = 100000,
                                 py::arg("help") = "a prompt estimated larger than this is not sent; its sheet or "
                                                   "answer fails (default: 100000)");
+    p.mark.attr("add_argument")("--tokens-per-minute", py::arg("type") = M("int"), py::arg("metavar") = "N",
+                                py::arg("help") = "model tokens (prompt and answer) used per minute at most: each "
+                                                  "call waits until its estimate fits (default: no limit)");
     add_model_options(p.mark);
 
     py::object check = sub.attr("add_parser")(
@@ -236,6 +239,10 @@ void check_limits(py::object command_parser, py::object args) {
                              "max_prompt_tokens"}) {
         if (!py::hasattr(args, name)) continue;
         if (py::cast<long long>(args.attr(name)) < 1) command_parser.attr("error")(option(name) + " must be at least 1");
+    }
+    if (py::hasattr(args, "tokens_per_minute") && !args.attr("tokens_per_minute").is_none() &&
+        py::cast<long long>(args.attr("tokens_per_minute")) < 1) {
+        command_parser.attr("error")("--tokens-per-minute must be at least 1");
     }
     if (py::hasattr(args, "retries") && py::cast<long long>(args.attr("retries")) < 0) {
         command_parser.attr("error")("--retries must be at least 0");
@@ -366,7 +373,13 @@ py::object Session::configure(py::object usage_log) {
                                            py::arg("enable_llm_token_logging") = true, **settings);
     facade.attr("configure")(config);
     py::object service = facade.attr("llm_service");
-    service.attr("_set_limits")(args_.attr("max_concurrent"), args_.attr("requests_per_minute"));
+    if (py::hasattr(args_, "tokens_per_minute") && !args_.attr("tokens_per_minute").is_none()) {
+        // One token window for the whole run: every sheet's calls go through this service.
+        service.attr("_set_limits")(args_.attr("max_concurrent"), args_.attr("requests_per_minute"),
+                                    py::arg("tokens_per_minute") = args_.attr("tokens_per_minute"));
+    } else {
+        service.attr("_set_limits")(args_.attr("max_concurrent"), args_.attr("requests_per_minute"));
+    }
     if (!py::hasattr(args_, "retries")) {
         py::object retries = args_.attr("env_retries"), timeout = args_.attr("env_timeout");
         if (!retries.is_none() || !timeout.is_none()) {

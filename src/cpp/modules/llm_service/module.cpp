@@ -121,5 +121,6 @@ PYBIND11_MODULE(llm_service, m) {
     init_batches(cls);
     init_retry(m, cls);
     init_injection(cls);
+    init_pacing(m, cls);
     quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }

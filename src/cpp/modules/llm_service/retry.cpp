@@ -24,6 +24,8 @@ double seconds_of(const py::object& v, const char* arg) {
     return py::cast<double>(pyglue::need_float(v, arg));
 }
 
+}  // namespace
+
 // How long the server asked us to wait, read as openai's client reads it:
 // retry-after-ms first, then Retry-After as seconds or as an HTTP date.
 std::optional<double> server_hint(const py::object& error) {
@@ -52,6 +54,8 @@ std::optional<double> server_hint(const py::object& error) {
         return std::nullopt;
     }
 }
+
+namespace {
 
 // openai's own retries are turned off so that every try goes through this
 // service's semaphore, rate window and usage log.

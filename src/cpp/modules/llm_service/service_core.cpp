@@ -48,12 +48,14 @@ py::object checked_price(const py::object& v, const char* arg) {
 // ------------------------------------------------------------ construction
 
 struct Limits {
-    py::object max_requests, per_minute;
+    py::object max_requests, per_minute, tokens;
 };
 
-Limits checked_limits(py::object max_concurrent_requests, py::object requests_per_minute) {
+Limits checked_limits(py::object max_concurrent_requests, py::object requests_per_minute,
+                      py::object tokens_per_minute) {
     py::object max_requests = pyglue::need_int(max_concurrent_requests, "max_concurrent_requests");
     py::object per_minute = pyglue::need_int(requests_per_minute, "requests_per_minute");
+    py::object tokens = pyglue::need_opt_int(tokens_per_minute, "tokens_per_minute");
     // A semaphore or window of no permits would stall every asynchronous call forever.
     if (py::cast<long long>(max_requests) < 1) {
         pyglue::raise_new(PyExc_ValueError, "max_concurrent_requests must be at least 1");
@@ -61,22 +63,29 @@ Limits checked_limits(py::object max_concurrent_requests, py::object requests_pe
     if (py::cast<long long>(per_minute) < 1) {
         pyglue::raise_new(PyExc_ValueError, "requests_per_minute must be at least 1");
     }
-    return {max_requests, per_minute};
+    if (!tokens.is_none()) checked_tokens_per_minute(tokens);
+    return {max_requests, per_minute, tokens};
 }
 
 void apply_limits(const py::object& self, const Limits& limits) {
     self.attr("max_concurrent_requests") = limits.max_requests;
     self.attr("requests_per_minute") = limits.per_minute;
     self.attr("_request_semaphore") = M("asyncio").attr("Semaphore")(limits.max_requests);
+    // No token limit is the class's default: a service without one keeps the
+    // instance attributes it always had.
+    py::object d = py::getattr(self, "__dict__", py::none());
+    if (!limits.tokens.is_none() || (!d.is_none() && d.contains("tokens_per_minute"))) {
+        self.attr("tokens_per_minute") = limits.tokens;
+    }
 }
 
 void service_init(py::handle self_h, py::object token_log_file, py::object max_concurrent_requests,
                   py::object requests_per_minute, py::object enable_logging, py::object model,
                   py::object input_price_per_million, py::object output_price_per_million, py::object timeout,
-                  py::object max_retries) {
+                  py::object max_retries, py::object tokens_per_minute) {
     py::object self = py::reinterpret_borrow<py::object>(self_h);
     pyglue::need_str(token_log_file, "token_log_file");
-    const Limits limits = checked_limits(max_concurrent_requests, requests_per_minute);
+    const Limits limits = checked_limits(max_concurrent_requests, requests_per_minute, tokens_per_minute);
     bool logging_enabled = pyglue::truth(enable_logging);
     pyglue::need_str(model, "model");
     if (PyUnicode_GetLength(model.ptr()) == 0) pyglue::raise_new(PyExc_ValueError, "model must not be empty");
@@ -370,8 +379,13 @@ py::object output_tokens_of(py::object self, py::object response, py::object& in
     return self.attr("_count_tokens")(content);
 }
 
-py::object parse_call(py::object client, py::object self, py::object messages, py::object response_format) {
-    py::object parse = client.attr("beta").attr("chat").attr("completions").attr("parse");
+// With `raw`, the raw response comes back (its headers feed the token pacing);
+// its parse() gives what the plain call returns.
+py::object parse_call(py::object client, py::object self, py::object messages, py::object response_format,
+                      bool raw = false) {
+    py::object completions = client.attr("beta").attr("chat").attr("completions");
+    if (raw) completions = completions.attr("with_raw_response");
+    py::object parse = completions.attr("parse");
     py::object timeout = self.attr("request_timeout");
     if (timeout.is_none()) {
         return parse(py::arg("model") = self.attr("model"), py::arg("messages") = messages,
@@ -379,6 +393,15 @@ py::object parse_call(py::object client, py::object self, py::object messages, p
     }
     return parse(py::arg("model") = self.attr("model"), py::arg("messages") = messages,
                  py::arg("response_format") = response_format, py::arg("timeout") = timeout);
+}
+
+// The answer's usage (prompt + completion, as the server counted them) and
+// rate-limit headers into the token window.
+void settle_answer(TokenTurn& turn, const py::object& raw, const py::object& input_tokens,
+                   const py::object& output_tokens) {
+    const long long spent = py::cast<long long>(pyglue::need_int(input_tokens, "input_tokens")) +
+                            py::cast<long long>(pyglue::need_int(output_tokens, "output_tokens"));
+    turn.answered(py::getattr(raw, "headers", py::none()), spent);
 }
 
 // Every failed try is a call the service made, so each goes to the usage log,
@@ -412,13 +435,28 @@ py::object make_api_call(py::object self, py::object task_name, py::object messa
     if (!can_wait) estimate = self.attr("_count_message_tokens")(messages);
     check_prompt_size(self, messages, can_wait, estimate);
     for (long long attempt = 1;; ++attempt) {
+        TokenTurn turn(self);
+        if (turn.on()) {
+            const long long need = py::cast<long long>(counted(self, messages, estimate)) + expected_output_of(self);
+            // Looked up at each use so tests can patch the module's time.
+            for (double wait = turn.next_wait(need); wait > 0.0; wait = turn.next_wait(need)) {
+                M("time").attr("sleep")(wait);
+            }
+        }
         py::object input_tokens = estimate;
         py::object output_tokens;
         py::object response;
+        py::object raw = py::none();
         py::object error;
         try {
-            response = parse_call(self.attr("client"), self, messages, response_format);
+            if (turn.on()) {
+                raw = parse_call(self.attr("client"), self, messages, response_format, true);
+                response = raw.attr("parse")();
+            } else {
+                response = parse_call(self.attr("client"), self, messages, response_format);
+            }
             output_tokens = output_tokens_of(self, response, input_tokens, messages);
+            if (turn.on()) settle_answer(turn, raw, input_tokens, output_tokens);
             self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
                                           additional_info);
         } catch (...) {
@@ -428,10 +466,10 @@ py::object make_api_call(py::object self, py::object task_name, py::object messa
             note_call_usage(self, task_name, input_tokens, output_tokens, true);
             return response;
         }
+        turn.failed(error, raw);
         if (!input_tokens) input_tokens = estimate = self.attr("_count_message_tokens")(messages);
         log_failure(self, task_name, input_tokens, error, attempt, retries);
         if (!try_again(error, attempt, retries)) pyglue::raise(error);  // the same object
-        // Looked up at each use so tests can patch the module's time.
         M("time").attr("sleep")(retry_wait_of(self, error, attempt));
     }
 }
@@ -456,6 +494,20 @@ Coro make_api_call_async(py::object self, py::object task_name, py::object messa
             co_await acquiring;
             pyglue::Permit permit(semaphore);  // released on every exit, cancellation included
 
+            // The tokens are reserved before the request's place in the
+            // per-minute window: a request is sent as soon as it has that.
+            TokenTurn turn(self);
+            if (turn.on()) {
+                const long long need =
+                    py::cast<long long>(counted(self, messages, estimate)) + expected_output_of(self);
+                for (;;) {
+                    const double wait = turn.next_wait(need);
+                    if (wait <= 0.0) break;
+                    py::object pausing = M("asyncio").attr("sleep")(wait);
+                    co_await pausing;
+                }
+            }
+
             py::object limiting = self.attr("_enforce_rate_limit")();
             co_await limiting;
 
@@ -463,15 +515,26 @@ Coro make_api_call_async(py::object self, py::object task_name, py::object messa
                 estimate = self.attr("_count_message_tokens")(messages);
             }
             input_tokens = estimate;
+            py::object raw = py::none();
             try {
-                py::object call = parse_call(self.attr("async_client"), self, messages, response_format);
-                response = co_await call;
+                if (turn.on()) {
+                    py::object call = parse_call(self.attr("async_client"), self, messages, response_format, true);
+                    py::object got = co_await call;
+                    raw = got;
+                    response = raw.attr("parse")();
+                } else {
+                    py::object call = parse_call(self.attr("async_client"), self, messages, response_format);
+                    py::object got = co_await call;
+                    response = got;
+                }
                 output_tokens = output_tokens_of(self, response, input_tokens, messages);
+                if (turn.on()) settle_answer(turn, raw, input_tokens, output_tokens);
                 self.attr("_log_token_usage")(task_name, input_tokens, output_tokens, self.attr("model"),
                                               additional_info);
             } catch (...) {
                 error = pyglue::caught();
             }
+            if (error) turn.failed(error, raw);
         }  // the permit is not held while waiting to try again
         if (!error) {
             note_call_usage(self, task_name, input_tokens, output_tokens, true);
@@ -547,15 +610,17 @@ void init_service_core(ServiceClass& cls) {
                      py::arg("enable_logging") = false, py::kw_only(), py::arg("model") = kModel,
                      py::arg("input_price_per_million") = core::kInputPricePerMillion,
                      py::arg("output_price_per_million") = core::kOutputPricePerMillion,
-                     py::arg("timeout") = py::none(), py::arg("max_retries") = 0);
+                     py::arg("timeout") = py::none(), py::arg("max_retries") = 0,
+                     py::arg("tokens_per_minute") = py::none());
     // For a service built by someone else (the facade) whose user sets the
     // limits: the same checks as at construction. Before any call is made.
     cls.def(
         "_set_limits",
-        [](py::object self, py::object max_concurrent_requests, py::object requests_per_minute) {
-            apply_limits(self, checked_limits(max_concurrent_requests, requests_per_minute));
+        [](py::object self, py::object max_concurrent_requests, py::object requests_per_minute,
+           py::object tokens_per_minute) {
+            apply_limits(self, checked_limits(max_concurrent_requests, requests_per_minute, tokens_per_minute));
         },
-        py::arg("max_concurrent_requests"), py::arg("requests_per_minute"));
+        py::arg("max_concurrent_requests"), py::arg("requests_per_minute"), py::arg("tokens_per_minute") = py::none());
     cls.def("_setup_token_logger", &setup_token_logger);
     cls.def("log_to_file", &log_to_file, py::arg("msg"), py::arg("logger_level") = "info");
     cls.def("_count_tokens", &count_tokens, py::arg("text"));

@@ -7,7 +7,7 @@ namespace quorvan {
 void set_signatures_from_stub(pybind11::module_& m) {
     pyglue::set_signatures(m, {
         {"LLMService.__init__",
-         "__init__(self, token_log_file: str = 'llm_token_usage.log', max_concurrent_requests: int = 5, requests_per_minute: int = 50, enable_logging: bool = False, *, model: str = 'gpt-5-mini-2025-08-07', input_price_per_million: float = 0.15, output_price_per_million: float = 0.6, timeout: float | None = None, max_retries: int = 0) -> None"},
+         "__init__(self, token_log_file: str = 'llm_token_usage.log', max_concurrent_requests: int = 5, requests_per_minute: int = 50, enable_logging: bool = False, *, model: str = 'gpt-5-mini-2025-08-07', input_price_per_million: float = 0.15, output_price_per_million: float = 0.6, timeout: float | None = None, max_retries: int = 0, tokens_per_minute: int | None = None) -> None"},
         {"LLMService.log_to_file",
          "log_to_file(self, msg: str, logger_level: str = 'info') -> None"},
         {"LLMService.get_total_usage",
