@@ -132,7 +132,9 @@ def test_lines_without_an_answer_go_into_the_next_batch_and_end_up_marked(standi
     out = tmp_path / "batch"
     run = quorvan("mark", "--batch", "--wait", "--paper", tmp_path / "paper.json", class_folder, "-o", out)
     assert run.returncode == 0, run.stderr
-    assert "go into the next batch." in run.stdout
+    assert "of them sent again." in run.stdout
+    if fault != "invalid":  # an answer cut short is found out when it is used, not when it arrives
+        assert "go into the next batch." in run.stdout
     assert class_file(out) == class_file(online_out)
     assert stored(out)[0] == stored(online_out)[0]
     batches = stored(out)[2]
@@ -150,7 +152,9 @@ def test_a_line_that_never_gets_an_answer_fails_as_online_and_the_next_run_tries
     run = quorvan(*command)
     assert run.returncode == 1
     assert {row["status"] for row in class_file(out)} == {"incomplete"}
-    assert "no answer in 3 batches" in run.stderr or "refused and asked for again" in run.stderr
+    # Refused in three batches, the answer fails as it does online.
+    assert "Q1 not marked: the model named criteria that do not exist (7)" in run.stderr
+    assert run.stdout.count("Submitted batch") == 4  # the parses, then the marking three times
     standin.reset()
     again = quorvan(*command)
     assert again.returncode == 0, again.stderr

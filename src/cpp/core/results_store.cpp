@@ -1235,7 +1235,7 @@ void ResultsStore::store_batch_results(const std::string& batch_id, const std::v
 }
 
 void ResultsStore::fail_batch_line(const std::string& custom_id, const std::string& error) {
-    Statement s(db_, path_, "UPDATE batch_lines SET state = 'failed', response = '', error = ?2 WHERE custom_id = ?1",
+    Statement s(db_, path_, "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE custom_id = ?1",
                 "record a failed batch request");
     s.bind_text(1, custom_id).bind_text(2, error).run();
 }

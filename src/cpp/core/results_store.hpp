@@ -161,7 +161,7 @@ struct BatchLine {
     std::string body;      // the request body, JSON
     std::string state = "submitted";
     std::string batch_id;  // of the batch it was last sent in
-    std::string response;  // the answer's body, JSON, when done
+    std::string response;  // the answer's body, JSON, when done (or failed after it did not hold up)
     std::string error;     // why it has no answer, when failed
     int tries = 0;         // batches it was sent in
 };
@@ -292,7 +292,8 @@ public:
     // then collected.
     void store_batch_results(const std::string& batch_id, const std::vector<BatchResult>& results,
                              const std::string& missing_cause);
-    // A line whose stored answer did not hold up: failed, sent again.
+    // A line whose stored answer did not hold up: failed, sent again; the
+    // answer is kept for when no batch gives a better one.
     void fail_batch_line(const std::string& custom_id, const std::string& error);
     // Lines failed `tries` times or more start counting again (a new run).
     void retry_batch_lines(int tries);

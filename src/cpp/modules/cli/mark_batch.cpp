@@ -61,22 +61,25 @@ std::string stage_of(const py::object& task_name) {
 
 [[noreturn]] void raise_waiting(const char* why) { pyglue::raise(M("_BatchWaiting")(py::str(why))); }
 
-// The transport of the replaying client: the stored answer to the request,
-// a 400 for one that failed in every batch it went into, else the request
-// is held (raised, and found again behind the client's connection error).
+// The transport of the replaying client: the stored answer to the request;
+// for one that failed in every batch it went into, its last answer (which
+// then fails the checks as it would online) or else a 400 with the cause;
+// otherwise the request is held (raised, and found again behind the
+// client's connection error).
 py::object answer_from_store(BatchCalls* calls, const py::object& request) {
     py::object body = M("json").attr("loads")(request.attr("content"));
     const std::string id = custom_id_of(body);
     M("batch_served").attr("set")(py::str(id));
     const auto line = calls->store->batch_line(id);
     py::object httpx = M("httpx");
-    if (line && line->state == "done") {
+    const bool given_up = line && line->state == "failed" && line->tries >= kMaxTries;
+    if (line && (line->state == "done" || (given_up && !line->response.empty()))) {
         py::dict headers;
         headers["content-type"] = "application/json";
         return httpx.attr("Response")(200, py::arg("content") = py::bytes(line->response),
                                       py::arg("headers") = headers);
     }
-    if (line && line->state == "failed" && line->tries >= kMaxTries) {
+    if (given_up) {
         py::dict error, payload;
         error["message"] = py::str("no answer in " + std::to_string(line->tries) + " batches; the last: " + line->error);
         error["type"] = "batch_error";
@@ -337,12 +340,14 @@ Polled poll(Session& s, Run& run, const py::object& client, core::BatchRecord re
 }
 
 // The held requests as one JSONL file, uploaded, and a batch made of it.
-core::BatchRecord submit(core::ResultsStore& store, const py::object& client, const BatchCalls& calls) {
+core::BatchRecord submit(core::ResultsStore& store, const py::object& client, const BatchCalls& calls,
+                         std::int64_t& again) {
     py::object json = M("json");
     std::string jsonl;
     std::set<std::string> stages;
     std::vector<core::BatchLine> lines;
     for (const auto& [id, held] : calls.held) {
+        if (store.batch_line(id)) ++again;
         py::dict line;
         line["custom_id"] = py::str(id);
         line["method"] = "POST";
@@ -505,8 +510,9 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
         for (const auto& job : run.jobs) waiting += job.waiting ? 1 : 0;
         write_class_file_quietly(run);
         core::BatchRecord rec;
+        std::int64_t again = 0;  // requests sent before, without an answer that stands
         try {
-            rec = submit(store, client, calls);
+            rec = submit(store, client, calls, again);
         } catch (...) {
             py::object error = pyglue::caught();
             s.end_redirect();
@@ -514,7 +520,8 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
         }
         if (run.tally.tty) s.say(py::str(""));
         s.say(pyglue::cat("Submitted batch ", py::str(rec.batch_id), ": ", py::int_(rec.total), " requests (",
-                          py::str(rec.stage), ") for ", py::int_(waiting), sheets_word(waiting), "."));
+                          py::str(rec.stage), ") for ", py::int_(waiting), sheets_word(waiting),
+                          again ? pyglue::cat(", ", py::int_(again), " of them sent again") : py::str(""), "."));
         if (!wait) {
             s.end_redirect();
             s.say(py::str(kContinue));
@@ -554,7 +561,18 @@ void init_batch(py::module_& m) {
     // asked for, in the task that asked.
     m.attr("batch_served") = contextvar("quorvan_batch_served", py::arg("default") = py::none());
     m.attr("batch_asked") = contextvar("quorvan_batch_asked", py::arg("default") = py::none());
-    pyglue::bind(m, "httpx", "httpx");
+    // The HTTP library the openai client is built on: httpx2 in recent
+    // releases, httpx before.
+    py::object http;
+    for (const char* name : {"httpx2", "httpx"}) {
+        try {
+            http = py::module_::import(name);
+            break;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+        }
+    }
+    m.attr("httpx") = http ? http : py::none();
 }
 
 }  // namespace quorvan::cli::marking
