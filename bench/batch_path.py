@@ -84,6 +84,10 @@ def run(workdir: Path, quick: bool = False) -> Section:
                Goal("class-file rows differing from the online run", float(differing), "<=", 0, unit="")],
         notes=[f"The batch run polled {polls} times with progress shown and sent {batches} batches "
                f"(parses, then marking).",
+               f"{batch_lines} distinct requests of the {online_requests} the online run sent: sheets with the same "
+               f"text make the same requests, and a request is one batch line; every answer is still counted, and "
+               f"costed, as a call of its own.",
                f"Wall time: {batch_seconds:.2f} s with batches against {online_seconds:.2f} s online; "
-               f"{batches} × {BATCH_SECONDS:g} s of it is the stand-in's batch time."],
+               f"{batches} × {BATCH_SECONDS:g} s of it is the stand-in's batch time; the rest is the sheets read "
+               f"twice (for the request, then for its answer) and a pass per stage."],
     )

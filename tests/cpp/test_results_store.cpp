@@ -145,7 +145,8 @@ TEST_F(ResultsStoreTest, NewDatabaseIsOursInWalMode) {
     EXPECT_EQ(raw.value("PRAGMA user_version"), "3");
     EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type IN "
                         "('table', 'view') ORDER BY name)"),
-              "answers,class_view,events,meta,page_reading,papers,sheets,sqlite_sequence,written_files");
+              "answers,batch_lines,batches,class_view,events,meta,page_reading,papers,sheets,sqlite_sequence,"
+              "written_files");
     EXPECT_EQ(raw.rows("SELECT key, value FROM meta WHERE key <> 'created_at' ORDER BY key"),
               "application|quorvan_core\nschema_version|3\n");
     EXPECT_LT(age(raw.value("SELECT value FROM meta WHERE key = 'created_at'")), 60);
