@@ -69,7 +69,7 @@ std::string stage_of(const py::object& task_name) {
 py::object answer_from_store(BatchCalls* calls, const py::object& request) {
     py::object body = M("json").attr("loads")(request.attr("content"));
     const std::string id = custom_id_of(body);
-    M("batch_served").attr("set")(py::str(id));
+    M("_batch_served").attr("set")(py::str(id));
     const auto line = calls->store->batch_line(id);
     py::object httpx = M("httpx");
     const bool given_up = line && line->state == "failed" && line->tries >= kMaxTries;
@@ -129,7 +129,7 @@ Coro call_through_batch(BatchCalls* calls, py::object task_name, py::object mess
     py::object service = calls->service;
     const std::string stage = stage_of(task_name);
     py::object error;
-    M("batch_served").attr("set")(py::none());
+    M("_batch_served").attr("set")(py::none());
     {
         py::object parse = calls->replay.attr("beta").attr("chat").attr("completions").attr("parse");
         py::object looking = parse(py::arg("model") = service.attr("model"), py::arg("messages") = messages,
@@ -147,7 +147,7 @@ Coro call_through_batch(BatchCalls* calls, py::object task_name, py::object mess
             raise_waiting("held for the next batch");
         }
     }
-    py::object served = M("batch_served").attr("get")();
+    py::object served = M("_batch_served").attr("get")();
     if (!served.is_none()) {
         const std::string id = utf8(served);
         if (error && !py::isinstance(error, M("openai").attr("APIStatusError"))) {
@@ -159,10 +159,10 @@ Coro call_through_batch(BatchCalls* calls, py::object task_name, py::object mess
         } else if (!error) {
             // The same request asked again by the same sheet: its answer was
             // refused (an index out of range, say), so the batch is asked anew.
-            py::object asked = M("batch_asked").attr("get")();
+            py::object asked = M("_batch_asked").attr("get")();
             if (asked.is_none()) {
                 asked = py::set();
-                M("batch_asked").attr("set")(asked);
+                M("_batch_asked").attr("set")(asked);
             }
             if (asked.contains(served)) {
                 if (hold_again(calls, id, stage, "the answer was refused and asked for again")) {
@@ -559,8 +559,8 @@ void init_batch(py::module_& m) {
     py::object contextvar = py::module_::import("contextvars").attr("ContextVar");
     // The request the replaying client last looked up, and those a sheet has
     // asked for, in the task that asked.
-    m.attr("batch_served") = contextvar("quorvan_batch_served", py::arg("default") = py::none());
-    m.attr("batch_asked") = contextvar("quorvan_batch_asked", py::arg("default") = py::none());
+    m.attr("_batch_served") = contextvar("quorvan_batch_served", py::arg("default") = py::none());
+    m.attr("_batch_asked") = contextvar("quorvan_batch_asked", py::arg("default") = py::none());
     // The HTTP library the openai client is built on: httpx2 in recent
     // releases, httpx before.
     py::object http;
