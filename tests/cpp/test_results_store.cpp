@@ -145,7 +145,8 @@ TEST_F(ResultsStoreTest, NewDatabaseIsOursInWalMode) {
     EXPECT_EQ(raw.value("PRAGMA user_version"), "3");
     EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type IN "
                         "('table', 'view') ORDER BY name)"),
-              "answers,class_view,events,meta,page_reading,papers,sheets,sqlite_sequence,written_files");
+              "answers,batch_lines,batches,class_view,events,meta,page_reading,papers,sheets,sqlite_sequence,"
+              "written_files");
     EXPECT_EQ(raw.rows("SELECT key, value FROM meta WHERE key <> 'created_at' ORDER BY key"),
               "application|quorvan_core\nschema_version|3\n");
     EXPECT_LT(age(raw.value("SELECT value FROM meta WHERE key = 'created_at'")), 60);
@@ -561,4 +562,90 @@ TEST_F(ResultsStoreTest, ASchema1DatabaseIsUpgradedKeepingEverything) {
     // The old columns as they were, the new one at the end of each row.
     std::string after = raw.rows("SELECT * FROM sheets ORDER BY id");
     EXPECT_EQ(after, before.substr(0, before.size() - 1) + "|[]|||||\n");
+}
+
+namespace {
+
+BatchLine line(const std::string& id, const std::string& stage = "reading") {
+    BatchLine l;
+    l.custom_id = id;
+    l.stage = stage;
+    l.body = "{\"model\": \"m\", \"id\": \"" + id + "\"}";
+    return l;
+}
+
+BatchRecord submitted(const std::string& id, const std::string& stage = "reading") {
+    BatchRecord b;
+    b.batch_id = id;
+    b.stage = stage;
+    b.input_file_id = "file-" + id;
+    b.status = "validating";
+    return b;
+}
+
+}  // namespace
+
+TEST_F(ResultsStoreTest, ABatchAndItsProgressSurviveAReopen) {
+    {
+        ResultsStore store(db());
+        store.record_batch(submitted("b1"), {line("a"), line("b")});
+        auto b = *store.open_batch();
+        b.status = "in_progress";
+        b.completed = 1;
+        b.output_file_id = "file-out";
+        store.update_batch(b);
+    }
+    ResultsStore store(db());
+    const auto open = store.open_batch();
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->batch_id, "b1");
+    EXPECT_EQ(open->status, "in_progress");
+    EXPECT_EQ(open->total, 2);
+    EXPECT_EQ(open->completed, 1);
+    EXPECT_EQ(open->output_file_id, "file-out");
+    EXPECT_FALSE(open->collected);
+    const auto lines = store.batch_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].state, "submitted");
+    EXPECT_EQ(lines[0].batch_id, "b1");
+    EXPECT_EQ(lines[0].tries, 1);
+    EXPECT_EQ(lines[1].body, line("b").body);
+}
+
+TEST_F(ResultsStoreTest, ResultsOfAnEndedBatchAreStoredAndTheLinesWithoutOneFail) {
+    ResultsStore store(db());
+    store.record_batch(submitted("b1"), {line("a"), line("b"), line("c")});
+    store.store_batch_results("b1", {{"a", true, "{\"choices\": []}", ""}, {"b", false, "", "status 500"}},
+                              "the batch expired before answering it");
+    EXPECT_FALSE(store.open_batch());
+    ASSERT_EQ(store.batches().size(), 1u);
+    EXPECT_TRUE(store.batches()[0].collected);
+    EXPECT_EQ(store.batch_line("a")->state, "done");
+    EXPECT_EQ(store.batch_line("a")->response, "{\"choices\": []}");
+    EXPECT_EQ(store.batch_line("b")->state, "failed");
+    EXPECT_EQ(store.batch_line("b")->error, "status 500");
+    EXPECT_EQ(store.batch_line("c")->error, "the batch expired before answering it");
+    EXPECT_FALSE(store.batch_line("d"));
+}
+
+TEST_F(ResultsStoreTest, ALineSentAgainCountsItsTriesAndTakesOnlyItsNewBatchsResult) {
+    ResultsStore store(db());
+    store.record_batch(submitted("b1"), {line("a")});
+    store.store_batch_results("b1", {}, "expired");
+    store.record_batch(submitted("b2", "marking"), {line("a"), line("m", "marking")});
+    // A late result of the first batch does not stand for the second.
+    store.store_batch_results("b1", {{"a", true, "{\"old\": 1}", ""}}, "expired");
+    EXPECT_EQ(store.batch_line("a")->state, "submitted");
+    EXPECT_EQ(store.batch_line("a")->tries, 2);
+    EXPECT_EQ(store.open_batch()->batch_id, "b2");
+    store.fail_batch_line("m", "did not hold up");
+    store.retry_batch_lines(2);
+    EXPECT_EQ(store.batch_line("m")->tries, 1);  // failed once: kept
+    store.store_batch_results("b2", {}, "expired");
+    store.retry_batch_lines(2);
+    EXPECT_EQ(store.batch_line("a")->tries, 0);  // failed in two batches: a new run starts it again
+    store.clear_batch_lines();
+    EXPECT_TRUE(store.batch_lines().empty());
+    EXPECT_EQ(store.batches().size(), 2u);  // the history stays
+    EXPECT_EQ(store.batches()[1].stage, "marking");
 }

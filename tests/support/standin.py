@@ -58,6 +58,20 @@ Any other schema is an HTTP 400 naming it, unless ``set_answer`` gave it an
 answer (``set_answer`` also replaces built-in answers); ``inject`` queues
 faults. Usage: prompt characters // 4 and answer characters // 4, at least 1.
 
+Files and batches (the Batch API, as ``quorvan mark --batch`` uses it): ``POST /v1/files``
+(multipart, purpose "batch"), ``GET /v1/files/{id}`` and ``/v1/files/{id}/content``, ``POST
+/v1/batches`` (endpoint /v1/chat/completions, window 24h; a JSONL input whose lines are not requests
+of that endpoint, or repeat a custom_id, is a 400), ``GET /v1/batches/{id}`` and ``POST
+/v1/batches/{id}/cancel``. A batch is "validating", then "in_progress" with ``request_counts``
+growing, until ``batch_seconds`` (read at each poll: 0 ends it at the next one) have passed; then
+each line is answered exactly as the chat-completions endpoint answers its body (injected faults
+included) into the output file, or into the error file when that answer is not a 200. Knobs:
+``batch_fail_every = N`` fails every N-th line of a batch, each custom_id once only, so that it
+succeeds when sent again, as ``batch_fail_kind`` says: "error" (a 500 in the error file), "500" (a
+500 in the output file) or "invalid" (a 200 whose content is cut short); ``batch_expire = N`` makes
+the next N batches end "expired" with only the first half of their lines answered. Inspection:
+``batch_lines`` (the request bodies of every batch), ``files`` and ``batches``.
+
 Faults: "429", "500", "503", "408", "401", "403" (that status; the 401 and 403
 bodies carry a server text a client must not show as is); "429-retry" (429 with a
 ``Retry-After: <retry_after>`` header, plus ``retry-after-ms`` when
@@ -585,10 +599,14 @@ class _Handler(BaseHTTPRequestHandler):
         if self.path.split("?", 1)[0].rstrip("/") == "/standin/rejected":
             self._send(200, {"rejected": self.server.standin.rejected}, {})
             return
+        if self.server.standin._batch_route("GET", self.path, b"", self.headers, self._send, self._send_bytes):
+            return
         self._send(*_error(404, f"no route for GET {self.path}", "invalid_request_error", "unknown_url"))
 
     def do_POST(self) -> None:
         raw = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        if self.server.standin._batch_route("POST", self.path, raw, self.headers, self._send, self._send_bytes):
+            return
         if self.path.split("?", 1)[0].rstrip("/") != "/v1/chat/completions":
             self._send(*_error(404, f"no route for POST {self.path}", "invalid_request_error", "unknown_url"))
             return
@@ -603,9 +621,12 @@ class _Handler(BaseHTTPRequestHandler):
             pass
 
     def _send(self, status: int, body: dict, headers: dict) -> None:
-        data = json.dumps(body, ensure_ascii=False).encode("utf-8")
+        self._send_bytes(status, json.dumps(body, ensure_ascii=False).encode("utf-8"),
+                         "application/json; charset=utf-8", headers)
+
+    def _send_bytes(self, status: int, data: bytes, content_type: str, headers: dict) -> None:
         self.send_response(status)
-        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
         for name, value in headers.items():
             self.send_header(name, value)
@@ -616,12 +637,216 @@ class _Handler(BaseHTTPRequestHandler):
         self.flush_headers()
 
 
+# ---------------------------------------------------------------- files and batches
+
+
+class _BatchesMixin:
+    """The files and batches endpoints (see the module docstring)."""
+
+    _lock: threading.Lock
+    _ids: "itertools.count[int]"
+    _answer: Callable[[dict], tuple[int, dict, dict] | None]
+
+    def _init_batches(self) -> None:
+        self.batch_seconds = 0.0
+        self.batch_fail_every: int | None = None
+        self.batch_fail_kind = "error"
+        self.batch_expire = 0
+        self.batch_lines: list[dict] = []
+        self.files: dict[str, dict] = {}
+        self.batches: dict[str, dict] = {}
+        self._failed_once: set[str] = set()
+        self._batch_state: dict[str, dict] = {}
+
+    def _new_file(self, data: bytes, filename: str, purpose: str) -> dict:
+        with self._lock:
+            file_id = f"file-standin-{next(self._ids)}"
+        record = {"id": file_id, "object": "file", "bytes": len(data), "created_at": int(time.time()),
+                  "filename": filename, "purpose": purpose, "status": "processed"}
+        with self._lock:
+            self.files[file_id] = {**record, "data": data}
+        return record
+
+    def _batch_route(self, method: str, path: str, raw: bytes, headers: Any, send: Callable[..., None],
+                     send_bytes: Callable[..., None]) -> bool:
+        path = path.split("?", 1)[0].rstrip("/")
+        parts = path.split("/")[1:]  # "v1", "files" | "batches", ...
+        if len(parts) < 2 or parts[0] != "v1" or parts[1] not in ("files", "batches"):
+            return False
+        if method == "POST" and path == "/v1/files":
+            send(*self._upload(raw, headers.get("Content-Type", "")))
+        elif method == "GET" and len(parts) in (3, 4) and parts[1] == "files":
+            with self._lock:
+                found = self.files.get(parts[2])
+            if found is None:
+                send(*_error(404, f"No such File object: {parts[2]}", "invalid_request_error", None))
+            elif len(parts) == 4 and parts[3] == "content":
+                send_bytes(200, found["data"], "application/octet-stream", {})
+            elif len(parts) == 3:
+                send(200, {k: v for k, v in found.items() if k != "data"}, {})
+            else:
+                return False
+        elif method == "POST" and path == "/v1/batches":
+            send(*self._create_batch(raw))
+        elif len(parts) in (3, 4) and parts[1] == "batches":
+            cancel = len(parts) == 4 and parts[3] == "cancel" and method == "POST"
+            if len(parts) == 4 and not cancel:
+                return False
+            with self._lock:
+                known = parts[2] in self.batches
+            if not known:
+                send(*_error(404, f"No batch found with id '{parts[2]}'.", "invalid_request_error", None))
+            else:
+                send(200, self._advance(parts[2], cancel=cancel), {})
+        else:
+            return False
+        return True
+
+    def _upload(self, raw: bytes, content_type: str) -> tuple[int, dict, dict]:
+        from email.parser import BytesParser
+        from email.policy import HTTP
+
+        message = BytesParser(policy=HTTP).parsebytes(b"Content-Type: " + content_type.encode("latin-1")
+                                                      + b"\r\n\r\n" + raw)
+        if not message.is_multipart():
+            return _error(400, "the upload must be multipart/form-data", "invalid_request_error", None)
+        fields: dict[str, tuple[str | None, bytes]] = {}
+        for part in message.iter_parts():
+            name = part.get_param("name", header="content-disposition")
+            fields[str(name)] = (part.get_filename(), part.get_payload(decode=True) or b"")
+        if "file" not in fields or "purpose" not in fields:
+            return _error(400, "both 'file' and 'purpose' are required", "invalid_request_error", None)
+        purpose = fields["purpose"][1].decode()
+        if purpose != "batch":
+            return _error(400, f"the stand-in takes files of purpose 'batch' only, not {purpose!r}",
+                          "invalid_request_error", None)
+        return 200, self._new_file(fields["file"][1], fields["file"][0] or "upload.jsonl", purpose), {}
+
+    def _create_batch(self, raw: bytes) -> tuple[int, dict, dict]:
+        try:
+            request = json.loads(raw)
+        except ValueError:
+            request = None
+        if not isinstance(request, dict):
+            return _error(400, "the request body is not a JSON object", "invalid_request_error", None)
+        endpoint, window = request.get("endpoint"), request.get("completion_window")
+        if endpoint != "/v1/chat/completions" or window != "24h":
+            return _error(400, "endpoint must be /v1/chat/completions and completion_window 24h",
+                          "invalid_request_error", None)
+        with self._lock:
+            file = self.files.get(request.get("input_file_id"))
+        if file is None or file["purpose"] != "batch":
+            return _error(400, "input_file_id names no file of purpose 'batch'", "invalid_request_error", None)
+        lines, seen = [], set()
+        for number, text in enumerate(file["data"].decode("utf-8").splitlines(), 1):
+            if not text.strip():
+                continue
+            try:
+                line = json.loads(text)
+            except ValueError:
+                return _error(400, f"line {number} is not JSON", "invalid_request_error", None)
+            if (not isinstance(line, dict) or not isinstance(line.get("custom_id"), str)
+                    or line.get("method") != "POST" or line.get("url") != endpoint
+                    or not isinstance(line.get("body"), dict)):
+                return _error(400, f"line {number} is not a request of this batch", "invalid_request_error", None)
+            if line["custom_id"] in seen:
+                return _error(400, f"line {number}: custom_id {line['custom_id']!r} is not unique",
+                              "invalid_request_error", None)
+            seen.add(line["custom_id"])
+            lines.append(line)
+        if not lines:
+            return _error(400, "the input file holds no requests", "invalid_request_error", None)
+        now = int(time.time())
+        with self._lock:
+            batch_id = f"batch_standin_{next(self._ids)}"
+            expire = self.batch_expire > 0
+            if expire:
+                self.batch_expire -= 1
+            self.batch_lines.extend(line["body"] for line in lines)
+            self.batches[batch_id] = {
+                "id": batch_id, "object": "batch", "endpoint": endpoint, "errors": None,
+                "input_file_id": file["id"], "completion_window": window, "status": "validating",
+                "output_file_id": None, "error_file_id": None, "created_at": now, "in_progress_at": None,
+                "expires_at": now + 86400, "finalizing_at": None, "completed_at": None, "failed_at": None,
+                "expired_at": None, "cancelling_at": None, "cancelled_at": None,
+                "request_counts": {"total": len(lines), "completed": 0, "failed": 0},
+                "metadata": request.get("metadata"),
+            }
+            self._batch_state[batch_id] = {"lines": lines, "started": time.monotonic(), "expire": expire}
+            return 200, dict(self.batches[batch_id]), {}
+
+    def _line_result(self, line: dict, position: int) -> tuple[str, dict]:
+        """("output" or "error", the line of that file) for one request."""
+        custom_id = line["custom_id"]
+        fail = None
+        with self._lock:
+            if (self.batch_fail_every and position % self.batch_fail_every == 0
+                    and custom_id not in self._failed_once):
+                self._failed_once.add(custom_id)
+                fail = self.batch_fail_kind
+        request_id = f"req_standin_{next(self._ids)}"
+        if fail in ("error", "500"):
+            status, body, _ = _error(500, "The server had an error while processing your request (stand-in).",
+                                     "server_error", None)
+        else:
+            answered = self._answer(line["body"])
+            status, body = (500, _error(500, "connection dropped (stand-in)", "server_error", None)[1]) \
+                if answered is None else answered[:2]
+            if fail == "invalid" and status == 200:
+                body["choices"][0]["message"]["content"] = body["choices"][0]["message"]["content"][:-1]
+        result = {"id": f"batch_req_{request_id}", "custom_id": custom_id,
+                  "response": {"status_code": status, "request_id": request_id, "body": body}, "error": None}
+        return ("output" if status == 200 or fail == "500" else "error"), result
+
+    def _advance(self, batch_id: str, cancel: bool = False) -> dict:
+        with self._lock:
+            batch, state = self.batches[batch_id], self._batch_state[batch_id]
+            if batch["status"] in ("completed", "expired", "cancelled", "failed"):
+                return dict(batch)
+            elapsed = time.monotonic() - state["started"]
+            total = len(state["lines"])
+            seconds = self.batch_seconds  # read now: a test may end a long batch early
+            done = total if elapsed >= seconds else int(total * elapsed / seconds)
+        if done < total and not cancel:
+            with self._lock:
+                if batch["status"] == "validating" and elapsed > 0:
+                    batch["status"], batch["in_progress_at"] = "in_progress", int(time.time())
+                if batch["status"] == "in_progress":
+                    batch["request_counts"] = {"total": total, "completed": done, "failed": 0}
+                return dict(batch)
+        # Ended: an expired batch answers its first half only, a cancelled one
+        # what it had answered.
+        if cancel:
+            answered, final = done, "cancelled"
+        elif state["expire"]:
+            answered, final = total // 2, "expired"
+        else:
+            answered, final = total, "completed"
+        files: dict[str, list[str]] = {"output": [], "error": []}
+        failed = 0
+        for position, line in enumerate(state["lines"][:answered], 1):
+            kind, result = self._line_result(line, position)
+            failed += result["response"]["status_code"] != 200
+            files[kind].append(json.dumps(result, ensure_ascii=False))
+        for kind in ("output", "error"):
+            if files[kind]:
+                record = self._new_file(("\n".join(files[kind]) + "\n").encode("utf-8"),
+                                        f"{batch_id}_{kind}.jsonl", f"batch_{kind}")
+                batch[f"{kind}_file_id"] = record["id"]
+        with self._lock:
+            now = int(time.time())
+            batch["status"] = final
+            batch[{"completed": "completed_at", "expired": "expired_at", "cancelled": "cancelled_at"}[final]] = now
+            batch["request_counts"] = {"total": total, "completed": answered - failed, "failed": failed}
+            return dict(batch)
+
+
 class _Fault:
     def __init__(self, kind: str, count: int, schema: str | None, every: int | None):
         self.kind, self.left, self.schema, self.every, self.seen = kind, count, schema, every, 0
 
 
-class StandIn:
+class StandIn(_BatchesMixin):
     """OpenAI-compatible chat-completions server on 127.0.0.1 (see the module docstring)."""
 
     def __init__(self, delay: float = 0.0, port: int = 0, keep_alive: bool = False,
@@ -655,6 +880,7 @@ class StandIn:
         self.window_seconds = float(window_seconds)
         self.rejected = 0  # completions refused with a 429 for the token limit
         self._spent: list[tuple[float, int]] = []  # (monotonic time answered, tokens)
+        self._init_batches()
 
     # -- lifecycle
 

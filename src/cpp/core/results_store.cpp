@@ -172,6 +172,36 @@ CREATE TRIGGER IF NOT EXISTS page_reading_follows_parse AFTER UPDATE OF parse_ke
 BEGIN DELETE FROM page_reading WHERE sheet_id = NEW.id; END;
 )sql";
 
+// Added within schema 3, as the tables above: a batch run's batches and
+// requests, so that a run continued after a restart knows what it sent.
+constexpr const char* kBatchSchema = R"sql(
+CREATE TABLE IF NOT EXISTS batches (
+    batch_id       TEXT PRIMARY KEY,             -- as the model service named it
+    seq            INTEGER NOT NULL UNIQUE,      -- order submitted
+    stage          TEXT NOT NULL,                -- reading, marking, or reading and marking
+    input_file_id  TEXT NOT NULL,                -- the uploaded requests
+    status         TEXT NOT NULL,                -- as the service last said
+    output_file_id TEXT NOT NULL DEFAULT '',
+    error_file_id  TEXT NOT NULL DEFAULT '',
+    total          INTEGER NOT NULL DEFAULT 0,   -- requests in it
+    completed      INTEGER NOT NULL DEFAULT 0,   -- answered
+    failed         INTEGER NOT NULL DEFAULT 0,   -- failed
+    collected      INTEGER NOT NULL DEFAULT 0 CHECK (collected IN (0, 1)),  -- 1: results stored in batch_lines
+    submitted_at   TEXT NOT NULL,                -- UTC
+    updated_at     TEXT NOT NULL                 -- UTC
+);
+CREATE TABLE IF NOT EXISTS batch_lines (
+    custom_id TEXT PRIMARY KEY,                  -- made from the body: one line per distinct request
+    stage     TEXT NOT NULL,                     -- reading (a parse) or marking
+    body      TEXT NOT NULL,                     -- the request body, JSON
+    state     TEXT NOT NULL CHECK (state IN ('submitted', 'done', 'failed')),
+    batch_id  TEXT NOT NULL,                     -- the batch it was last sent in
+    response  TEXT NOT NULL DEFAULT '',          -- the answer's body, JSON, when done
+    error     TEXT NOT NULL DEFAULT '',          -- why it has no answer, when failed
+    tries     INTEGER NOT NULL DEFAULT 0         -- batches it was sent in
+);
+)sql";
+
 constexpr const char* kSelectSheet =
     "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
     "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags, "
@@ -472,6 +502,7 @@ void open_schema(sqlite3* db, const std::string& path) {
     exec(db, path, "PRAGMA synchronous = NORMAL", "set the synchronous mode");
     exec(db, path, kWrittenSchema, "create the table of written files");
     exec(db, path, kPageReadingSchema, "create the table of page readings");
+    exec(db, path, kBatchSchema, "create the tables of batches");
 }
 
 // Flags as stored; a person may have edited them with the sqlite3 shell, so
@@ -1100,6 +1131,151 @@ std::vector<ResultsStore::WrittenFile> ResultsStore::written(const std::string& 
     files.push_back({s.integer(0), s.text(1)});
     if (!s.text(3).empty()) files.push_back({s.integer(2), s.text(3)});
     return files;
+}
+
+// ------------------------------------------------------------ batch runs
+
+namespace {
+
+constexpr const char* kSelectBatch =
+    "SELECT batch_id, stage, input_file_id, status, output_file_id, error_file_id, total, completed, failed, "
+    "collected, submitted_at, updated_at FROM batches ";
+
+BatchRecord read_batch(const Statement& s) {
+    BatchRecord b;
+    b.batch_id = s.text(0);
+    b.stage = s.text(1);
+    b.input_file_id = s.text(2);
+    b.status = s.text(3);
+    b.output_file_id = s.text(4);
+    b.error_file_id = s.text(5);
+    b.total = s.integer(6);
+    b.completed = s.integer(7);
+    b.failed = s.integer(8);
+    b.collected = s.integer(9) != 0;
+    b.submitted_at = s.text(10);
+    b.updated_at = s.text(11);
+    return b;
+}
+
+constexpr const char* kSelectLine =
+    "SELECT custom_id, stage, body, state, batch_id, response, error, tries FROM batch_lines ";
+
+BatchLine read_line(const Statement& s) {
+    BatchLine l;
+    l.custom_id = s.text(0);
+    l.stage = s.text(1);
+    l.body = s.text(2);
+    l.state = s.text(3);
+    l.batch_id = s.text(4);
+    l.response = s.text(5);
+    l.error = s.text(6);
+    l.tries = static_cast<int>(s.integer(7));
+    return l;
+}
+
+}  // namespace
+
+void ResultsStore::record_batch(const BatchRecord& batch, const std::vector<BatchLine>& lines) {
+    const std::string doing = "record the batch " + batch.batch_id;
+    Transaction tx(db_, path_, doing);
+    const std::string now = utc_now();
+    Statement b(db_, path_,
+                "INSERT INTO batches (batch_id, seq, stage, input_file_id, status, total, submitted_at, updated_at) "
+                "VALUES (?1, (SELECT coalesce(max(seq), 0) + 1 FROM batches), ?2, ?3, ?4, ?5, ?6, ?6)",
+                doing);
+    b.bind_text(1, batch.batch_id).bind_text(2, batch.stage).bind_text(3, batch.input_file_id);
+    b.bind_text(4, batch.status).bind_int(5, static_cast<std::int64_t>(lines.size())).bind_text(6, now).run();
+    Statement l(db_, path_,
+                "INSERT INTO batch_lines (custom_id, stage, body, state, batch_id, tries) "
+                "VALUES (?1, ?2, ?3, 'submitted', ?4, 1) "
+                "ON CONFLICT (custom_id) DO UPDATE SET state = 'submitted', batch_id = excluded.batch_id, "
+                "response = '', tries = tries + 1",
+                doing);
+    for (const auto& line : lines) {
+        l.reset();
+        l.bind_text(1, line.custom_id).bind_text(2, line.stage).bind_text(3, line.body).bind_text(4, batch.batch_id);
+        l.run();
+    }
+    tx.commit();
+}
+
+void ResultsStore::update_batch(const BatchRecord& batch) {
+    Statement s(db_, path_,
+                "UPDATE batches SET status = ?2, output_file_id = ?3, error_file_id = ?4, total = ?5, "
+                "completed = ?6, failed = ?7, updated_at = ?8 WHERE batch_id = ?1",
+                "record the progress of the batch " + batch.batch_id);
+    s.bind_text(1, batch.batch_id).bind_text(2, batch.status).bind_text(3, batch.output_file_id);
+    s.bind_text(4, batch.error_file_id).bind_int(5, batch.total).bind_int(6, batch.completed);
+    s.bind_int(7, batch.failed).bind_text(8, utc_now()).run();
+}
+
+void ResultsStore::store_batch_results(const std::string& batch_id, const std::vector<BatchResult>& results,
+                                       const std::string& missing_cause) {
+    const std::string doing = "store the results of the batch " + batch_id;
+    Transaction tx(db_, path_, doing);
+    // Only lines still waiting for this batch: a result for a line sent
+    // again elsewhere since is stale.
+    Statement s(db_, path_,
+                "UPDATE batch_lines SET state = ?3, response = ?4, error = ?5 "
+                "WHERE custom_id = ?1 AND batch_id = ?2 AND state = 'submitted'",
+                doing);
+    for (const auto& r : results) {
+        s.reset();
+        s.bind_text(1, r.custom_id).bind_text(2, batch_id).bind_text(3, r.ok ? "done" : "failed");
+        s.bind_text(4, r.ok ? r.response : "").bind_text(5, r.ok ? "" : r.error).run();
+    }
+    Statement missing(db_, path_,
+                      "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE batch_id = ?1 AND state = 'submitted'",
+                      doing);
+    missing.bind_text(1, batch_id).bind_text(2, missing_cause).run();
+    Statement done(db_, path_, "UPDATE batches SET collected = 1, updated_at = ?2 WHERE batch_id = ?1", doing);
+    done.bind_text(1, batch_id).bind_text(2, utc_now()).run();
+    tx.commit();
+}
+
+void ResultsStore::fail_batch_line(const std::string& custom_id, const std::string& error) {
+    Statement s(db_, path_, "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE custom_id = ?1",
+                "record a failed batch request");
+    s.bind_text(1, custom_id).bind_text(2, error).run();
+}
+
+void ResultsStore::retry_batch_lines(int tries) {
+    Statement s(db_, path_, "UPDATE batch_lines SET tries = 0 WHERE state = 'failed' AND tries >= ?1",
+                "reset the failed batch requests");
+    s.bind_int(1, tries).run();
+}
+
+void ResultsStore::clear_batch_lines() {
+    exec(db_, path_, "DELETE FROM batch_lines", "clear the batch requests");
+}
+
+std::optional<BatchLine> ResultsStore::batch_line(const std::string& custom_id) const {
+    Statement s(db_, path_, std::string(kSelectLine) + "WHERE custom_id = ?1", "read a batch request");
+    s.bind_text(1, custom_id);
+    if (!s.step()) return std::nullopt;
+    return read_line(s);
+}
+
+std::vector<BatchLine> ResultsStore::batch_lines() const {
+    Statement s(db_, path_, std::string(kSelectLine) + "ORDER BY rowid", "read the batch requests");
+    std::vector<BatchLine> out;
+    while (s.step()) out.push_back(read_line(s));
+    return out;
+}
+
+std::optional<BatchRecord> ResultsStore::open_batch() const {
+    Statement s(db_, path_, std::string(kSelectBatch) + "WHERE collected = 0 ORDER BY seq DESC LIMIT 1",
+                "read the open batch");
+    if (!s.step()) return std::nullopt;
+    return read_batch(s);
+}
+
+std::vector<BatchRecord> ResultsStore::batches() const {
+    Statement s(db_, path_, std::string(kSelectBatch) + "ORDER BY seq", "read the batches");
+    std::vector<BatchRecord> out;
+    while (s.step()) out.push_back(read_batch(s));
+    return out;
 }
 
 }  // namespace quorvan::core

@@ -151,6 +151,43 @@ struct Decision {
 // decision stands for it; the teacher's next change to the answer removes it.
 inline constexpr const char* kLookAgain = "look_again";
 
+// One model request of a batch run (`quorvan mark --batch`), known by its
+// custom_id, which is made from its body: the same request is one line.
+// State: "submitted" (in batch_id, no result yet), "done" (the model's answer
+// stored), "failed" (the cause stored; sent again in the next batch).
+struct BatchLine {
+    std::string custom_id;
+    std::string stage;     // "reading" (a sheet's parse) or "marking" (an answer's)
+    std::string body;      // the request body, JSON
+    std::string state = "submitted";
+    std::string batch_id;  // of the batch it was last sent in
+    std::string response;  // the answer's body, JSON, when done (or failed after it did not hold up)
+    std::string error;     // why it has no answer, when failed
+    int tries = 0;         // batches it was sent in
+};
+
+// One batch sent to the model service, and how far it is.
+struct BatchRecord {
+    std::string batch_id;
+    std::string stage;          // "reading", "marking" or "reading and marking"
+    std::string input_file_id;
+    std::string status;         // as the service says: validating, in_progress, ..., completed, expired
+    std::string output_file_id;
+    std::string error_file_id;
+    std::int64_t total = 0, completed = 0, failed = 0;  // requests
+    bool collected = false;     // its results are stored in the lines
+    std::string submitted_at;   // UTC
+    std::string updated_at;     // UTC
+};
+
+// A line's result as the batch gave it.
+struct BatchResult {
+    std::string custom_id;
+    bool ok = false;
+    std::string response;  // the answer's body, JSON, when ok
+    std::string error;     // else why not
+};
+
 class ResultsStore {
 public:
     static constexpr int kSchemaVersion = 3;
@@ -243,6 +280,32 @@ public:
     };
     void record_written(const std::string& name, const WrittenFile& file);
     std::vector<WrittenFile> written(const std::string& name) const;  // newest first
+
+    // ---- batch runs
+    // A batch as submitted, with its lines, in one transaction: each line is
+    // recorded (or, sent before, updated) as submitted in it, one more try.
+    void record_batch(const BatchRecord& batch, const std::vector<BatchLine>& lines);
+    // What the service last said of the batch: status, counts, files.
+    void update_batch(const BatchRecord& batch);
+    // The results of an ended batch, in one transaction; its lines left
+    // without one fail with `missing_cause` (an expired batch). The batch is
+    // then collected.
+    void store_batch_results(const std::string& batch_id, const std::vector<BatchResult>& results,
+                             const std::string& missing_cause);
+    // A line whose stored answer did not hold up: failed, sent again; the
+    // answer is kept for when no batch gives a better one.
+    void fail_batch_line(const std::string& custom_id, const std::string& error);
+    // Lines failed `tries` times or more start counting again (a new run).
+    void retry_batch_lines(int tries);
+    // The lines are no longer needed once the run has stored everything;
+    // the batches stay as its history.
+    void clear_batch_lines();
+    std::optional<BatchLine> batch_line(const std::string& custom_id) const;
+    std::vector<BatchLine> batch_lines() const;
+    // The batch submitted last whose results are not stored yet.
+    std::optional<BatchRecord> open_batch() const;
+    // Every batch, in the order submitted.
+    std::vector<BatchRecord> batches() const;
 
 private:
     sqlite3* db_ = nullptr;

@@ -14,6 +14,12 @@
 #include "paper_file.hpp"
 #include "review.hpp"
 
+namespace quorvan::cli::marking {
+// quorvan mark --batch: the options that need it, or that it cannot take (mark_batch.cpp).
+void check_batch_options(pybind11::object command_parser, pybind11::object args);
+void init_batch(pybind11::module_& m);
+}  // namespace quorvan::cli::marking
+
 namespace quorvan::cli {
 
 pyglue::Module M;
@@ -126,6 +132,18 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--tokens-per-minute", py::arg("type") = M("int"), py::arg("metavar") = "N",
                                 py::arg("help") = "model tokens (prompt and answer) used per minute at most: each "
                                                   "call waits until its estimate fits (default: no limit)");
+    // The model's calls as batches, at batch prices (mark_batch*.cpp).
+    p.mark.attr("add_argument")("--batch", py::arg("action") = "store_true",
+                                py::arg("help") = "send the model's calls as batches (reading, then marking), at "
+                                                  "batch prices: the command submits and exits, and running it "
+                                                  "again continues until everything is marked");
+    p.mark.attr("add_argument")("--wait", py::arg("action") = "store_true",
+                                py::arg("help") = "with --batch: wait for each batch here, and go on until "
+                                                  "everything is marked");
+    p.mark.attr("add_argument")("--batch-discount", py::arg("type") = M("float"),
+                                py::arg("dest") = "batch_discount", py::arg("metavar") = "SHARE",
+                                py::arg("help") = "with --batch: the share taken off the model's prices for "
+                                                  "batches, 0 to below 1 (default: 0.5)");
     add_model_options(p.mark);
 
     py::object check = sub.attr("add_parser")(
@@ -250,6 +268,7 @@ void check_limits(py::object command_parser, py::object args) {
     if (py::hasattr(args, "timeout") && !(py::cast<double>(args.attr("timeout")) > 0)) {
         command_parser.attr("error")("--timeout must be more than 0 seconds");
     }
+    if (py::hasattr(args, "batch")) marking::check_batch_options(command_parser, args);
     if (py::hasattr(args, "read_timeout")) {
         const double t = py::cast<double>(args.attr("read_timeout"));
         // Checked this way round so that nan and inf are refused too.
@@ -473,6 +492,7 @@ namespace quorvan {
 void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
 }
 
+
 PYBIND11_MODULE(cli, m) {
     using namespace quorvan::cli;
     M.set(m);
@@ -527,6 +547,8 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
     pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
     pyglue::bind(m, "ReadLimits", "quorvan_core.ocr_extractor.extractor_client", "ReadLimits");
+
+    marking::init_batch(m);  // quorvan mark --batch
 
     m.def("main", &main_entry, py::arg("argv") = py::none(),
           "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "

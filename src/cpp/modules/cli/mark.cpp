@@ -54,6 +54,8 @@ void check_log(const Session& s, const py::object& log, const py::object& paper)
     if (!why.empty()) s.usage_error("will not write to " + utf8(log) + ": " + why);
 }
 
+}  // namespace
+
 // An error that ends the run, as one line: an OSError as its file and cause
 // ("results/s.json: No space left on device"), anything else as its text.
 py::str cause_of(const py::object& error) {
@@ -220,27 +222,9 @@ std::optional<int> write_run_outputs(Session& s, Run& run) {
     return std::nullopt;
 }
 
-int run_mark_in(py::object args, py::object parser) {
-    Session s(args, parser);
-
-    py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
-    std::size_t skipped = 0;
-    std::vector<SheetJob> jobs = collect_sheets(s, args.attr("sheets"), skipped);
-    if (!py::getattr(args, "roster", py::none()).is_none()) {
-        std::vector<core::SheetPath> paths;
-        for (const auto& job : jobs) paths.push_back({utf8(job.path), job.resolved});
-        auto identities = read_roster(s, args.attr("roster"), paths);
-        for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].roster = std::move(identities[i]);
-    }
-    py::object outdir = args.attr("output_dir");
-    std::unique_ptr<core::ResultsStore> store = open_folder(s, args);
-
-    Run run;
-    run.session = &s;
-    run.store = store.get();
-    run.tally.skipped = skipped;
-    if (!set_up(s, args, paper_data, run)) return 1;
-    plan_run(run, jobs, pyglue::truth(args.attr("force")));
+// The class file as the store has it, before any sheet is done; the exit
+// status when it cannot be written.
+std::optional<int> write_first_class_file(Session& s, Run& run) {
     try {
         run.view.write_class_file();
     } catch (...) {
@@ -250,15 +234,17 @@ int run_mark_in(py::object args, py::object parser) {
         return 1;
     }
     run.tally.class_file_written = std::chrono::steady_clock::now();
-    bool calls_ahead = false;
-    for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
-    if (calls_ahead) warm_up(run.service);
+    return std::nullopt;
+}
+
+// Every planned sheet through its coroutine on one event loop; the exit
+// status when the run ends early (an error, a refused key), else none.
+std::optional<int> run_sheets(Session& s, const py::object& args, Run& run) {
     // What exists by now lives as long as the run: kept out of the garbage
     // collector's full passes, which would otherwise stall the event loop.
     M("gc").attr("freeze")();
-
     if (run.tally.tty) s.say(py::str(core::progress_bar(0, run.jobs.size(), 0, 0)), "");
-    const auto started = std::chrono::steady_clock::now();
+    const py::object outdir = args.attr("output_dir");
     run.reading.executor = M("ThreadPoolExecutor")(py::arg("max_workers") = args.attr("workers"));
     try {
         M("asyncio").attr("run")(pyglue::make_coroutine(mark_all(&run), "mark_class"));
@@ -279,6 +265,13 @@ int run_mark_in(py::object args, py::object parser) {
                                  : "quorvan mark: the model service refused access (403): check OPENAI_API_KEY and "
                                    "that it may use the model"));
     }
+    return std::nullopt;
+}
+
+// The outputs, the summary and the usage once the sheets are done (or the
+// run was stopped by a signal); the exit status.
+int end_run(Session& s, Run& run, std::chrono::steady_clock::time_point started) {
+    const py::object outdir = run.view.outdir;
     if (auto status = write_run_outputs(s, run)) return *status;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     s.end_redirect();
@@ -297,6 +290,40 @@ int run_mark_in(py::object args, py::object parser) {
     print_results(run, seconds);
     s.report_usage(run.service);
     return run.tally.failed == 0 && run.tally.skipped == 0 && run.tally.refused_reports == 0 ? 0 : 1;
+}
+
+namespace {
+
+int run_mark_in(py::object args, py::object parser) {
+    Session s(args, parser);
+
+    py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
+    std::size_t skipped = 0;
+    std::vector<SheetJob> jobs = collect_sheets(s, args.attr("sheets"), skipped);
+    if (!py::getattr(args, "roster", py::none()).is_none()) {
+        std::vector<core::SheetPath> paths;
+        for (const auto& job : jobs) paths.push_back({utf8(job.path), job.resolved});
+        auto identities = read_roster(s, args.attr("roster"), paths);
+        for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].roster = std::move(identities[i]);
+    }
+    std::unique_ptr<core::ResultsStore> store = open_folder(s, args);
+
+    Run run;
+    run.session = &s;
+    run.store = store.get();
+    run.tally.skipped = skipped;
+    if (!set_up(s, args, paper_data, run)) return 1;
+    // The model's calls as batches: the same sheets and stores, in stages.
+    if (pyglue::truth(py::getattr(args, "batch", py::bool_(false)))) return run_batch(s, args, run, std::move(jobs));
+    plan_run(run, jobs, pyglue::truth(args.attr("force")));
+    if (auto status = write_first_class_file(s, run)) return *status;
+    bool calls_ahead = false;
+    for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
+    if (calls_ahead) warm_up(run.service);
+
+    const auto started = std::chrono::steady_clock::now();
+    if (auto status = run_sheets(s, args, run)) return *status;
+    return end_run(s, run, started);
 }
 
 }  // namespace

@@ -62,6 +62,10 @@ Coro mark_question(Run* run, SheetJob* job, py::object records, std::string q_id
         error = pyglue::caught();
     }
     const std::int64_t id = job->record.id;
+    if (error && waits_for_batch(error)) {
+        job->waiting = true;
+        co_return py::none();
+    }
     if (!error && pyglue::contains(result, py::str("reason"))) {
         run->store->store_mark_failure(id, q_id, q->fingerprint, utf8(result[py::str("reason")]), usage_of(calls));
         co_return py::none();
@@ -117,6 +121,10 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         } catch (...) {
             error = pyglue::caught();
         }
+        if (error && waits_for_batch(error)) {
+            job->waiting = true;
+            co_return py::none();
+        }
         if (error) {
             stop_if_refused(run, error);
             run->store->set_status(id, "failed", utf8(describe_failure(error, "Failed to parse answersheet: ")),
@@ -148,6 +156,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         py::object all = M("asyncio").attr("gather")(*marking);
         co_await all;
     }
+    if (job->waiting) co_return py::none();  // finished in a later pass
     finish_sheet(*run, *job);
     co_return py::none();
 }

@@ -35,6 +35,7 @@ struct SheetJob {
     std::string plan;    // what this run does with it and why ("" for a new sheet)
     std::string unreadable;  // why its bytes could not be read
     std::optional<core::Identity> roster;  // who the --roster says it belongs to
+    bool waiting = false;  // a model call of it waits for a batch (--batch): not finished in this pass
 };
 
 // How every sheet is read and marked.
@@ -111,5 +112,25 @@ pyglue::Coro mark_all(Run* run);
 // Stores the sheet's standing, writes its reports and prints its line.
 void finish_sheet(Run& run, SheetJob& job);
 void print_results(const Run& run, double seconds);
+
+// ---- mark.cpp: the run's steps, shared with the batch path
+
+void plan_run(Run& run, std::vector<SheetJob>& jobs, bool force);
+std::optional<int> write_first_class_file(Session& s, Run& run);
+std::optional<int> run_sheets(Session& s, const py::object& args, Run& run);
+int end_run(Session& s, Run& run, std::chrono::steady_clock::time_point started);
+void write_class_file_quietly(const Run& run);
+int ended(const Session& s, const py::object& outdir, py::handle first_line);
+
+// ---- mark_batch*.cpp: the model's calls as batches (--batch, --wait)
+
+// The run in stages: its sheets' parses, then their answers' marking, sent
+// as batches; each invocation continues where the last one stopped.
+int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob> jobs);
+// True when the error (or one behind it) is a model call held for a batch:
+// nothing failed, the call's answer comes with the batch.
+bool waits_for_batch(const py::object& error);
+// The module's pieces of the batch path, made once at import.
+void init_batch(py::module_& m);
 
 }  // namespace quorvan::cli::marking

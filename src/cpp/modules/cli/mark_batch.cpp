@@ -1,0 +1,578 @@
+// quorvan mark --batch: the model's calls of a class run sent as batches, at
+// batch prices, in stages: every sheet's parse first (its pages read here,
+// exactly as online), then the marking of every answer the parses found.
+//
+// The sheets go through the very coroutines of an online run
+// (mark_marking.cpp); only the model service's calls are answered otherwise.
+// The service's async client is replaced by one whose transport answers from
+// the store: a call whose answer a batch brought back is made through the
+// service as usual (counted, checked and stored the same way); a call without
+// one is held, its sheet or answer left for a later pass, and its request (the
+// body the openai client built, byte for byte what it would send online) goes
+// into the next batch. A pass that holds calls submits them and exits, or with
+// --wait waits for them; the next pass polls the batch, stores its results and
+// runs the sheets again. Every step is in the store, so a restart anywhere
+// continues.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "mark_run.hpp"
+
+namespace quorvan::cli::marking {
+
+namespace {
+
+using pyglue::Coro;
+
+// Batches a request goes into before its failure stands as the online
+// path's would; the next invocation gives it as many again.
+constexpr int kMaxTries = 3;
+constexpr const char* kEndpoint = "/v1/chat/completions";
+constexpr const char* kContinue =
+    "Run the same command again to continue once it is done, or add --wait to wait for it here.";
+
+struct Held {
+    std::string stage;  // reading or marking
+    std::string body;   // JSON
+};
+
+// The model calls of the batch run: answered from the store, or held.
+struct BatchCalls {
+    core::ResultsStore* store = nullptr;
+    py::object service;   // the run's one model service
+    py::object original;  // its class's _make_api_call_async
+    py::object replay;    // an AsyncOpenAI whose transport answers from the store
+    std::map<std::string, Held> held;  // by custom_id, for the next batch
+};
+
+// One custom_id per distinct request, made from its body with the keys
+// sorted: the same request made twice (a restart, two equal answers) is one
+// line with one answer.
+std::string custom_id_of(const py::object& body) {
+    py::object text = M("json").attr("dumps")(body, py::arg("sort_keys") = true, py::arg("ensure_ascii") = false,
+                                              py::arg("separators") = py::make_tuple(",", ":"));
+    return "quorvan-" + core::sha256_hex(utf8(text)).substr(0, 40);
+}
+
+std::string stage_of(const py::object& task_name) {
+    return utf8(task_name) == "parse_answersheet" ? "reading" : "marking";
+}
+
+[[noreturn]] void raise_waiting(const char* why) { pyglue::raise(M("_BatchWaiting")(py::str(why))); }
+
+// The transport of the replaying client: the stored answer to the request;
+// for one that failed in every batch it went into, its last answer (which
+// then fails the checks as it would online) or else a 400 with the cause;
+// otherwise the request is held (raised, and found again behind the
+// client's connection error).
+py::object answer_from_store(BatchCalls* calls, const py::object& request) {
+    py::object body = M("json").attr("loads")(request.attr("content"));
+    const std::string id = custom_id_of(body);
+    M("_batch_served").attr("set")(py::str(id));
+    const auto line = calls->store->batch_line(id);
+    py::object httpx = M("httpx");
+    const bool given_up = line && line->state == "failed" && line->tries >= kMaxTries;
+    if (line && (line->state == "done" || (given_up && !line->response.empty()))) {
+        py::dict headers;
+        headers["content-type"] = "application/json";
+        return httpx.attr("Response")(200, py::arg("content") = py::bytes(line->response),
+                                      py::arg("headers") = headers);
+    }
+    if (given_up) {
+        py::dict error, payload;
+        error["message"] = py::str("no answer in " + std::to_string(line->tries) + " batches; the last: " + line->error);
+        error["type"] = "batch_error";
+        error["param"] = py::none();
+        error["code"] = py::none();
+        payload["error"] = error;
+        return httpx.attr("Response")(400, py::arg("json") = payload);
+    }
+    py::object waiting = M("_BatchWaiting")(py::str("held for the next batch"));
+    waiting.attr("custom_id") = py::str(id);
+    waiting.attr("body") = M("json").attr("dumps")(body, py::arg("ensure_ascii") = false);
+    pyglue::raise(waiting);
+}
+
+// The _BatchWaiting raised for the request, behind the errors it caused.
+py::object held_request(const py::object& error) {
+    py::object waiting = M("_BatchWaiting");
+    py::object e = error;
+    for (int depth = 0; e && !e.is_none() && depth < 16; ++depth) {
+        if (py::isinstance(e, waiting) && py::hasattr(e, "custom_id")) return e;
+        py::object next = py::getattr(e, "__cause__", py::none());
+        e = next.is_none() ? py::getattr(e, "__context__", py::none()) : next;
+    }
+    return py::object();
+}
+
+void hold(BatchCalls* calls, const std::string& id, const std::string& stage, const std::string& body) {
+    calls->held.emplace(id, Held{stage, body});
+}
+
+// A stored answer that did not hold up goes into the next batch while it has
+// tries left; true when it does.
+bool hold_again(BatchCalls* calls, const std::string& id, const std::string& stage, const std::string& why) {
+    calls->store->fail_batch_line(id, why);
+    const auto line = calls->store->batch_line(id);
+    if (!line || line->tries >= kMaxTries) return false;
+    hold(calls, id, stage, line->body);
+    return true;
+}
+
+// The service's _make_api_call_async for the batch run. The request is first
+// built and looked up through the replaying client; only a call with an
+// answer (or one given up on) reaches the service's own method, which makes
+// it through the same client, counting, pacing and retrying as ever.
+Coro call_through_batch(BatchCalls* calls, py::object task_name, py::object messages, py::object response_format,
+                        py::object additional_info) {
+    py::object service = calls->service;
+    const std::string stage = stage_of(task_name);
+    py::object error;
+    M("_batch_served").attr("set")(py::none());
+    {
+        py::object parse = calls->replay.attr("beta").attr("chat").attr("completions").attr("parse");
+        py::object looking = parse(py::arg("model") = service.attr("model"), py::arg("messages") = messages,
+                                   py::arg("response_format") = response_format);
+        try {
+            py::object answer = co_await looking;
+        } catch (...) {
+            error = pyglue::caught();
+        }
+    }
+    if (error) {
+        py::object waiting = held_request(error);
+        if (waiting) {
+            hold(calls, utf8(waiting.attr("custom_id")), stage, utf8(waiting.attr("body")));
+            raise_waiting("held for the next batch");
+        }
+    }
+    py::object served = M("_batch_served").attr("get")();
+    if (!served.is_none()) {
+        const std::string id = utf8(served);
+        if (error && !py::isinstance(error, M("openai").attr("APIStatusError"))) {
+            // Not JSON, not the schema, cut short: the stored answer does not
+            // hold up, and is asked for again in the next batch.
+            if (hold_again(calls, id, stage, utf8(pyglue::cat("the answer did not hold up: ", error)))) {
+                raise_waiting("held for the next batch");
+            }
+        } else if (!error) {
+            // The same request asked again by the same sheet: its answer was
+            // refused (an index out of range, say), so the batch is asked anew.
+            py::object asked = M("_batch_asked").attr("get")();
+            if (asked.is_none()) {
+                asked = py::set();
+                M("_batch_asked").attr("set")(asked);
+            }
+            if (asked.contains(served)) {
+                if (hold_again(calls, id, stage, "the answer was refused and asked for again")) {
+                    raise_waiting("held for the next batch");
+                }
+            }
+            asked.attr("add")(served);
+        }
+    }
+    py::object call = calls->original(service, py::arg("task_name") = task_name, py::arg("messages") = messages,
+                                      py::arg("response_format") = response_format,
+                                      py::arg("additional_info") = additional_info);
+    py::object response = co_await call;
+    co_return response;
+}
+
+// ------------------------------------------------------------ the service
+
+std::string text_or_empty(const py::object& value) { return value.is_none() ? "" : utf8(value); }
+
+void read_batch(const py::object& b, core::BatchRecord& rec) {
+    rec.status = utf8(b.attr("status"));
+    rec.output_file_id = text_or_empty(py::getattr(b, "output_file_id", py::none()));
+    rec.error_file_id = text_or_empty(py::getattr(b, "error_file_id", py::none()));
+    py::object counts = py::getattr(b, "request_counts", py::none());
+    if (!counts.is_none()) {
+        rec.total = py::cast<std::int64_t>(counts.attr("total"));
+        rec.completed = py::cast<std::int64_t>(counts.attr("completed"));
+        rec.failed = py::cast<std::int64_t>(counts.attr("failed"));
+    }
+}
+
+bool has_ended(const std::string& status) {
+    return status == "completed" || status == "expired" || status == "failed" || status == "cancelled";
+}
+
+// Why a line of a result file has no usable answer; "" when it has one.
+std::string line_failure(const py::object& line) {
+    py::object error = line.attr("get")("error");
+    py::object response = line.attr("get")("response");
+    if (!error.is_none()) {
+        py::object message = PyDict_Check(error.ptr()) ? error.attr("get")("message", error) : error;
+        return utf8(pyglue::cat("the batch failed it: ", message));
+    }
+    if (!PyDict_Check(response.ptr())) return "the batch gave no response for it";
+    py::object status = response.attr("get")("status_code");
+    if (status.equal(py::int_(200)) && PyDict_Check(py::object(response.attr("get")("body")).ptr())) return "";
+    py::object body = response.attr("get")("body");
+    py::object message = py::str("");
+    if (PyDict_Check(body.ptr()) && PyDict_Check(py::object(body.attr("get")("error")).ptr())) {
+        message = body.attr("get")("error").attr("get")("message", "");
+    }
+    return utf8(pyglue::cat("status ", status, pyglue::truth(message) ? pyglue::cat(": ", message) : py::str("")));
+}
+
+std::vector<core::BatchResult> read_results(const py::object& client, const std::string& file_id) {
+    std::vector<core::BatchResult> results;
+    if (file_id.empty()) return results;
+    py::object text = client.attr("files").attr("content")(file_id).attr("text");
+    py::object json = M("json");
+    for (py::handle raw : py::object(text.attr("splitlines")())) {
+        if (!pyglue::truth(raw.attr("strip")())) continue;
+        py::object line;
+        try {
+            line = json.attr("loads")(raw);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            continue;  // a broken line leaves its request without a result: sent again
+        }
+        if (!PyDict_Check(line.ptr()) || !PyUnicode_Check(py::object(line.attr("get")("custom_id")).ptr())) continue;
+        core::BatchResult r;
+        r.custom_id = utf8(line["custom_id"]);
+        r.error = line_failure(line);
+        r.ok = r.error.empty();
+        if (r.ok) r.response = utf8(json.attr("dumps")(line["response"]["body"], py::arg("ensure_ascii") = false));
+        results.push_back(std::move(r));
+    }
+    return results;
+}
+
+// An ended batch's results into the store; its summary line.
+py::str collect(core::ResultsStore& store, const py::object& client, core::BatchRecord& rec) {
+    std::vector<core::BatchResult> results = read_results(client, rec.output_file_id);
+    for (auto& r : read_results(client, rec.error_file_id)) results.push_back(std::move(r));
+    std::string missing = "the batch gave no result for it";
+    if (rec.status == "expired") missing = "the batch expired before answering it";
+    if (rec.status == "cancelled") missing = "the batch was cancelled before answering it";
+    if (rec.status == "failed") missing = "the batch failed";
+    std::int64_t answered = 0;
+    for (const auto& r : results) answered += r.ok ? 1 : 0;
+    store.store_batch_results(rec.batch_id, results, missing);
+    const std::int64_t rest = rec.total - answered;
+    py::str line = pyglue::cat("batch ", py::str(rec.batch_id), " ", py::str(rec.status), ": ", py::int_(answered),
+                               " of ", py::int_(rec.total), " requests answered");
+    if (rest > 0) line = pyglue::cat(line, "; the other ", py::int_(rest), " go into the next batch");
+    return pyglue::cat(line, ".");
+}
+
+// Seconds between polls: starting small, growing, capped. QUORVAN_BATCH_POLL
+// ("START,CAP") sets both, for tests and impatient people.
+struct Backoff {
+    double next = 10.0, cap = 300.0;
+
+    Backoff() {
+        py::object setting = M("os").attr("environ").attr("get")("QUORVAN_BATCH_POLL");
+        if (setting.is_none()) return;
+        py::list parts = setting.attr("split")(",");
+        try {
+            next = py::cast<double>(M("float")(parts[0]));
+            cap = py::len(parts) > 1 ? py::cast<double>(M("float")(parts[1])) : next;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            throw py::value_error("QUORVAN_BATCH_POLL must be START,CAP in seconds, not " + utf8(setting));
+        }
+        next = std::max(next, 0.0);
+        cap = std::max(cap, next);
+    }
+    double take() {
+        const double now = next;
+        next = std::min(cap, next * 1.5 + 0.001);
+        return now;
+    }
+};
+
+enum class Polled { ended, running, interrupted };
+
+// The open batch polled until it ends (once, without --wait); its results
+// stored when it has.
+Polled poll(Session& s, Run& run, const py::object& client, core::BatchRecord rec, bool wait) {
+    Backoff backoff;
+    std::string shown;
+    for (;;) {
+        py::object b;
+        try {
+            b = client.attr("batches").attr("retrieve")(rec.batch_id);
+        } catch (py::error_already_set& e) {
+            py::object openai = M("openai");
+            py::object error = e.value();
+            const bool passing = py::isinstance(error, openai.attr("APIConnectionError")) ||
+                                 py::isinstance(error, openai.attr("RateLimitError")) ||
+                                 py::isinstance(error, openai.attr("InternalServerError"));
+            if (wait && passing) {
+                // The batch runs on at the service: a poll that failed is tried later.
+                s.say(pyglue::cat("batch ", py::str(rec.batch_id), ": cannot ask how far it is (", error,
+                                  "); asking again later"));
+                M("time").attr("sleep")(backoff.take());
+                continue;
+            }
+            if (!py::isinstance(error, openai.attr("NotFoundError"))) throw;
+            // Gone from the service (deleted, another account): its requests go again.
+            rec.status = "failed";
+            run.store->store_batch_results(rec.batch_id, {}, "the model service no longer knows the batch");
+            s.say(pyglue::cat("batch ", py::str(rec.batch_id),
+                              ": the model service no longer knows it; its requests go into the next batch."));
+            return Polled::ended;
+        }
+        read_batch(b, rec);
+        run.store->update_batch(rec);
+        if (has_ended(rec.status)) {
+            s.say(collect(*run.store, client, rec));
+            return Polled::ended;
+        }
+        const std::string progress = "batch " + rec.batch_id + ": " + std::to_string(rec.completed + rec.failed) +
+                                     "/" + std::to_string(rec.total) + " requests done (" + rec.status + ")";
+        if (progress != shown) s.say(py::str(progress));
+        shown = progress;
+        if (!wait) return Polled::running;
+        try {
+            M("time").attr("sleep")(backoff.take());
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+            return Polled::interrupted;
+        }
+    }
+}
+
+// The held requests as one JSONL file, uploaded, and a batch made of it.
+core::BatchRecord submit(core::ResultsStore& store, const py::object& client, const BatchCalls& calls,
+                         std::int64_t& again) {
+    py::object json = M("json");
+    std::string jsonl;
+    std::set<std::string> stages;
+    std::vector<core::BatchLine> lines;
+    for (const auto& [id, held] : calls.held) {
+        if (store.batch_line(id)) ++again;
+        py::dict line;
+        line["custom_id"] = py::str(id);
+        line["method"] = "POST";
+        line["url"] = kEndpoint;
+        line["body"] = json.attr("loads")(py::str(held.body));
+        jsonl += utf8(json.attr("dumps")(line, py::arg("ensure_ascii") = false)) + "\n";
+        stages.insert(held.stage);
+        core::BatchLine l;
+        l.custom_id = id;
+        l.stage = held.stage;
+        l.body = held.body;
+        lines.push_back(std::move(l));
+    }
+    py::object file = client.attr("files").attr("create")(
+        py::arg("file") = py::make_tuple(py::str("quorvan-batch.jsonl"), py::bytes(jsonl)), py::arg("purpose") = "batch");
+    py::object b = client.attr("batches").attr("create")(py::arg("input_file_id") = file.attr("id"),
+                                                         py::arg("endpoint") = kEndpoint,
+                                                         py::arg("completion_window") = "24h");
+    core::BatchRecord rec;
+    rec.batch_id = utf8(b.attr("id"));
+    rec.stage = stages.size() == 2 ? "reading and marking" : *stages.begin();
+    rec.input_file_id = utf8(file.attr("id"));
+    read_batch(b, rec);
+    rec.total = static_cast<std::int64_t>(lines.size());
+    store.record_batch(rec, lines);
+    return rec;
+}
+
+// The sheets of a pass, as they were named, planned again by the next one.
+std::vector<SheetJob> named_again(const std::vector<SheetJob>& jobs) {
+    std::vector<SheetJob> again;
+    for (const auto& job : jobs) {
+        SheetJob next;
+        next.path = job.path;
+        next.resolved = job.resolved;
+        next.roster = job.roster;
+        again.push_back(std::move(next));
+    }
+    return again;
+}
+
+// The run's service set for batches: its prices cut by the discount, its
+// calls through the store, no per-minute pacing (nothing it sends goes out).
+void use_batches(BatchCalls& calls, Run& run, double discount) {
+    py::object service = run.service;
+    const double share = 1.0 - discount;
+    py::object full_in = service.attr("input_price_per_million"), full_out = service.attr("output_price_per_million");
+    for (const char* price : {"input_price_per_million", "output_price_per_million"}) {
+        service.attr(price) = py::float_(py::cast<double>(service.attr(price)) * share);
+    }
+    // Pages the vision model reads are calls made online, at the full prices.
+    py::object count_call = py::type::handle_of(service).attr("_count_call");
+    service.attr("_count_call") = py::cpp_function(
+        [service = py::object(service), count_call, full_in, full_out](py::args a, py::kwargs k) {
+            py::object in = service.attr("input_price_per_million"), out = service.attr("output_price_per_million");
+            service.attr("input_price_per_million") = full_in;
+            service.attr("output_price_per_million") = full_out;
+            py::object error;
+            try {
+                count_call(service, *a, **k);
+            } catch (...) {
+                error = pyglue::caught();
+            }
+            service.attr("input_price_per_million") = in;
+            service.attr("output_price_per_million") = out;
+            if (error) pyglue::raise(error);
+        });
+    service.attr("requests_per_minute") = py::int_(1000000000);
+    calls.store = run.store;
+    calls.service = service;
+    calls.original = py::type::handle_of(service).attr("_make_api_call_async");
+    py::object real = service.attr("async_client");
+    BatchCalls* shared = &calls;
+    py::object transport = M("httpx").attr("MockTransport")(
+        py::cpp_function([shared](py::object request) { return answer_from_store(shared, request); }));
+    calls.replay = M("openai").attr("AsyncOpenAI")(
+        py::arg("api_key") = real.attr("api_key"), py::arg("base_url") = real.attr("base_url"),
+        py::arg("max_retries") = 0, py::arg("http_client") = M("httpx").attr("AsyncClient")(py::arg("transport") = transport));
+    service.attr("async_client") = calls.replay;
+    service.attr("_make_api_call_async") = py::cpp_function(
+        [shared](py::object task_name, py::object messages, py::object response_format, py::object additional_info) {
+            return pyglue::make_coroutine(
+                call_through_batch(shared, task_name, messages, response_format, additional_info),
+                "LLMService._make_api_call_async");
+        },
+        py::arg("task_name"), py::arg("messages"), py::arg("response_format"), py::arg("additional_info") = "");
+}
+
+py::str sheets_word(std::size_t n) { return py::str(n == 1 ? " answer sheet" : " answer sheets"); }
+
+}  // namespace
+
+bool waits_for_batch(const py::object& error) {
+    py::object waiting = M("_BatchWaiting");
+    py::object e = error;
+    for (int depth = 0; e && !e.is_none() && depth < 16; ++depth) {
+        if (py::isinstance(e, waiting)) return true;
+        py::object next = py::getattr(e, "__cause__", py::none());
+        e = next.is_none() ? py::getattr(e, "__context__", py::none()) : next;
+    }
+    return false;
+}
+
+int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob> jobs) {
+    const bool wait = pyglue::truth(args.attr("wait"));
+    py::object discount = args.attr("batch_discount");
+    BatchCalls calls;
+    use_batches(calls, run, discount.is_none() ? 0.5 : py::cast<double>(discount));
+    core::ResultsStore& store = *run.store;
+    const py::object client = run.service.attr("client");
+    const py::object outdir = args.attr("output_dir");
+    // A new invocation tries again what failed in every batch before it.
+    store.retry_batch_lines(kMaxTries);
+    const auto started = std::chrono::steady_clock::now();
+    const std::size_t skipped = run.tally.skipped;
+    for (;;) {
+        if (auto open = store.open_batch()) {
+            Polled polled = Polled::ended;
+            try {
+                polled = poll(s, run, client, *open, wait);
+            } catch (...) {
+                py::object error = pyglue::caught();
+                s.end_redirect();
+                return ended(s, outdir, pyglue::cat("quorvan mark: cannot follow the batch ", py::str(open->batch_id),
+                                                    ": ", error));
+            }
+            if (polled == Polled::interrupted) {
+                s.end_redirect();
+                s.say(pyglue::cat("Stopped waiting; batch ", py::str(open->batch_id),
+                                  " goes on at the model service."));
+                s.say(py::str(kContinue));
+                return 130;
+            }
+            if (polled == Polled::running) {
+                s.end_redirect();
+                s.say(py::str(kContinue));
+                return 0;
+            }
+        }
+
+        // A pass: every sheet as online, the calls answered or held.
+        calls.held.clear();
+        run.jobs.clear();
+        run.tally = Tally{};
+        run.tally.skipped = skipped;
+        run.tally.tty = s.terminal_is_tty();
+        run.stop = Stopping{};
+        std::vector<SheetJob> named = named_again(jobs);
+        plan_run(run, jobs, false);
+        jobs = std::move(named);
+        if (auto status = write_first_class_file(s, run)) return *status;
+        if (auto status = run_sheets(s, args, run)) return *status;
+        if (run.stop.signal || calls.held.empty()) {
+            // Everything the batches brought is stored: their lines are done with.
+            if (!run.stop.signal) store.clear_batch_lines();
+            return end_run(s, run, started);
+        }
+
+        std::size_t waiting = 0;
+        for (const auto& job : run.jobs) waiting += job.waiting ? 1 : 0;
+        write_class_file_quietly(run);
+        core::BatchRecord rec;
+        std::int64_t again = 0;  // requests sent before, without an answer that stands
+        try {
+            rec = submit(store, client, calls, again);
+        } catch (...) {
+            py::object error = pyglue::caught();
+            s.end_redirect();
+            return ended(s, outdir, pyglue::cat("quorvan mark: cannot submit the batch: ", error));
+        }
+        if (run.tally.tty) s.say(py::str(""));
+        s.say(pyglue::cat("Submitted batch ", py::str(rec.batch_id), ": ", py::int_(rec.total), " requests (",
+                          py::str(rec.stage), ") for ", py::int_(waiting), sheets_word(waiting),
+                          again ? pyglue::cat(", ", py::int_(again), " of them sent again") : py::str(""), "."));
+        if (!wait) {
+            s.end_redirect();
+            s.say(py::str(kContinue));
+            s.report_usage(run.service);
+            return 0;
+        }
+    }
+}
+
+void check_batch_options(py::object command_parser, py::object args) {
+    py::object discount = args.attr("batch_discount");
+    if (!pyglue::truth(args.attr("batch"))) {
+        if (pyglue::truth(args.attr("wait"))) command_parser.attr("error")("--wait waits for batches: it needs --batch");
+        if (!discount.is_none()) {
+            command_parser.attr("error")("--batch-discount is the price of batches: it needs --batch");
+        }
+        return;
+    }
+    if (!discount.is_none()) {
+        const double d = py::cast<double>(discount);
+        // Checked this way round so that nan is refused too.
+        if (!(d >= 0 && d < 1)) command_parser.attr("error")("--batch-discount must be at least 0 and below 1");
+    }
+    if (pyglue::truth(args.attr("force"))) {
+        command_parser.attr("error")(
+            "--force cannot be used with --batch: each run of a batch continues the one before, and --force "
+            "would start it over every time");
+    }
+}
+
+void init_batch(py::module_& m) {
+    m.attr("_BatchWaiting") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+        "quorvan_core.cli._BatchWaiting", "A model call held for a batch: its answer comes with the batch.",
+        PyExc_Exception, nullptr));
+    py::object contextvar = py::module_::import("contextvars").attr("ContextVar");
+    // The request the replaying client last looked up, and those a sheet has
+    // asked for, in the task that asked.
+    m.attr("_batch_served") = contextvar("quorvan_batch_served", py::arg("default") = py::none());
+    m.attr("_batch_asked") = contextvar("quorvan_batch_asked", py::arg("default") = py::none());
+    // The HTTP library the openai client is built on: httpx2 in recent
+    // releases, httpx before.
+    py::object http;
+    for (const char* name : {"httpx2", "httpx"}) {
+        try {
+            http = py::module_::import(name);
+            break;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+        }
+    }
+    m.attr("httpx") = http ? http : py::none();
+}
+
+}  // namespace quorvan::cli::marking

@@ -1,0 +1,177 @@
+"""quorvan mark --batch: a class marked through the files and batches endpoints of the stand-in, the real
+command, real PDFs, and the same class marked online as the measure."""
+
+import csv
+import json
+import os
+import sqlite3
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from tests.support.pdfs import write_text_pdf
+from tests.test_fault_tolerance import QUESTIONS, paper_json
+
+QUORVAN = Path(sys.executable).parent / "quorvan"
+
+# Each sheet answers differently, so that every request of a stage is its own line.
+ANSWERS = [
+    {"Q1": QUESTIONS[0][3], "Q2": QUESTIONS[1][3], "Q3": QUESTIONS[2][3]},
+    {"Q1": "Plants make food from light; oxygen is released.", "Q2": "The heart pumps blood."},
+    {"Q2": "Four chambers; the left side pumps blood to the body and the right side to the lungs.",
+     "Q3": "Conductors have free electrons."},
+    {"Q1": "Glucose.", "Q3": "Insulators block electricity; conductors let it flow."},
+]
+
+
+def quorvan(*args, env=None):
+    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, timeout=600,
+                          env={**os.environ, "QUORVAN_BATCH_POLL": "0.05,0.2", **(env or {})})
+
+
+@pytest.fixture
+def class_folder(tmp_path):
+    folder = tmp_path / "sheets"
+    folder.mkdir()
+    for i, answers in enumerate(ANSWERS):
+        write_text_pdf(folder / f"s{i}.pdf", ["\n\n".join(f"{q}. {text}" for q, text in answers.items())])
+    return folder
+
+
+def class_file(out):
+    """The class file's rows without what differs between two runs of the same marking (none here)."""
+    with open(out / "class_results.csv", newline="", encoding="utf-8-sig") as f:
+        return list(csv.DictReader(f))
+
+
+def stored(out):
+    with sqlite3.connect(out / "marking.db") as db:
+        answers = db.execute("SELECT s.report_name, a.q_id, a.status, a.awarded, a.criteria_met, a.feedback "
+                             "FROM answers a JOIN sheets s ON s.id = a.sheet_id ORDER BY 1, 2").fetchall()
+        cost = db.execute("SELECT (SELECT sum(parse_cost) FROM sheets) + (SELECT sum(cost) FROM answers)").fetchone()
+        batches = db.execute("SELECT stage, status, collected FROM batches ORDER BY seq").fetchall()
+    return answers, cost[0], batches
+
+
+@pytest.fixture
+def online(standin, tmp_path, class_folder):
+    """The class marked online first: what the batch path must match."""
+    out = tmp_path / "online"
+    run = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), class_folder, "-o", out)
+    assert run.returncode == 0, run.stderr
+    bodies = sorted(json.dumps(r, sort_keys=True) for r in standin.requests)
+    standin.reset()
+    return out, bodies
+
+
+def test_a_class_through_batches_with_wait_is_marked_as_online_at_half_the_cost(standin, online, tmp_path,
+                                                                                  class_folder):
+    online_out, online_bodies = online
+    standin.batch_seconds = 0.3
+    out = tmp_path / "batch"
+    run = quorvan("mark", "--batch", "--wait", "--paper", tmp_path / "paper.json", class_folder, "-o", out)
+    assert run.returncode == 0, run.stderr
+    assert standin.requests == []  # nothing went to the chat endpoint
+    # The very requests the online run sent, one line each.
+    assert sorted(json.dumps(b, sort_keys=True) for b in standin.batch_lines) == online_bodies
+    assert "requests done (in_progress)" in run.stdout
+    assert run.stdout.count("Submitted batch") == 2
+    assert f"Marked all {len(ANSWERS)} answer sheets" in run.stdout
+    assert class_file(out) == class_file(online_out)
+    answers, cost, batches = stored(out)
+    online_answers, online_cost, _ = stored(online_out)
+    assert answers == online_answers
+    assert cost == pytest.approx(online_cost / 2)
+    assert batches == [("reading", "completed", 1), ("marking", "completed", 1)]
+    assert (out / "s0.json").is_file() and (out / "s0.txt").is_file()
+
+
+def test_each_run_without_wait_submits_or_continues_and_the_third_finishes(standin, online, tmp_path,
+                                                                           class_folder):
+    online_out, _ = online
+    out = tmp_path / "batch"
+    command = ("mark", "--batch", "--paper", tmp_path / "paper.json", class_folder, "-o", out)
+    standin.batch_seconds = 600
+    first = quorvan(*command)
+    assert first.returncode == 0, first.stderr
+    assert f"requests (reading) for {len(ANSWERS)} answer sheets." in first.stdout
+    assert "Run the same command again to continue" in first.stdout
+    assert {row["status"] for row in class_file(out)} == {"pending"}
+
+    still = quorvan(*command)  # a restart while the batch runs: nothing new is sent
+    assert still.returncode == 0 and "requests done (" in still.stdout and "Submitted" not in still.stdout
+    assert len(standin.batches) == 1
+
+    standin.batch_seconds = 0
+    second = quorvan(*command)
+    assert second.returncode == 0, second.stderr
+    assert "completed: 4 of 4 requests answered." in second.stdout
+    assert "requests (marking) for" in second.stdout
+    answers, _, _ = stored(out)
+    assert answers and {a[2] for a in answers} == {"pending"}  # parsed and stored, not marked yet
+
+    third = quorvan(*command)
+    assert third.returncode == 0, third.stderr
+    assert class_file(out) == class_file(online_out)
+    assert stored(out)[0] == stored(online_out)[0]
+    assert standin.requests == []
+    with sqlite3.connect(out / "marking.db") as db:
+        assert db.execute("SELECT count(*) FROM batch_lines").fetchone() == (0,)  # done with
+
+
+@pytest.mark.parametrize("fault", ["error", "500", "invalid", "expired"])
+def test_lines_without_an_answer_go_into_the_next_batch_and_end_up_marked(standin, online, tmp_path,
+                                                                           class_folder, fault):
+    online_out, _ = online
+    if fault == "expired":
+        standin.batch_expire = 2
+    else:
+        standin.batch_fail_every, standin.batch_fail_kind = 2, fault
+    out = tmp_path / "batch"
+    run = quorvan("mark", "--batch", "--wait", "--paper", tmp_path / "paper.json", class_folder, "-o", out)
+    assert run.returncode == 0, run.stderr
+    assert "of them sent again." in run.stdout
+    if fault != "invalid":  # an answer cut short is found out when it is used, not when it arrives
+        assert "go into the next batch." in run.stdout
+    assert class_file(out) == class_file(online_out)
+    assert stored(out)[0] == stored(online_out)[0]
+    batches = stored(out)[2]
+    assert len(batches) > 2 and all(collected for _, _, collected in batches)
+    if fault == "expired":
+        assert [status for _, status, _ in batches].count("expired") == 2
+
+
+def test_a_line_that_never_gets_an_answer_fails_as_online_and_the_next_run_tries_again(standin, tmp_path,
+                                                                                     class_folder):
+    standin.set_answer("EvaluationResponse", {"fulfilled_criteria": [7], "awarded_marks": 1.0, "feedback": "?"})
+    out = tmp_path / "batch"
+    command = ("mark", "--batch", "--wait", "--paper", paper_json(tmp_path / "paper.json"), class_folder,
+               "-o", out)
+    run = quorvan(*command)
+    assert run.returncode == 1
+    assert {row["status"] for row in class_file(out)} == {"incomplete"}
+    # Refused in three batches, the answer fails as it does online.
+    assert "Q1 not marked: the model named criteria that do not exist (7)" in run.stderr
+    assert run.stdout.count("Submitted batch") == 4  # the parses, then the marking three times
+    standin.reset()
+    again = quorvan(*command)
+    assert again.returncode == 0, again.stderr
+    assert {row["status"] for row in class_file(out)} == {"marked"}
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--wait"], "--wait waits for batches: it needs --batch"),
+    (["--batch-discount", "0.3"], "--batch-discount is the price of batches: it needs --batch"),
+    (["--batch", "--batch-discount", "1"], "--batch-discount must be at least 0 and below 1"),
+    (["--batch", "--batch-discount", "nan"], "--batch-discount must be at least 0 and below 1"),
+    (["--batch", "--force"], "--force cannot be used with --batch: each run of a batch continues the one "
+                             "before, and --force would start it over every time"),
+])
+def test_options_that_make_no_sense_with_batches_are_usage_errors(tmp_path, class_folder, options, message):
+    out = tmp_path / "results"
+    run = quorvan("mark", *options, "--paper", paper_json(tmp_path / "paper.json"), class_folder, "-o", out)
+    assert run.returncode == 2
+    assert run.stderr.strip().endswith(f"quorvan mark: error: {message}")
+    assert not out.exists()
