@@ -88,6 +88,34 @@ def test_a_class_through_batches_with_wait_is_marked_as_online_at_half_the_cost(
     assert (out / "s0.json").is_file() and (out / "s0.txt").is_file()
 
 
+def test_a_stage_larger_than_one_batch_goes_as_several_and_ends_as_online(standin, online, tmp_path, class_folder):
+    online_out, online_bodies = online
+    standin.batch_seconds = 0.1
+    out = tmp_path / "batch"
+    run = quorvan("mark", "--batch", "--wait", "--paper", tmp_path / "paper.json", class_folder, "-o", out,
+                  env={"QUORVAN_BATCH_MAX_REQUESTS": "3"})
+    assert run.returncode == 0, run.stderr
+    # Four parses: a batch of three and one of one.
+    assert f"Submitted 2 batches: 4 requests for {len(ANSWERS)} answer sheets." in run.stdout
+    assert "requests (reading)\n" in run.stdout
+    lines = standin.batch_lines
+    assert sorted(json.dumps(b, sort_keys=True) for b in lines) == online_bodies
+    answers, _, batches = stored(out)
+    assert answers == stored(online_out)[0]
+    assert class_file(out) == class_file(online_out)
+    marking = -(-(len(online_bodies) - len(ANSWERS)) // 3)
+    assert batches == [("reading", "completed", 1)] * 2 + [("marking", "completed", 1)] * marking
+
+
+@pytest.mark.parametrize("value", ["0", "many"])
+def test_a_batch_size_that_is_no_count_is_refused_before_anything_is_sent(standin, tmp_path, class_folder, value):
+    run = quorvan("mark", "--batch", "--paper", paper_json(tmp_path / "paper.json"), class_folder, "-o",
+                  tmp_path / "out", env={"QUORVAN_BATCH_MAX_REQUESTS": value})
+    assert run.returncode == 1
+    assert f"QUORVAN_BATCH_MAX_REQUESTS must be a whole number of at least 1, not {value}" in run.stderr
+    assert standin.batch_lines == []
+
+
 def test_each_run_without_wait_submits_or_continues_and_the_third_finishes(standin, online, tmp_path,
                                                                            class_folder):
     online_out, _ = online

@@ -1265,7 +1265,7 @@ std::vector<BatchLine> ResultsStore::batch_lines() const {
 }
 
 std::optional<BatchRecord> ResultsStore::open_batch() const {
-    Statement s(db_, path_, std::string(kSelectBatch) + "WHERE collected = 0 ORDER BY seq DESC LIMIT 1",
+    Statement s(db_, path_, std::string(kSelectBatch) + "WHERE collected = 0 ORDER BY seq LIMIT 1",
                 "read the open batch");
     if (!s.step()) return std::nullopt;
     return read_batch(s);

@@ -339,28 +339,28 @@ Polled poll(Session& s, Run& run, const py::object& client, core::BatchRecord re
     }
 }
 
-// The held requests as one JSONL file, uploaded, and a batch made of it.
-core::BatchRecord submit(core::ResultsStore& store, const py::object& client, const BatchCalls& calls,
-                         std::int64_t& again) {
-    py::object json = M("json");
-    std::string jsonl;
-    std::set<std::string> stages;
-    std::vector<core::BatchLine> lines;
-    for (const auto& [id, held] : calls.held) {
-        if (store.batch_line(id)) ++again;
-        py::dict line;
-        line["custom_id"] = py::str(id);
-        line["method"] = "POST";
-        line["url"] = kEndpoint;
-        line["body"] = json.attr("loads")(py::str(held.body));
-        jsonl += utf8(json.attr("dumps")(line, py::arg("ensure_ascii") = false)) + "\n";
-        stages.insert(held.stage);
-        core::BatchLine l;
-        l.custom_id = id;
-        l.stage = held.stage;
-        l.body = held.body;
-        lines.push_back(std::move(l));
+// The service takes at most 50,000 requests and 200 MB in one batch file;
+// QUORVAN_BATCH_MAX_REQUESTS lowers the count (for tests).
+constexpr std::int64_t kMaxBatchRequests = 50000;
+constexpr std::size_t kMaxBatchBytes = 190U * 1024U * 1024U;
+
+std::int64_t max_batch_requests() {
+    py::object setting = M("os").attr("environ").attr("get")("QUORVAN_BATCH_MAX_REQUESTS");
+    if (setting.is_none()) return kMaxBatchRequests;
+    std::int64_t n = 0;
+    try {
+        n = py::cast<std::int64_t>(M("int")(setting));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
     }
+    if (n < 1) throw py::value_error("QUORVAN_BATCH_MAX_REQUESTS must be a whole number of at least 1, not " +
+                                     utf8(setting));
+    return std::min(n, kMaxBatchRequests);
+}
+
+// One batch file, uploaded, and the batch made of it, recorded.
+core::BatchRecord submit_file(core::ResultsStore& store, const py::object& client, const std::string& jsonl,
+                              std::vector<core::BatchLine> lines, const std::set<std::string>& stages) {
     py::object file = client.attr("files").attr("create")(
         py::arg("file") = py::make_tuple(py::str("quorvan-batch.jsonl"), py::bytes(jsonl)), py::arg("purpose") = "batch");
     py::object b = client.attr("batches").attr("create")(py::arg("input_file_id") = file.attr("id"),
@@ -374,6 +374,45 @@ core::BatchRecord submit(core::ResultsStore& store, const py::object& client, co
     rec.total = static_cast<std::int64_t>(lines.size());
     store.record_batch(rec, lines);
     return rec;
+}
+
+// The held requests as JSONL files within the service's limits, each
+// uploaded and made a batch. Each batch is recorded as soon as it is made, so
+// a failure halfway leaves the ones made known to the next run.
+std::vector<core::BatchRecord> submit(core::ResultsStore& store, const py::object& client, const BatchCalls& calls,
+                                      std::int64_t& again) {
+    py::object json = M("json");
+    const std::int64_t max_requests = max_batch_requests();
+    std::vector<core::BatchRecord> made;
+    std::string jsonl;
+    std::set<std::string> stages;
+    std::vector<core::BatchLine> lines;
+    for (const auto& [id, held] : calls.held) {
+        if (store.batch_line(id)) ++again;
+        py::dict line;
+        line["custom_id"] = py::str(id);
+        line["method"] = "POST";
+        line["url"] = kEndpoint;
+        line["body"] = json.attr("loads")(py::str(held.body));
+        std::string text = utf8(json.attr("dumps")(line, py::arg("ensure_ascii") = false)) + "\n";
+        const bool full = static_cast<std::int64_t>(lines.size()) >= max_requests ||
+                          (!lines.empty() && jsonl.size() + text.size() > kMaxBatchBytes);
+        if (full) {
+            made.push_back(submit_file(store, client, jsonl, std::move(lines), stages));
+            jsonl.clear();
+            lines.clear();
+            stages.clear();
+        }
+        jsonl += text;
+        stages.insert(held.stage);
+        core::BatchLine l;
+        l.custom_id = id;
+        l.stage = held.stage;
+        l.body = held.body;
+        lines.push_back(std::move(l));
+    }
+    if (!lines.empty()) made.push_back(submit_file(store, client, jsonl, std::move(lines), stages));
+    return made;
 }
 
 // The sheets of a pass, as they were named, planned again by the next one.
@@ -509,19 +548,32 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
         std::size_t waiting = 0;
         for (const auto& job : run.jobs) waiting += job.waiting ? 1 : 0;
         write_class_file_quietly(run);
-        core::BatchRecord rec;
+        std::vector<core::BatchRecord> made;
         std::int64_t again = 0;  // requests sent before, without an answer that stands
         try {
-            rec = submit(store, client, calls, again);
+            made = submit(store, client, calls, again);
         } catch (...) {
             py::object error = pyglue::caught();
             s.end_redirect();
             return ended(s, outdir, pyglue::cat("quorvan mark: cannot submit the batch: ", error));
         }
         if (run.tally.tty) s.say(py::str(""));
-        s.say(pyglue::cat("Submitted batch ", py::str(rec.batch_id), ": ", py::int_(rec.total), " requests (",
-                          py::str(rec.stage), ") for ", py::int_(waiting), sheets_word(waiting),
-                          again ? pyglue::cat(", ", py::int_(again), " of them sent again") : py::str(""), "."));
+        py::object sent_again = again ? pyglue::cat(", ", py::int_(again), " of them sent again") : py::str("");
+        if (made.size() == 1) {
+            const core::BatchRecord& rec = made.front();
+            s.say(pyglue::cat("Submitted batch ", py::str(rec.batch_id), ": ", py::int_(rec.total), " requests (",
+                              py::str(rec.stage), ") for ", py::int_(waiting), sheets_word(waiting), sent_again, "."));
+        } else {
+            // More requests than one batch takes: several batches, each on its line.
+            std::int64_t total = 0;
+            for (const auto& rec : made) total += rec.total;
+            s.say(pyglue::cat("Submitted ", py::int_(made.size()), " batches: ", py::int_(total), " requests for ",
+                              py::int_(waiting), sheets_word(waiting), sent_again, "."));
+            for (const auto& rec : made) {
+                s.say(pyglue::cat("  batch ", py::str(rec.batch_id), ": ", py::int_(rec.total), " requests (",
+                                  py::str(rec.stage), ")"));
+            }
+        }
         if (!wait) {
             s.end_redirect();
             s.say(py::str(kContinue));
