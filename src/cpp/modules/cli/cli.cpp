@@ -123,6 +123,14 @@ Parsers build_parser() {
     p.mark.attr("add_argument")("--max-prompt-tokens", py::arg("type") = M("int"), py::arg("default") = 100000,
                                 py::arg("help") = "a prompt estimated larger than this is not sent; its sheet or "
                                                   "answer fails (default: 100000)");
+    // The reading of every sheet on a Ray cluster's workers; the model calls
+    // and the results store stay with the command.
+    p.mark.attr("add_argument")("--ray", py::arg("nargs") = "?", py::arg("const") = "", py::arg("default") = py::none(),
+                                py::arg("metavar") = "ADDRESS",
+                                py::arg("help") = "read the sheets' PDFs (text layer, OCR) as tasks on a Ray "
+                                                  "cluster: the one at ADDRESS (host:port of its head), else "
+                                                  "$RAY_ADDRESS, else a local one (needs pip install "
+                                                  "quorvan_core[ray])");
     add_model_options(p.mark);
 
     py::object check = sub.attr("add_parser")(
@@ -460,6 +468,10 @@ namespace quorvan {
 void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
 }
 
+namespace quorvan::cli::marking {
+void init_ray_reading(pybind11::module_& m);  // mark_ray.cpp
+}
+
 PYBIND11_MODULE(cli, m) {
     using namespace quorvan::cli;
     M.set(m);
@@ -514,6 +526,13 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
     pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
     pyglue::bind(m, "ReadLimits", "quorvan_core.ocr_extractor.extractor_client", "ReadLimits");
+    // quorvan mark --ray; Ray itself is imported only when asked for.
+    pyglue::bind(m, "ReadLimitError", "quorvan_core.ocr_extractor.extractor_client", "ReadLimitError");
+    pyglue::bind(m, "PdfReading", "quorvan_core.ocr_extractor.extractor_client", "PdfReading");
+    pyglue::bind(m, "tempfile", "tempfile");
+    pyglue::bind(m, "shutil", "shutil");
+    pyglue::bind(m, "logging", "logging");
+    quorvan::cli::marking::init_ray_reading(m);
 
     m.def("main", &main_entry, py::arg("argv") = py::none(),
           "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "

@@ -11,6 +11,7 @@
 // This file is the command from its options to its outputs: the results
 // folder, the facade and its one model service, the run, what is written at
 // its end and the exit status.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -220,8 +221,26 @@ std::optional<int> write_run_outputs(Session& s, Run& run) {
     return std::nullopt;
 }
 
+// --ray takes an optional ADDRESS: a sheet right after it would be taken for one.
+void check_ray_option(const Session& s, const py::object& args) {
+    py::object address = args.attr("ray");
+    if (address.is_none()) return;
+    if (pyglue::truth(address) && pyglue::truth(M("os").attr("path").attr("exists")(address))) {
+        s.usage_error("--ray " + utf8(address) + ": a file or folder, not a cluster address; put --ray after the "
+                      "sheets, or write --ray=ADDRESS");
+    }
+    require_ray(s);
+}
+
+// Ray is left as found: a local cluster started for the run stops with it.
+struct RayConnection {
+    Run& run;
+    ~RayConnection() { stop_ray(run); }
+};
+
 int run_mark_in(py::object args, py::object parser) {
     Session s(args, parser);
+    check_ray_option(s, args);
 
     py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
     std::size_t skipped = 0;
@@ -236,6 +255,7 @@ int run_mark_in(py::object args, py::object parser) {
     std::unique_ptr<core::ResultsStore> store = open_folder(s, args);
 
     Run run;
+    RayConnection ray_connection{run};
     run.session = &s;
     run.store = store.get();
     run.tally.skipped = skipped;
@@ -253,13 +273,22 @@ int run_mark_in(py::object args, py::object parser) {
     bool calls_ahead = false;
     for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
     if (calls_ahead) warm_up(run.service);
+    std::size_t readers = py::cast<std::size_t>(args.attr("workers"));
+    bool reading_ahead = false;
+    for (const auto& job : run.jobs) reading_ahead = reading_ahead || (job.needs_parse && !job.kept && job.unreadable.empty());
+    if (!args.attr("ray").is_none() && reading_ahead) {
+        // A thread waits on each sheet's task: as many as the cluster reads at once.
+        const std::size_t cpus = start_ray(s, args, run);
+        if (cpus == 0) return 1;
+        readers = std::max(readers, cpus);
+    }
     // What exists by now lives as long as the run: kept out of the garbage
     // collector's full passes, which would otherwise stall the event loop.
     M("gc").attr("freeze")();
 
     if (run.tally.tty) s.say(py::str(core::progress_bar(0, run.jobs.size(), 0, 0)), "");
     const auto started = std::chrono::steady_clock::now();
-    run.reading.executor = M("ThreadPoolExecutor")(py::arg("max_workers") = args.attr("workers"));
+    run.reading.executor = M("ThreadPoolExecutor")(py::arg("max_workers") = readers);
     try {
         M("asyncio").attr("run")(pyglue::make_coroutine(mark_all(&run), "mark_class"));
     } catch (...) {

@@ -44,6 +44,7 @@ struct Reading {
     py::object executor;   // the threads that read the PDFs
     py::object limits;     // every sheet is read within them, in a process of its own
     bool check_visibility = true;  // mark only the text a reader of the sheet sees
+    py::object ray;        // the Ray module while the reading runs on a cluster (--ray)
 };
 
 // What ends the run before every sheet is done.
@@ -105,6 +106,20 @@ void note_identity(core::ResultsStore& store, std::int64_t id, const py::object&
 // ---- mark_marking.cpp: every sheet as its own coroutine on one loop
 
 pyglue::Coro mark_all(Run* run);
+
+// ---- mark_ray.cpp: the reading spread over a Ray cluster (--ray)
+
+inline constexpr const char* kRayMissing =
+    "--ray needs Ray, which is not installed here: pip install quorvan_core[ray]";
+// Imports Ray, before anything is done; a usage error when it is missing.
+void require_ray(const Session& s);
+// Connects to the cluster (args.ray: its address, or None for Ray's own
+// default) and has every sheet read there; returns the cluster's CPUs, 0
+// when it cannot be reached (said on stderr).
+std::size_t start_ray(Session& s, const py::object& args, Run& run);
+void stop_ray(Run& run) noexcept;
+// _read_on_worker, the task, and the reader the pipeline is handed.
+void init_ray_reading(py::module_& m);
 
 // ---- mark_progress.cpp: a line per finished sheet and the closing summary
 
