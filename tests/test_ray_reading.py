@@ -203,6 +203,17 @@ def test_a_sheet_taken_for_the_cluster_address_is_refused(standin, tmp_path):
                                               "address; put --ray after the sheets, or write --ray=ADDRESS")
 
 
+@pytest.mark.ray
+@needs_ray
+def test_a_cluster_that_does_not_answer_ends_the_run_at_once(standin, tmp_path):
+    sheet = write_text_pdf(tmp_path / "s.pdf", [WRITTEN])
+    result = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), sheet, "-o", tmp_path / "out",
+                     "--ray", f"127.0.0.1:{free_port()}")
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[0].startswith("quorvan mark: cannot start Ray at 127.0.0.1:")
+    assert calls(standin) == [] and table(tmp_path / "out")["s.pdf"]["status"] == "pending"
+
+
 def test_importing_the_package_does_not_import_ray():
     probe = ("import sys, quorvan_core, quorvan_core.cli, quorvan_core.quorvan\n"
              "print('ray' in sys.modules)")

@@ -532,6 +532,7 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "tempfile", "tempfile");
     pyglue::bind(m, "shutil", "shutil");
     pyglue::bind(m, "logging", "logging");
+    pyglue::bind(m, "socket", "socket");
     quorvan::cli::marking::init_ray_reading(m);
 
     m.def("main", &main_entry, py::arg("argv") = py::none(),

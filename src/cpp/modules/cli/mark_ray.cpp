@@ -26,6 +26,9 @@ constexpr int kTaskRetries = 3;
 // Polled while a task runs, so that Ctrl-C stops the reading at once.
 constexpr double kPollSeconds = 0.25;
 
+// How long the head of a cluster named by host:port has to answer.
+constexpr double kHeadSeconds = 10.0;
+
 py::object builtin(const char* name) { return M("builtins").attr(name); }
 
 // ------------------------------------------------------------- the worker
@@ -209,21 +212,40 @@ void require_ray(const Session& s) {
     }
 }
 
+namespace {
+
+// Ray waits minutes for a head that is not there: a cluster named by
+// host:port is tried first, briefly. Other forms (auto, ray://) go to Ray.
+void try_head(const std::string& address) {
+    const auto colon = address.rfind(':');
+    if (address.find("://") != std::string::npos || colon == std::string::npos || colon + 1 == address.size()) return;
+    const std::string port = address.substr(colon + 1);
+    if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5) return;
+    py::object connection = M("socket").attr("create_connection")(
+        py::make_tuple(address.substr(0, colon), std::stoi(port)), py::arg("timeout") = kHeadSeconds);
+    connection.attr("close")();
+}
+
+}  // namespace
+
 std::size_t start_ray(Session& s, const py::object& args, Run& run) {
     py::object ray = M("ray");
     py::object address = args.attr("ray");
+    if (!pyglue::truth(address)) address = py::none();
     py::kwargs options;
     // Ray's own lines stay off the terminal, which shows the command's.
-    options["logging_level"] = M("logging").attr("WARNING");
+    options["logging_level"] = M("logging").attr("ERROR");
     options["log_to_driver"] = false;
-    if (!address.is_none() && !py::str(address).equal(py::str(""))) options["address"] = address;
+    if (!address.is_none()) options["address"] = address;
+    py::object named = address.is_none() ? M("os").attr("environ").attr("get")("RAY_ADDRESS", py::none()) : address;
     try {
+        if (pyglue::truth(named)) try_head(utf8(named));
         ray.attr("init")(**options);
     } catch (...) {
         py::object error = pyglue::caught();
         s.end_redirect();
         s.complain(pyglue::cat("quorvan mark: cannot start Ray",
-                               address.is_none() ? py::str("") : pyglue::cat(" at ", address), ": ", error));
+                               pyglue::truth(named) ? pyglue::cat(" at ", named) : py::str(""), ": ", error));
         return 0;
     }
     run.reading.ray = ray;
