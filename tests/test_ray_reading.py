@@ -64,12 +64,32 @@ def wait_for_nodes(address, count, nodes, deadline):
     probe = ("import ray, time, sys\n"
              f"ray.init(address={address!r}, logging_level='ERROR')\n"
              f"while sum(n['Alive'] for n in ray.nodes()) < {count}: time.sleep(0.5)\n")
-    try:
-        subprocess.run([sys.executable, "-c", probe], check=True, capture_output=True,
-                       timeout=max(1, deadline - time.monotonic()))
-    except (subprocess.TimeoutExpired, subprocess.CalledProcessError) as e:
-        dead = [n.args[2:4] for n in nodes if n.poll() is not None]
-        pytest.fail(f"the Ray cluster did not come up with {count} nodes: {e}; stopped nodes: {dead}")
+    while True:  # the head may not listen yet
+        try:
+            probed = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                                    timeout=max(1, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            probed = None
+        if probed is not None and probed.returncode == 0:
+            return
+        if time.monotonic() > deadline or any(n.poll() is not None for n in nodes):
+            dead = [n.args[2:4] for n in nodes if n.poll() is not None]
+            why = probed.stderr[-2000:] if probed is not None else "timed out"
+            pytest.fail(f"the Ray cluster did not come up with {count} nodes: {why}; stopped nodes: {dead}")
+        time.sleep(1)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def _ray_without_tokens():
+    """The nodes, the probes and the commands alike leave token authentication off, whatever an earlier local
+    `ray.init()` left in ~/.ray: Ray enables it on a head that finds a token there, and a driver then needs it."""
+    before = os.environ.get("RAY_AUTH_MODE")
+    os.environ["RAY_AUTH_MODE"] = "disabled"
+    yield
+    if before is None:
+        del os.environ["RAY_AUTH_MODE"]
+    else:
+        os.environ["RAY_AUTH_MODE"] = before
 
 
 @pytest.fixture(scope="module")
@@ -87,7 +107,7 @@ def cluster_nodes():
         try:
             nodes.append(start_node("--head", "--node-ip-address=127.0.0.1", f"--port={port}",
                                     "--include-dashboard=false", temp_dir=temp_dir, log=log))
-            deadline = time.monotonic() + 60
+            deadline = time.monotonic() + 120
             wait_for_nodes(address, 1, nodes, deadline)
             nodes.append(start_node(f"--address={address}", "--node-ip-address=127.0.0.1", temp_dir=temp_dir,
                                     log=log))
