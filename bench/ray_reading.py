@@ -101,6 +101,9 @@ def run(workdir: Path, quick: bool = False) -> Section:
 
     # Off for the nodes and the commands alike, whatever a local ray.init() left in ~/.ray.
     os.environ["RAY_AUTH_MODE"] = "disabled"
+    # One core per reader, in every contender, so that a node of one CPU is one: otherwise each sheet's pages
+    # are read on threads of their own, and one reader alone fills this machine's two cores.
+    os.environ["QUORVAN_EXTRACT_THREADS"] = "1"
     times: dict[str, list[float]] = {}
     temp_dir = Path(tempfile.mkdtemp(prefix="qrb-", dir="/tmp"))  # short: Ray's sockets live under it
     cluster = Cluster(temp_dir)
@@ -129,7 +132,7 @@ def run(workdir: Path, quick: bool = False) -> Section:
         f"A class of {sheets} scanned sheets of {pages} pages each (print, worn, 200 dpi images: every page read by "
         f"OCR, {total_pages} pages) marked by `quorvan mark --reader local` against the model stand-in in its own "
         "process answering at once, so that reading is the work measured. Plain: the command's own reading threads. "
-        "`--ray`: a local cluster started with `ray start --num-cpus 1` once with one node, then with a second node "
+        "Every reader reads one page at a time (QUORVAN_EXTRACT_THREADS=1), so that the plain command with --workers N and a cluster of N one-CPU nodes have the same number of cores to read with. `--ray`: a local cluster started with `ray start --num-cpus 1` once with one node, then with a second node "
         "joined, both on this machine. Times are the command's own marking clock (the connection to the cluster "
         f"comes before it); the median of {rounds} runs, the contenders taking turns.",
         [table],
