@@ -45,4 +45,4 @@ fi
 echo "== installing Python packages and building quorvan_core"
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q scikit-build-core pybind11 cmake ninja
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+.venv/bin/python -m pip install -q --no-build-isolation ".[test,ray]"

@@ -144,6 +144,14 @@ Parsers build_parser() {
                                 py::arg("dest") = "batch_discount", py::arg("metavar") = "SHARE",
                                 py::arg("help") = "with --batch: the share taken off the model's prices for "
                                                   "batches, 0 to below 1 (default: 0.5)");
+    // The reading of every sheet on a Ray cluster's workers; the model calls
+    // and the results store stay with the command.
+    p.mark.attr("add_argument")("--ray", py::arg("nargs") = "?", py::arg("const") = "", py::arg("default") = py::none(),
+                                py::arg("metavar") = "ADDRESS",
+                                py::arg("help") = "read the sheets' PDFs (text layer, OCR) as tasks on a Ray "
+                                                  "cluster: the one at ADDRESS (host:port of its head), else "
+                                                  "$RAY_ADDRESS, else a local one (needs pip install "
+                                                  "quorvan_core[ray])");
     add_model_options(p.mark);
 
     py::object check = sub.attr("add_parser")(
@@ -492,6 +500,9 @@ namespace quorvan {
 void set_signatures_from_stub(pybind11::module_& m);  // signatures.cpp
 }
 
+namespace quorvan::cli::marking {
+void init_ray_reading(pybind11::module_& m);  // mark_ray.cpp
+}
 
 PYBIND11_MODULE(cli, m) {
     using namespace quorvan::cli;
@@ -547,6 +558,14 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
     pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
     pyglue::bind(m, "ReadLimits", "quorvan_core.ocr_extractor.extractor_client", "ReadLimits");
+    // quorvan mark --ray; Ray itself is imported only when asked for.
+    pyglue::bind(m, "ReadLimitError", "quorvan_core.ocr_extractor.extractor_client", "ReadLimitError");
+    pyglue::bind(m, "PdfReading", "quorvan_core.ocr_extractor.extractor_client", "PdfReading");
+    pyglue::bind(m, "tempfile", "tempfile");
+    pyglue::bind(m, "shutil", "shutil");
+    pyglue::bind(m, "logging", "logging");
+    pyglue::bind(m, "socket", "socket");
+    quorvan::cli::marking::init_ray_reading(m);
 
     marking::init_batch(m);  // quorvan mark --batch
 

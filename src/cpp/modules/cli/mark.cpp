@@ -11,6 +11,7 @@
 // This file is the command from its options to its outputs: the results
 // folder, the facade and its one model service, the run, what is written at
 // its end and the exit status.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -245,7 +246,9 @@ std::optional<int> run_sheets(Session& s, const py::object& args, Run& run) {
     M("gc").attr("freeze")();
     if (run.tally.tty) s.say(py::str(core::progress_bar(0, run.jobs.size(), 0, 0)), "");
     const py::object outdir = args.attr("output_dir");
-    run.reading.executor = M("ThreadPoolExecutor")(py::arg("max_workers") = args.attr("workers"));
+    // On a Ray cluster a thread waits on each sheet's task: as many as the cluster reads at once.
+    const std::size_t readers = std::max(py::cast<std::size_t>(args.attr("workers")), run.reading.cluster_cpus);
+    run.reading.executor = M("ThreadPoolExecutor")(py::arg("max_workers") = readers);
     try {
         M("asyncio").attr("run")(pyglue::make_coroutine(mark_all(&run), "mark_class"));
     } catch (...) {
@@ -292,10 +295,42 @@ int end_run(Session& s, Run& run, std::chrono::steady_clock::time_point started)
     return run.tally.failed == 0 && run.tally.skipped == 0 && run.tally.refused_reports == 0 ? 0 : 1;
 }
 
+// The reading on the Ray cluster (--ray), connected once for the run; false
+// when it cannot be reached (said on stderr).
+bool connect_cluster(Session& s, const py::object& args, Run& run) {
+    if (args.attr("ray").is_none() || run.reading.ray) return true;
+    const std::size_t cpus = start_ray(s, args, run);
+    run.reading.cluster_cpus = cpus;
+    return cpus != 0;
+}
+
 namespace {
+
+// --ray takes an optional ADDRESS: a sheet right after it would be taken for one.
+void check_ray_option(const Session& s, const py::object& args) {
+    py::object address = args.attr("ray");
+    if (address.is_none()) return;
+    if (pyglue::truth(address) && pyglue::truth(M("os").attr("path").attr("exists")(address))) {
+        s.usage_error("--ray " + utf8(address) + ": a file or folder, not a cluster address; put --ray after the "
+                      "sheets, or write --ray=ADDRESS");
+    }
+    require_ray(s);
+}
+
+// Ray is left as found: a local cluster started for the run stops with it.
+struct RayConnection {
+    explicit RayConnection(Run& r) : run(&r) {}
+    RayConnection(const RayConnection&) = delete;
+    RayConnection& operator=(const RayConnection&) = delete;
+    RayConnection(RayConnection&&) = delete;
+    RayConnection& operator=(RayConnection&&) = delete;
+    ~RayConnection() { stop_ray(*run); }
+    Run* run;
+};
 
 int run_mark_in(py::object args, py::object parser) {
     Session s(args, parser);
+    check_ray_option(s, args);
 
     py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
     std::size_t skipped = 0;
@@ -309,6 +344,7 @@ int run_mark_in(py::object args, py::object parser) {
     std::unique_ptr<core::ResultsStore> store = open_folder(s, args);
 
     Run run;
+    RayConnection ray_connection{run};
     run.session = &s;
     run.store = store.get();
     run.tally.skipped = skipped;
@@ -320,6 +356,11 @@ int run_mark_in(py::object args, py::object parser) {
     bool calls_ahead = false;
     for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
     if (calls_ahead) warm_up(run.service);
+    bool reading_ahead = false;
+    for (const auto& job : run.jobs) {
+        reading_ahead = reading_ahead || (job.needs_parse && !job.kept && job.unreadable.empty());
+    }
+    if (reading_ahead && !connect_cluster(s, args, run)) return 1;
 
     const auto started = std::chrono::steady_clock::now();
     if (auto status = run_sheets(s, args, run)) return *status;

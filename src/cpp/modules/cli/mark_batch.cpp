@@ -500,6 +500,7 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
     const py::object outdir = args.attr("output_dir");
     // A new invocation tries again what failed in every batch before it.
     store.retry_batch_lines(kMaxTries);
+    if (!connect_cluster(s, args, run)) return 1;
     const auto started = std::chrono::steady_clock::now();
     const std::size_t skipped = run.tally.skipped;
     for (;;) {

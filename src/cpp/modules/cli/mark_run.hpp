@@ -45,6 +45,8 @@ struct Reading {
     py::object executor;   // the threads that read the PDFs
     py::object limits;     // every sheet is read within them, in a process of its own
     bool check_visibility = true;  // mark only the text a reader of the sheet sees
+    py::object ray;        // the Ray module while the reading runs on a cluster (--ray)
+    std::size_t cluster_cpus = 0;  // the cluster's CPUs, once connected
 };
 
 // What ends the run before every sheet is done.
@@ -107,6 +109,20 @@ void note_identity(core::ResultsStore& store, std::int64_t id, const py::object&
 
 pyglue::Coro mark_all(Run* run);
 
+// ---- mark_ray.cpp: the reading spread over a Ray cluster (--ray)
+
+inline constexpr const char* kRayMissing =
+    "--ray needs Ray, which is not installed here: pip install quorvan_core[ray]";
+// Imports Ray, before anything is done; a usage error when it is missing.
+void require_ray(const Session& s);
+// Connects to the cluster (args.ray: its address, or None for Ray's own
+// default) and has every sheet read there; returns the cluster's CPUs, 0
+// when it cannot be reached (said on stderr).
+std::size_t start_ray(Session& s, const py::object& args, Run& run);
+void stop_ray(Run& run) noexcept;
+// _read_on_worker, the task, and the reader the pipeline is handed.
+void init_ray_reading(py::module_& m);
+
 // ---- mark_progress.cpp: a line per finished sheet and the closing summary
 
 // Stores the sheet's standing, writes its reports and prints its line.
@@ -126,6 +142,9 @@ int ended(const Session& s, const py::object& outdir, py::handle first_line);
 
 // The run in stages: its sheets' parses, then their answers' marking, sent
 // as batches; each invocation continues where the last one stopped.
+// The reading on the Ray cluster (--ray), connected once for the run; false
+// when it cannot be reached (said on stderr).
+bool connect_cluster(Session& s, const py::object& args, Run& run);
 int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob> jobs);
 // True when the error (or one behind it) is a model call held for a batch:
 // nothing failed, the call's answer comes with the batch.
