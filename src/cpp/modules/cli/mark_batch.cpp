@@ -526,6 +526,9 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
                 s.say(py::str(kContinue));
                 return 0;
             }
+            // Every open batch of a stage is collected before the pass that
+            // uses them: a pass before then would send their lines again.
+            continue;
         }
 
         // A pass: every sheet as online, the calls answered or held.
