@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import os
 import re
-import signal
 import socket
 import subprocess
 import sys
@@ -15,6 +14,7 @@ from pathlib import Path
 
 from bench.class_run import QUORVAN, ROOT, standin_process, write_paper
 from bench.common import Goal, Section, Table, median
+from tests.support.ray_nodes import stop_node
 
 TITLE = "Reading a class on a Ray cluster"
 RAY = Path(sys.executable).parent / "ray"
@@ -64,17 +64,7 @@ class Cluster:
 
     def stop(self) -> None:
         for node in reversed(self.nodes):
-            if node.poll() is None:
-                node.terminate()
-                try:
-                    node.wait(timeout=60)
-                except subprocess.TimeoutExpired:
-                    node.kill()
-                    node.wait(timeout=10)
-            try:
-                os.killpg(node.pid, signal.SIGKILL)  # anything of its group left behind
-            except ProcessLookupError:
-                pass
+            stop_node(node)
 
 
 def marking_seconds(stdout: str) -> float:

@@ -16,6 +16,7 @@ import pytest
 
 from tests.support.handwriting import write_handwritten_pdf
 from tests.support.pdfs import write_corrupt_pdf, write_text_pdf
+from tests.support.ray_nodes import stop_node
 from tests.test_class_run import calls, quorvan, table
 from tests.test_fault_tolerance import paper_json
 from tests.test_reading_quality import BAD_HAND, FAINT_HAND, PRINT, WRITTEN
@@ -36,22 +37,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def stop_node(node):
-    # `ray start --block` stops what it started when told to; `ray stop`
-    # would stop every Ray on the machine, the test's or not.
-    if node.poll() is None:
-        node.terminate()
-        try:
-            node.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            node.kill()
-            node.wait(timeout=10)
-    try:
-        os.killpg(node.pid, signal.SIGKILL)  # anything of its group left behind
-    except ProcessLookupError:
-        pass
 
 
 def start_node(*args, temp_dir, log):
