@@ -360,7 +360,7 @@ std::int64_t max_batch_requests() {
 
 // One batch file, uploaded, and the batch made of it, recorded.
 core::BatchRecord submit_file(core::ResultsStore& store, const py::object& client, const std::string& jsonl,
-                              std::vector<core::BatchLine> lines, const std::set<std::string>& stages) {
+                              const std::vector<core::BatchLine>& lines, const std::set<std::string>& stages) {
     py::object file = client.attr("files").attr("create")(
         py::arg("file") = py::make_tuple(py::str("quorvan-batch.jsonl"), py::bytes(jsonl)), py::arg("purpose") = "batch");
     py::object b = client.attr("batches").attr("create")(py::arg("input_file_id") = file.attr("id"),
@@ -398,7 +398,7 @@ std::vector<core::BatchRecord> submit(core::ResultsStore& store, const py::objec
         const bool full = static_cast<std::int64_t>(lines.size()) >= max_requests ||
                           (!lines.empty() && jsonl.size() + text.size() > kMaxBatchBytes);
         if (full) {
-            made.push_back(submit_file(store, client, jsonl, std::move(lines), stages));
+            made.push_back(submit_file(store, client, jsonl, lines, stages));
             jsonl.clear();
             lines.clear();
             stages.clear();
@@ -411,7 +411,7 @@ std::vector<core::BatchRecord> submit(core::ResultsStore& store, const py::objec
         l.body = held.body;
         lines.push_back(std::move(l));
     }
-    if (!lines.empty()) made.push_back(submit_file(store, client, jsonl, std::move(lines), stages));
+    if (!lines.empty()) made.push_back(submit_file(store, client, jsonl, lines, stages));
     return made;
 }
 
