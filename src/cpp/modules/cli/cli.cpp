@@ -558,13 +558,13 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "ValidationError", "quorvan_core.quorvan", "ValidationError");
     pyglue::bind(m, "ExtractorClient", "quorvan_core.ocr_extractor.extractor_client", "ExtractorClient");
     pyglue::bind(m, "ReadLimits", "quorvan_core.ocr_extractor.extractor_client", "ReadLimits");
-    // quorvan mark --ray; Ray itself is imported only when asked for.
     pyglue::bind(m, "ReadLimitError", "quorvan_core.ocr_extractor.extractor_client", "ReadLimitError");
     pyglue::bind(m, "PdfReading", "quorvan_core.ocr_extractor.extractor_client", "PdfReading");
     pyglue::bind(m, "tempfile", "tempfile");
     pyglue::bind(m, "shutil", "shutil");
     pyglue::bind(m, "logging", "logging");
     pyglue::bind(m, "socket", "socket");
+    // quorvan mark --ray; Ray itself is imported only when asked for.
     quorvan::cli::marking::init_ray_reading(m);
 
     marking::init_batch(m);  // quorvan mark --batch
