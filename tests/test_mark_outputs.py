@@ -85,10 +85,12 @@ def test_reports_it_wrote_are_replaced_and_a_report_edited_by_hand_is_kept(stand
     sheet = write_text_pdf(tmp_path / "s.pdf", [FULL])
     out = tmp_path / "results"
     assert quorvan("mark", "--paper", paper, sheet, "-o", out, "--format", "json").returncode == 0
-    first = (out / "s.json").stat().st_ino
+    # A hard link keeps the first file's inode alive, so the new file cannot reuse its number.
+    first = tmp_path / "first.json"
+    os.link(out / "s.json", first)
     again = quorvan("mark", "--paper", paper, sheet, "-o", out, "--format", "json", "--force")
     assert again.returncode == 0, again.stderr
-    assert (out / "s.json").stat().st_ino != first  # written anew
+    assert not os.path.samefile(out / "s.json", first)  # written anew
 
     (out / "s.json").write_text((out / "s.json").read_text(encoding="utf-8") + " ", encoding="utf-8")
     edited = (out / "s.json").read_bytes()
