@@ -241,6 +241,56 @@ def test_the_task_function_travels_by_reference():
             assert b"quorvan_core.cli" in data and len(data) < 200 and pickle.loads(data) is task
 
 
+@pytest.mark.parametrize("reader, sheet, drawn", [
+    ("local", "hand", []),
+    ("auto", "hand", [1]),  # read badly
+    ("auto", "print", []),
+    ("vision", "print", [1]),
+    ("vision", "typed", []),  # a text layer is never sent
+])
+def test_a_worker_draws_the_pages_the_vision_model_reads_and_the_command_only_calls_it(standin, tmp_path, reader,
+                                                                                     sheet, drawn):
+    from quorvan_core import cli
+    from quorvan_core.ocr_extractor.extractor_client import ExtractorClient
+
+    standin.set_answer("PageTranscription", {"text": WRITTEN})
+    if sheet == "typed":
+        pdf = write_text_pdf(tmp_path / "typed.pdf", [WRITTEN])
+    else:
+        pdf = write_handwritten_pdf(tmp_path / f"{sheet}.pdf", [WRITTEN], **(BAD_HAND if sheet == "hand" else PRINT),
+                                    seed=3)
+    client = ExtractorClient("local", reader=reader)
+    here = client.read_pdf(str(pdf))
+    sent_here = [r["messages"] for r in standin.requests]
+    standin.reset()
+    standin.set_answer("PageTranscription", {"text": WRITTEN})
+
+    found = cli._read_on_worker(pdf.read_bytes(), str(pdf), None, client.dpi, client.min_confidence, True, None,
+                                reader)
+    assert found[0] == "read" and standin.requests == []  # a worker calls no model
+    images = found[4]
+    assert sorted(images) == drawn and all(png.startswith(b"\x89PNG") for png in images.values())
+    settled = client._settle_rendered(str(pdf), *found[1:])
+    # The very images and calls of a reading without a cluster, and the same record.
+    assert [r["messages"] for r in standin.requests] == sent_here
+    assert (settled.texts, settled.hidden, settled.pages, settled.calls) == (
+        here.texts, here.hidden, here.pages, here.calls)
+
+
+def test_a_page_a_worker_could_not_draw_keeps_its_ocr_text_and_says_why(standin, tmp_path):
+    from quorvan_core import cli
+    from quorvan_core.ocr_extractor.extractor_client import ExtractorClient
+
+    pdf = write_handwritten_pdf(tmp_path / "hand.pdf", [WRITTEN], **BAD_HAND, seed=3)
+    client = ExtractorClient("local", reader="auto")
+    found = cli._read_on_worker(pdf.read_bytes(), str(pdf), None, client.dpi, client.min_confidence, True, None,
+                                "auto")
+    settled = client._settle_rendered(str(pdf), found[1], found[2], found[3], {1: "the page is damaged"})
+    assert settled.texts == found[1] and settled.calls == [] and standin.requests == []
+    assert settled.pages[0]["reliable"] is False
+    assert settled.pages[0]["note"].endswith("; not read again: the vision model failed (the page is damaged)")
+
+
 def stat(pid):
     """(parent id, process group) of a process."""
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()

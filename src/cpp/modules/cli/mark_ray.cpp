@@ -1,15 +1,17 @@
 // quorvan mark --ray: the reading of each sheet (text layer, OCR, the check of
-// what a reader sees) runs as a Ray task on a cluster's workers. The model
-// calls and the results store stay with the command: the one pacer of the
-// model service keeps the account's limits for the whole run, and only the
-// command writes the store.
+// what a reader sees, and the images of the pages the vision model is to
+// read) runs as a Ray task on a cluster's workers. The model calls and the
+// results store stay with the command: the one pacer of the model service
+// keeps the account's limits for the whole run, and only the command writes
+// the store.
 //
 // A task gets the sheet's bytes, not its path, so a worker needs no shared
 // folder, and sends back plain data (texts, hidden words, how each page was
-// read). Pages the run's reader sends to the vision model are read again by
-// the command with its own extractor, which calls the model from here.
+// read, PNGs). The command sends those PNGs to the vision model.
 #include <algorithm>
-#include <set>
+
+#include "pdf_document.hpp"
+#include "png_image.hpp"
 
 #include <pybind11/eval.h>
 
@@ -33,12 +35,63 @@ py::object builtin(const char* name) { return M("builtins").attr(name); }
 
 // ------------------------------------------------------------- the worker
 
+// The pages a reader sends to the vision model: every page OCR read for
+// 'vision', those it read with too little confidence for 'auto'.
+bool for_vision(const std::string& reader, py::handle page) {
+    if (reader == "local" || utf8(page["method"]) != "ocr") return false;
+    return reader == "vision" || !pyglue::truth(page["reliable"]);
+}
+
+// Those pages drawn as the vision model sees them: {page: PNG}, or, for a
+// page that could not be drawn, {page: why}, which the command reports as
+// the vision model's failure on that page, as it would its own.
+py::dict draw_pages(const py::object& path, const py::object& shown, const py::list& pages, const std::string& reader,
+                    const py::object& dpi) {
+    py::dict images;
+    std::vector<int> numbers;
+    for (py::handle page : pages) {
+        if (for_vision(reader, page)) numbers.push_back(py::cast<int>(page["page"]));
+    }
+    if (numbers.empty()) return images;
+    const std::string file = py::cast<std::string>(py::bytes(M("os").attr("fsencode")(path)));
+    const std::string name = utf8(shown);
+    const double resolution = py::cast<double>(dpi);
+    std::vector<std::vector<unsigned char>> drawn(numbers.size());
+    std::vector<std::string> failed(numbers.size());
+    {
+        py::gil_scoped_release nogil;
+        try {
+            const core::PdfDocument doc = core::PdfDocument::open(file, name);
+            for (std::size_t i = 0; i < numbers.size(); ++i) {
+                try {
+                    drawn[i] = core::encode_png(doc.render(numbers[i], resolution, 3));
+                } catch (const core::PdfError& e) {
+                    failed[i] = e.what();
+                }
+            }
+        } catch (const core::PdfError& e) {
+            std::fill(failed.begin(), failed.end(), std::string(e.what()));
+        }
+    }
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (failed[i].empty()) {
+            images[py::int_(numbers[i])] = py::bytes(reinterpret_cast<const char*>(drawn[i].data()), drawn[i].size());
+        } else {
+            images[py::int_(numbers[i])] = py::reinterpret_steal<py::str>(
+                PyUnicode_DecodeUTF8(failed[i].data(), static_cast<Py_ssize_t>(failed[i].size()), "replace"));
+        }
+    }
+    return images;
+}
+
 // The sheet read on a worker as the command reads it with the local backend
-// and its reader set to 'local': no page leaves the worker. Returns
-// ("read", texts, hidden, pages) or ("failed", type name, message, limit),
-// the message naming the sheet as the command does.
+// and its reader set to 'local': no page leaves the worker. The pages the
+// command's reader (`reader`) sends to the vision model are drawn here too.
+// Returns ("read", texts, hidden, pages, images) or ("failed", type name,
+// message, limit), the message naming the sheet as the command does.
 py::tuple read_on_worker(py::bytes pdf, py::str shown, py::object page_numbers, py::object dpi,
-                         py::object min_confidence, bool check_visibility, py::object limits) {
+                         py::object min_confidence, bool check_visibility, py::object limits,
+                         const std::string& reader) {
     py::object path_module = M("os").attr("path");
     py::object folder = M("tempfile").attr("mkdtemp")(py::arg("prefix") = "quorvan-ray-");
     py::object path = path_module.attr("join")(folder, path_module.attr("basename")(shown));
@@ -53,13 +106,15 @@ py::tuple read_on_worker(py::bytes pdf, py::str shown, py::object page_numbers, 
             throw;
         }
         file.attr("close")();
-        py::object reader = M("ExtractorClient")("local", py::arg("reader") = "local",
-                                                 py::arg("min_confidence") = min_confidence);
-        reader.attr("set_dpi")(dpi);
+        py::object local = M("ExtractorClient")("local", py::arg("reader") = "local",
+                                                py::arg("min_confidence") = min_confidence);
+        local.attr("set_dpi")(dpi);
         py::object bounds = limits.is_none() ? py::object(py::none()) : M("ReadLimits")(*limits);
-        py::object read = reader.attr("read_pdf")(path, page_numbers, py::arg("check_visibility") = check_visibility,
-                                                  py::arg("limits") = bounds);
-        result = py::make_tuple("read", read.attr("texts"), read.attr("hidden"), read.attr("pages"));
+        py::object read = local.attr("read_pdf")(path, page_numbers, py::arg("check_visibility") = check_visibility,
+                                                 py::arg("limits") = bounds);
+        py::list pages = read.attr("pages");
+        result = py::make_tuple("read", read.attr("texts"), read.attr("hidden"), pages,
+                                draw_pages(path, shown, pages, reader, dpi));
     } catch (...) {
         error = pyglue::current_exception();
     }
@@ -122,7 +177,8 @@ struct RayReader {
                                     limits.attr("memory_mb"));
         }
         py::object ref = task.attr("remote")(pdf, pdf_path, page_numbers, extractor.attr("dpi"),
-                                             extractor.attr("min_confidence"), pyglue::truth(check_visibility), bounds);
+                                             extractor.attr("min_confidence"), pyglue::truth(check_visibility), bounds,
+                                             extractor.attr("reader"));
         py::tuple found;
         try {
             py::list refs;
@@ -145,59 +201,10 @@ struct RayReader {
             pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("the cluster could not read it: ", first), e.value());
         }
         if (utf8(found[0]) != "read") raise_failure(found);
-        py::dict texts = found[1];
-        py::list hidden = found[2];
-        py::list pages = found[3];
-        py::list calls;
-        finish_with_vision(pdf_path, check_visibility, limits, cancel, texts, hidden, pages, calls);
-        return M("PdfReading")(texts, hidden, pages, calls);
-    }
-
-    // The pages the run's reader would have sent to the vision model (all
-    // those OCR read for 'vision'; those it read with low confidence for
-    // 'auto') are read again here, so that the model is called from the
-    // command alone and the sheet reads as it does without Ray.
-    void finish_with_vision(const py::object& pdf_path, const py::object& check_visibility, const py::object& limits,
-                            const py::object& cancel, py::dict& texts, py::list& hidden, py::list& pages,
-                            py::list& calls) {
-        const std::string reader = utf8(extractor.attr("reader"));
-        if (reader == "local") return;
-        py::list again;
-        std::set<long long> numbers;
-        for (py::handle page : pages) {
-            if (utf8(page["method"]) != "ocr") continue;
-            if (reader == "vision" || !pyglue::truth(page["reliable"])) {
-                again.append(page["page"]);
-                numbers.insert(py::cast<long long>(page["page"]));
-            }
-        }
-        if (numbers.empty()) return;
-        py::object read = extractor.attr("read_pdf")(pdf_path, again, py::arg("check_visibility") = check_visibility,
-                                                     py::arg("limits") = limits, py::arg("cancel") = cancel);
-        py::dict new_texts = read.attr("texts");
-        for (auto item : new_texts) texts[item.first] = item.second;
-        py::dict by_page;
-        for (py::handle page : py::list(read.attr("pages"))) by_page[page["page"]] = page;
-        py::list merged_pages;
-        for (py::handle page : pages) {
-            py::object number = page["page"];
-            merged_pages.append(by_page.contains(number) ? py::object(by_page[number]) : py::reinterpret_borrow<py::object>(page));
-        }
-        pages = merged_pages;
-        // Hidden words stay in page order: those of the pages read again come
-        // from the second reading.
-        py::list merged_hidden;
-        py::list new_hidden = read.attr("hidden");
-        std::size_t next = 0;
-        auto page_of = [](py::handle entry) { return py::cast<long long>(entry["page"]); };
-        for (py::handle entry : hidden) {
-            if (numbers.count(page_of(entry))) continue;
-            while (next < py::len(new_hidden) && page_of(new_hidden[next]) < page_of(entry)) merged_hidden.append(new_hidden[next++]);
-            merged_hidden.append(entry);
-        }
-        while (next < py::len(new_hidden)) merged_hidden.append(new_hidden[next++]);
-        hidden = merged_hidden;
-        calls = read.attr("calls");
+        // The pages the run's reader sends to the vision model go to it from
+        // here, from the images the worker drew, so that the model is called
+        // from the command alone and the sheet reads as it does without Ray.
+        return extractor.attr("_settle_rendered")(pdf_path, found[1], found[2], found[3], found[4]);
     }
 };
 
@@ -270,6 +277,7 @@ void stop_ray(Run& run) noexcept {
 void init_ray_reading(py::module_& m) {
     m.def("_read_on_worker", &read_on_worker, py::arg("pdf"), py::arg("shown"), py::arg("page_numbers"),
           py::arg("dpi"), py::arg("min_confidence"), py::arg("check_visibility"), py::arg("limits"),
+          py::arg("reader") = "local",
           "A sheet read on a Ray worker for quorvan mark --ray.");
     // Ray makes tasks of Python functions alone, not of builtins: the task is
     // a one-line function over the one above. Known by its name here, it is

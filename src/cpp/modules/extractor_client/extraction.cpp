@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdlib>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -223,9 +225,8 @@ LocalResult extract_locally(const core::PdfDocument& doc, const std::vector<int>
 
 // ------------------------------------------------------------ vision backend
 
-py::list transcription_messages(int page, py::handle file_name, const std::vector<unsigned char>& png) {
-    py::bytes data(reinterpret_cast<const char*>(png.data()), png.size());
-    py::object b64 = M("base64").attr("b64encode")(data).attr("decode")("ascii");
+py::list transcription_messages(int page, py::handle file_name, const py::bytes& png) {
+    py::object b64 = M("base64").attr("b64encode")(png).attr("decode")("ascii");
 
     py::dict system;
     system["role"] = "system";
@@ -299,9 +300,8 @@ py::object vision_client(py::object key) {
                                [&] { return M("OpenAI")(py::arg("api_key") = key); });
 }
 
-// The page's image transcribed by the vision model; the call is added to `calls`.
-py::object transcribe_page(const core::PdfDocument& doc, int p, long long dpi, py::object client, py::object model,
-                           py::handle pdf_path, std::vector<VisionCall>& calls) {
+// The page drawn as the vision model sees it.
+py::bytes render_png(const core::PdfDocument& doc, int p, long long dpi, py::handle pdf_path) {
     std::vector<unsigned char> png;
     try {
         py::gil_scoped_release nogil;
@@ -309,10 +309,21 @@ py::object transcribe_page(const core::PdfDocument& doc, int p, long long dpi, p
     } catch (const core::PdfError& e) {
         raise_pdf_error(e, pdf_path);
     }
+    return {reinterpret_cast<const char*>(png.data()), png.size()};
+}
+
+// The page's image transcribed by the vision model; the call is added to `calls`.
+py::object transcribe_png(int p, const py::bytes& png, py::object client, py::object model, py::handle pdf_path,
+                          std::vector<VisionCall>& calls) {
     py::object file_name = M("os").attr("path").attr("basename")(pdf_path);
     py::list messages = transcription_messages(p, file_name, png);
     calls.push_back(VisionCall{p});
-    return transcribe(client, model, M("PageTranscription"), messages, calls.back());
+    return transcribe(std::move(client), std::move(model), M("PageTranscription"), messages, calls.back());
+}
+
+py::object transcribe_page(const core::PdfDocument& doc, int p, long long dpi, py::object client, py::object model,
+                           py::handle pdf_path, std::vector<VisionCall>& calls) {
+    return transcribe_png(p, render_png(doc, p, dpi, pdf_path), std::move(client), std::move(model), pdf_path, calls);
 }
 
 py::dict extract_with_openai(const core::PdfDocument& doc, const std::vector<int>& pages, long long dpi,
@@ -467,36 +478,46 @@ std::string vision_missing(py::object self, py::object& key) {
     return missing;
 }
 
+// A page the local backend read, as much of it as settling needs.
+struct LocalPage {
+    int page = 0;
+    bool ocr = false;
+    double confidence = 0;  // OCR's, when it read the page
+    double low_share = 0;
+    bool low = false;       // OCR read it, and with too little confidence
+};
+
+// Called once, before the first page goes to the vision model: what gives
+// the image of a page. Opening the file there keeps a file that cannot be
+// opened a failure of the whole reading, not of each page.
+using PageImages = std::function<std::function<py::bytes(int)>()>;
+
 // The page list read_pdf reports, and the texts of the pages OCR read badly
 // replaced by the vision model's where the reader may send pages to it. A
 // page the model could not read keeps its OCR text and says why.
-void settle_local_pages(py::object self, const Source& src, py::handle pdf_path, long long dpi, Reading& r) {
+void settle_pages(py::object self, py::handle pdf_path, const std::vector<LocalPage>& pages, const PageImages& images,
+                  py::dict& texts, std::vector<VisionCall>& calls, py::list& page_reads) {
     const std::string reader = current_reader(self);
     const double min_confidence = current_min_confidence(self);
-    // OCR read it, and with too little confidence.
-    std::vector<char> low(r.pages.size(), 0);
     std::vector<std::size_t> to_vision;
-    for (std::size_t i = 0; i < r.pages.size(); ++i) {
-        const core::PageQuality& q = r.quality[i];
-        if (q.method != core::ReadMethod::ocr) continue;
-        low[i] = q.ocr.words > 0 && q.ocr.confidence < min_confidence;
-        if (reader == kReaderVision || (reader == kReaderAuto && low[i])) to_vision.push_back(i);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (pages[i].ocr && (reader == kReaderVision || (reader == kReaderAuto && pages[i].low))) to_vision.push_back(i);
     }
     py::object key = py::none();
     std::string missing;
     if (!to_vision.empty()) missing = vision_missing(self, key);
-    std::vector<std::string> failures(r.pages.size());
-    std::vector<char> by_vision(r.pages.size(), 0);
+    std::vector<std::string> failures(pages.size());
+    std::vector<char> by_vision(pages.size(), 0);
     if (!to_vision.empty() && missing.empty()) {
         py::object model = self.attr("model");
         pyglue::need_str(model, "model");
         py::object client = vision_client(key);
-        const core::PdfDocument doc = open_document(src, pdf_path);
+        const std::function<py::bytes(int)> png_of = images();
         for (std::size_t i : to_vision) {
-            const int p = r.pages[i];
+            const int p = pages[i].page;
             py::object error;
             try {
-                r.texts[py::int_(p)] = transcribe_page(doc, p, dpi, client, model, pdf_path, r.calls);
+                texts[py::int_(p)] = transcribe_png(p, png_of(p), client, model, pdf_path, calls);
                 by_vision[i] = 1;
             } catch (...) {
                 error = pyglue::caught();
@@ -506,23 +527,24 @@ void settle_local_pages(py::object self, const Source& src, py::handle pdf_path,
         }
     }
 
-    for (std::size_t i = 0; i < r.pages.size(); ++i) {
-        const int p = r.pages[i];
-        const core::PageQuality& q = r.quality[i];
-        const bool ocr = q.method == core::ReadMethod::ocr;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const LocalPage& q = pages[i];
+        const int p = q.page;
+        const bool ocr = q.ocr;
+        const bool low = q.low;
         py::dict page;
         page["page"] = p;
         page["method"] = by_vision[i] ? "vision" : ocr ? "ocr" : "text";
-        page["words"] = word_count(r.texts[py::int_(p)]);
-        page["confidence"] = ocr ? py::object(py::float_(q.ocr.confidence)) : py::object(py::none());
-        page["low_share"] = ocr ? py::object(py::float_(q.ocr.low_share)) : py::object(py::none());
-        page["reliable"] = py::bool_(by_vision[i] || !low[i]);
+        page["words"] = word_count(texts[py::int_(p)]);
+        page["confidence"] = ocr ? py::object(py::float_(q.confidence)) : py::object(py::none());
+        page["low_share"] = ocr ? py::object(py::float_(q.low_share)) : py::object(py::none());
+        page["reliable"] = py::bool_(by_vision[i] || !low);
         std::string note;
-        const std::string read_as = ocr ? "OCR's mean word confidence was " + percent(q.ocr.confidence) : "";
+        const std::string read_as = ocr ? "OCR's mean word confidence was " + percent(q.confidence) : "";
         if (by_vision[i]) {
-            note = "read by the vision model" + (low[i] ? "; " + read_as + " (under " + percent(min_confidence) + ")" : "");
-        } else if (low[i]) {
-            note = "read by OCR with a mean word confidence of " + percent(q.ocr.confidence) + " (under " +
+            note = "read by the vision model" + (low ? "; " + read_as + " (under " + percent(min_confidence) + ")" : "");
+        } else if (low) {
+            note = "read by OCR with a mean word confidence of " + percent(q.confidence) + " (under " +
                    percent(min_confidence) + "); not read again: ";
             if (!failures[i].empty()) {
                 note += "the vision model failed (" + failures[i] + ")";
@@ -532,13 +554,35 @@ void settle_local_pages(py::object self, const Source& src, py::handle pdf_path,
                 note += "the vision model needs " + missing;
             }
         } else if (ocr) {
-            note = "read by OCR with a mean word confidence of " + percent(q.ocr.confidence);
+            note = "read by OCR with a mean word confidence of " + percent(q.confidence);
             if (!failures[i].empty()) note += "; the vision model failed (" + failures[i] + ")";
             else if (!missing.empty() && reader == kReaderVision) note += "; the vision model needs " + missing;
         }
         page["note"] = py::str(note);
-        r.page_reads.append(page);
+        page_reads.append(page);
     }
+}
+
+// Settling for pages read here: their images are drawn from the file.
+void settle_local_pages(py::object self, const Source& src, py::handle pdf_path, long long dpi, Reading& r) {
+    const double min_confidence = current_min_confidence(self);
+    std::vector<LocalPage> pages;
+    for (std::size_t i = 0; i < r.pages.size(); ++i) {
+        const core::PageQuality& q = r.quality[i];
+        LocalPage page{r.pages[i]};
+        page.ocr = q.method == core::ReadMethod::ocr;
+        if (page.ocr) {
+            page.confidence = q.ocr.confidence;
+            page.low_share = q.ocr.low_share;
+            page.low = q.ocr.words > 0 && q.ocr.confidence < min_confidence;
+        }
+        pages.push_back(page);
+    }
+    const PageImages images = [&]() -> std::function<py::bytes(int)> {
+        auto doc = std::make_shared<core::PdfDocument>(open_document(src, pdf_path));
+        return [doc, dpi, pdf_path](int p) { return render_png(*doc, p, dpi, pdf_path); };
+    };
+    settle_pages(std::move(self), pdf_path, pages, images, r.texts, r.calls, r.page_reads);
 }
 
 // The vision backend reads every page: all of them are reported as its.
@@ -647,6 +691,46 @@ py::list call_list(const std::vector<VisionCall>& calls, py::object model) {
     return out;
 }
 
+// A reading done elsewhere with the reader 'local' (texts, hidden, pages as
+// read_pdf gives them) settled as this client's reader would have: the pages
+// it sends to the vision model are read from `images` ({page: PNG}, or
+// {page: why} where it could not be drawn), drawn where the reading was done,
+// so that only the model is called from here.
+py::object settle_rendered(py::object self, py::object pdf_path, py::dict texts, py::list hidden, py::list pages,
+                           py::dict images) {
+    pyglue::need_str(pdf_path, "pdf_path");
+    std::vector<LocalPage> read;
+    for (py::handle entry : pages) {
+        LocalPage page{py::cast<int>(entry["page"])};
+        const std::string method = py::cast<std::string>(entry["method"]);
+        if (method != "ocr" && method != "text") {
+            pyglue::raise_new(PyExc_ValueError, pyglue::cat("page ", page.page, " was read by ", py::repr(entry["method"]),
+                                                            ", not by the local backend"));
+        }
+        page.ocr = method == "ocr";
+        if (page.ocr) {
+            page.confidence = py::cast<double>(entry["confidence"]);
+            page.low_share = py::cast<double>(entry["low_share"]);
+            page.low = !pyglue::truth(entry["reliable"]);
+        }
+        read.push_back(page);
+    }
+    py::dict settled = texts.attr("copy")();
+    std::vector<VisionCall> calls;
+    py::list page_reads;
+    const PageImages drawn = [&]() -> std::function<py::bytes(int)> {
+        return [images](int p) -> py::bytes {
+            py::object png = images.attr("get")(p, py::none());
+            if (PyBytes_Check(png.ptr())) return png;
+            // Where the page could not be drawn, why.
+            if (PyUnicode_Check(png.ptr())) pyglue::raise_new(PyExc_RuntimeError, png);
+            pyglue::raise_new(PyExc_RuntimeError, pyglue::cat("page ", p, " was not drawn"));
+        };
+    };
+    settle_pages(self, pdf_path, read, drawn, settled, calls, page_reads);
+    return M("PdfReading")(settled, hidden, page_reads, call_list(calls, self.attr("model")));
+}
+
 py::dict process_pdf(py::object self, py::object pdf_path, py::object page_numbers) {
     return read(self, pdf_path, page_numbers, false).texts;
 }
@@ -661,6 +745,10 @@ py::object read_pdf(py::object self, py::object pdf_path, py::object page_number
 }  // namespace
 
 void init_extraction(ClientClass& cls) {
+    cls.def("_settle_rendered", &settle_rendered, py::arg("pdf_path"), py::arg("texts"), py::arg("hidden"),
+            py::arg("pages"), py::arg("images"),
+            "A reading made elsewhere with the reader 'local', settled as read_pdf settles its own: the pages "
+            "this client's reader sends to the vision model are read from images ({page: PNG bytes}).");
     cls.def("process_pdf", &process_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
             "Text of the requested pages (all when None or empty) as {page number: text}, in page order.");
     cls.def("read_pdf", &read_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(), py::kw_only(),
