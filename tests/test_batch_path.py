@@ -149,6 +149,52 @@ def test_each_run_without_wait_submits_or_continues_and_the_third_finishes(stand
         assert db.execute("SELECT count(*) FROM batch_lines").fetchone() == (0,)  # done with
 
 
+def sheet_reading(out):
+    """Each sheet's parse usage and how its pages were read."""
+    with sqlite3.connect(out / "marking.db") as db:
+        usage = db.execute("SELECT report_name, parse_input_tokens, parse_output_tokens, parse_calls, parse_cost "
+                           "FROM sheets ORDER BY 1").fetchall()
+        pages = db.execute("SELECT s.report_name, p.page, p.method, p.words, p.confidence, p.reliable, p.note "
+                           "FROM page_reading p JOIN sheets s ON s.id = p.sheet_id ORDER BY 1, 2").fetchall()
+    return usage, pages
+
+
+def test_a_scan_is_read_and_its_pages_sent_to_the_vision_model_once_across_the_runs(standin, tmp_path,
+                                                                                    class_folder):
+    from tests.support.handwriting import write_handwritten_pdf
+    from tests.test_reading_quality import BAD_HAND, WRITTEN
+
+    write_handwritten_pdf(class_folder / "hand.pdf", [WRITTEN], **BAD_HAND, seed=3)
+    standin.set_answer("PageTranscription", {"text": WRITTEN})
+    paper = paper_json(tmp_path / "paper.json")
+    online = quorvan("mark", "--paper", paper, class_folder, "-o", tmp_path / "online")
+    assert online.returncode == 0, online.stderr
+    standin.reset()
+    standin.set_answer("PageTranscription", {"text": WRITTEN})
+
+    out = tmp_path / "batch"
+    for _ in range(3):  # submit the parses; collect them and submit the markings; collect those
+        run = quorvan("mark", "--batch", "--paper", paper, class_folder, "-o", out)
+        assert run.returncode == 0, run.stderr
+    assert f"Marked all {len(ANSWERS) + 1} answer sheets" in run.stdout
+    # The page OCR read badly went to the vision model once, online, as in the online run; the later runs used
+    # what the first one read.
+    assert [r["response_format"]["json_schema"]["name"] for r in standin.requests] == ["PageTranscription"]
+    assert stored(out)[0] == stored(tmp_path / "online")[0]
+    usage, pages = sheet_reading(out)
+    online_usage, online_pages = sheet_reading(tmp_path / "online")
+    assert pages == online_pages and [p[2] for p in pages if p[0] == "hand"] == ["vision"]
+    # The same calls and tokens for every sheet's reading, the vision call's among them, counted once.
+    assert [u[:4] for u in usage] == [u[:4] for u in online_usage]
+    for (name, *_, cost), (_, *_, online_cost) in zip(usage, online_usage):
+        if name == "hand":  # the vision call at the full price, the parse at half
+            assert online_cost / 2 < cost < online_cost
+        else:
+            assert cost == pytest.approx(online_cost / 2)
+    with sqlite3.connect(out / "marking.db") as db:
+        assert db.execute("SELECT count(*) FROM batch_readings").fetchone() == (0,)  # done with
+
+
 @pytest.mark.parametrize("fault", ["error", "500", "invalid", "expired"])
 def test_lines_without_an_answer_go_into_the_next_batch_and_end_up_marked(standin, online, tmp_path,
                                                                            class_folder, fault):

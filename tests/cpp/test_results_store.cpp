@@ -145,7 +145,8 @@ TEST_F(ResultsStoreTest, NewDatabaseIsOursInWalMode) {
     EXPECT_EQ(raw.value("PRAGMA user_version"), "3");
     EXPECT_EQ(raw.value("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type IN "
                         "('table', 'view') ORDER BY name)"),
-              "answers,batch_lines,batches,class_view,events,meta,page_reading,papers,sheets,sqlite_sequence,"
+              "answers,batch_lines,batch_readings,batches,class_view,events,meta,page_reading,papers,sheets,"
+              "sqlite_sequence,"
               "written_files");
     EXPECT_EQ(raw.rows("SELECT key, value FROM meta WHERE key <> 'created_at' ORDER BY key"),
               "application|quorvan_core\nschema_version|3\n");
@@ -610,6 +611,24 @@ TEST_F(ResultsStoreTest, ABatchAndItsProgressSurviveAReopen) {
     EXPECT_EQ(lines[0].batch_id, "b1");
     EXPECT_EQ(lines[0].tries, 1);
     EXPECT_EQ(lines[1].body, line("b").body);
+}
+
+TEST_F(ResultsStoreTest, AKeptReadingSurvivesAReopenIsReplacedUnderItsKeyAndGoesWithTheLines) {
+    {
+        ResultsStore store(db());
+        store.keep_reading("sha|auto", {"{\"texts\": 1}", "[]"});
+        store.keep_reading("sha|auto", {"{\"texts\": 2}", "[{\"cost\": 0.5}]"});
+        store.keep_reading("sha|local", {"{\"texts\": 3}", "[]"});
+    }
+    ResultsStore store(db());
+    ASSERT_TRUE(store.kept_reading("sha|auto"));
+    EXPECT_EQ(store.kept_reading("sha|auto")->reading, "{\"texts\": 2}");
+    EXPECT_EQ(store.kept_reading("sha|auto")->usage, "[{\"cost\": 0.5}]");
+    EXPECT_EQ(store.kept_reading("sha|local")->reading, "{\"texts\": 3}");
+    EXPECT_FALSE(store.kept_reading("other|auto"));
+    store.clear_batch_lines();
+    EXPECT_FALSE(store.kept_reading("sha|auto"));
+    EXPECT_FALSE(store.kept_reading("sha|local"));
 }
 
 TEST_F(ResultsStoreTest, ResultsOfAnEndedBatchAreStoredAndTheLinesWithoutOneFail) {

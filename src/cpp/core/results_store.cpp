@@ -200,6 +200,11 @@ CREATE TABLE IF NOT EXISTS batch_lines (
     error     TEXT NOT NULL DEFAULT '',          -- why it has no answer, when failed
     tries     INTEGER NOT NULL DEFAULT 0         -- batches it was sent in
 );
+CREATE TABLE IF NOT EXISTS batch_readings (
+    key     TEXT PRIMARY KEY,                    -- the sheet's SHA-256 and how it was read
+    reading TEXT NOT NULL,                       -- texts, hidden words, pages, JSON
+    usage   TEXT NOT NULL DEFAULT '[]'           -- the vision model's calls made to read it, JSON
+);
 )sql";
 
 constexpr const char* kSelectSheet =
@@ -1247,7 +1252,20 @@ void ResultsStore::retry_batch_lines(int tries) {
 }
 
 void ResultsStore::clear_batch_lines() {
-    exec(db_, path_, "DELETE FROM batch_lines", "clear the batch requests");
+    exec(db_, path_, "DELETE FROM batch_lines; DELETE FROM batch_readings", "clear the batch requests");
+}
+
+void ResultsStore::keep_reading(const std::string& key, const KeptReading& kept) {
+    Statement s(db_, path_, "INSERT OR REPLACE INTO batch_readings (key, reading, usage) VALUES (?1, ?2, ?3)",
+                "keep a sheet's reading");
+    s.bind_text(1, key).bind_text(2, kept.reading).bind_text(3, kept.usage).run();
+}
+
+std::optional<KeptReading> ResultsStore::kept_reading(const std::string& key) const {
+    Statement s(db_, path_, "SELECT reading, usage FROM batch_readings WHERE key = ?1", "read a kept reading");
+    s.bind_text(1, key);
+    if (!s.step()) return std::nullopt;
+    return KeptReading{s.text(0), s.text(1)};
 }
 
 std::optional<BatchLine> ResultsStore::batch_line(const std::string& custom_id) const {

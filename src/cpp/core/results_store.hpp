@@ -180,6 +180,14 @@ struct BatchRecord {
     std::string updated_at;     // UTC
 };
 
+// A sheet as a pass of a batch run read it, kept for the passes after it:
+// they use it rather than read the sheet (and send its pages to the vision
+// model) again.
+struct KeptReading {
+    std::string reading;  // texts, hidden words and how each page was read, JSON
+    std::string usage;    // the vision model's calls made to read it, JSON
+};
+
 // A line's result as the batch gave it.
 struct BatchResult {
     std::string custom_id;
@@ -298,8 +306,12 @@ public:
     // Lines failed `tries` times or more start counting again (a new run).
     void retry_batch_lines(int tries);
     // The lines are no longer needed once the run has stored everything;
-    // the batches stay as its history.
+    // the batches stay as its history. The readings kept go with them.
     void clear_batch_lines();
+    // A sheet's reading kept under `key` (its SHA-256 and how it was read);
+    // a reading kept before under the same key is replaced.
+    void keep_reading(const std::string& key, const KeptReading& kept);
+    std::optional<KeptReading> kept_reading(const std::string& key) const;
     std::optional<BatchLine> batch_line(const std::string& custom_id) const;
     std::vector<BatchLine> batch_lines() const;
     // The batch submitted last whose results are not stored yet.

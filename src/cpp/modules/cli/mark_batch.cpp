@@ -477,7 +477,72 @@ void use_batches(BatchCalls& calls, Run& run, double discount) {
 
 py::str sheets_word(std::size_t n) { return py::str(n == 1 ? " answer sheet" : " answer sheets"); }
 
+// Reads a sheet for the answer-sheet pipeline as an extractor does: the
+// reading an earlier pass kept, or the run's reader's, noted for keeping.
+struct KeptReader {
+    py::object inner = py::none();  // the run's reader; None when the reading was kept
+    py::object read;   // the PdfReading, kept or read in this pass
+
+    py::object read_pdf(const py::object& pdf_path, const py::object& page_numbers, const py::object& check_visibility,
+                        const py::object& limits, const py::object& cancel) {
+        if (inner.is_none()) return read;
+        read = inner.attr("read_pdf")(pdf_path, page_numbers, py::arg("check_visibility") = check_visibility,
+                                      py::arg("limits") = limits, py::arg("cancel") = cancel);
+        return read;
+    }
+};
+
+// How the run reads its sheets: a reading kept under other settings is not
+// this run's.
+std::string reading_settings(const Run& run) {
+    py::object extractor = run.reading.extractor;
+    py::object limits = run.reading.limits;
+    py::list settings;
+    for (const char* name : {"backend", "reader", "dpi", "min_confidence", "model"}) {
+        settings.append(py::getattr(extractor, name, py::none()));
+    }
+    settings.append(py::bool_(run.reading.check_visibility));
+    for (const char* name : {"max_pages", "max_chars", "timeout", "memory_mb"}) {
+        settings.append(limits.is_none() ? py::object(py::none()) : py::object(limits.attr(name)));
+    }
+    return utf8(M("json").attr("dumps")(settings));
+}
+
+std::string kept_key(const Run& run, const SheetJob& job) { return job.sha + " " + run.reading.kept_settings; }
+
 }  // namespace
+
+py::object sheet_reader(Run& run, const SheetJob& job, py::list& calls) {
+    if (run.reading.kept_settings.empty()) return run.reading.extractor;
+    KeptReader reader;
+    if (auto kept = run.store->kept_reading(kept_key(run, job))) {
+        py::object json = M("json");
+        py::dict reading = json.attr("loads")(kept->reading);
+        py::dict texts;
+        for (py::handle page : py::list(reading["texts"])) texts[page[py::int_(0)]] = page[py::int_(1)];
+        // Calls made by an earlier pass: counted for the sheet, not made or logged again.
+        reader.read = M("PdfReading")(texts, reading["hidden"], reading["pages"], py::list());
+        for (py::handle call : py::list(json.attr("loads")(kept->usage))) calls.append(call);
+        return py::cast(std::move(reader));
+    }
+    reader.inner = run.reading.extractor;
+    return py::cast(std::move(reader));
+}
+
+void keep_reading(Run& run, const SheetJob& job, const py::object& reader, const py::list& calls) {
+    if (run.reading.kept_settings.empty() || !py::isinstance<KeptReader>(reader)) return;
+    const auto& kept = py::cast<const KeptReader&>(reader);
+    if (kept.inner.is_none() || !kept.read) return;  // kept already, or never read
+    py::object read = kept.read;
+    py::list texts;
+    for (auto item : py::dict(read.attr("texts"))) texts.append(py::make_tuple(item.first, item.second));
+    py::dict reading;
+    reading["texts"] = texts;
+    reading["hidden"] = read.attr("hidden");
+    reading["pages"] = read.attr("pages");
+    py::object dumps = M("json").attr("dumps");
+    run.store->keep_reading(kept_key(run, job), {utf8(dumps(reading)), utf8(dumps(calls))});
+}
 
 bool waits_for_batch(const py::object& error) {
     py::object waiting = M("_BatchWaiting");
@@ -500,6 +565,7 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
     const py::object outdir = args.attr("output_dir");
     // A new invocation tries again what failed in every batch before it.
     store.retry_batch_lines(kMaxTries);
+    run.reading.kept_settings = reading_settings(run);
     if (!connect_cluster(s, args, run)) return 1;
     const auto started = std::chrono::steady_clock::now();
     const std::size_t skipped = run.tally.skipped;
@@ -629,6 +695,10 @@ void init_batch(py::module_& m) {
         }
     }
     m.attr("httpx") = http ? http : py::none();
+    py::class_<KeptReader>(m, "_KeptReader")
+        .def("read_pdf", &KeptReader::read_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
+             py::kw_only(), py::arg("check_visibility") = true, py::arg("limits") = py::none(),
+             py::arg("cancel") = py::none());
 }
 
 }  // namespace quorvan::cli::marking

@@ -107,9 +107,10 @@ Coro mark_sheet(Run* run, SheetJob* job) {
         std::vector<core::Flag> sheet_flags;
         std::vector<core::PageReading> pages;
         bool text_but_no_answer = false;
+        py::object reader = sheet_reader(*run, *job, calls);
         try {
             py::object reading = run->reading.pipeline.attr("read_answersheet_async")(
-                job->path, run->paper.paper, py::none(), run->reading.extractor, run->reading.executor,
+                job->path, run->paper.paper, py::none(), reader, run->reading.executor,
                 py::arg("check_visibility") = run->reading.check_visibility, py::arg("limits") = run->reading.limits);
             py::object sheet = co_await reading;
             if (!job->roster) note_identity(*run->store, id, sheet);
@@ -122,6 +123,7 @@ Coro mark_sheet(Run* run, SheetJob* job) {
             error = pyglue::caught();
         }
         if (error && waits_for_batch(error)) {
+            keep_reading(*run, *job, reader, calls);
             job->waiting = true;
             co_return py::none();
         }

@@ -47,6 +47,9 @@ struct Reading {
     bool check_visibility = true;  // mark only the text a reader of the sheet sees
     py::object ray;        // the Ray module while the reading runs on a cluster (--ray)
     std::size_t cluster_cpus = 0;  // the cluster's CPUs, once connected
+    // --batch: how the sheets are read, which with a sheet's SHA-256 keys the
+    // readings kept between passes ("" keeps none).
+    std::string kept_settings;
 };
 
 // What ends the run before every sheet is done.
@@ -149,6 +152,14 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
 // True when the error (or one behind it) is a model call held for a batch:
 // nothing failed, the call's answer comes with the batch.
 bool waits_for_batch(const py::object& error);
+// The reader of a sheet for this pass: with --batch, the reading an earlier
+// pass kept (the usage of its vision calls added to `calls`), else the run's
+// reader, watched so that what it reads can be kept.
+py::object sheet_reader(Run& run, const SheetJob& job, py::list& calls);
+// A sheet left for a later pass keeps what this pass read, with the usage of
+// the vision calls made to read it: the later pass neither reads it nor
+// sends its pages to the model again.
+void keep_reading(Run& run, const SheetJob& job, const py::object& reader, const py::list& calls);
 // The module's pieces of the batch path, made once at import.
 void init_batch(py::module_& m);
 
