@@ -88,6 +88,6 @@ def run(workdir: Path, quick: bool = False) -> Section:
                f"text make the same requests, and a request is one batch line; every answer is still counted, and "
                f"costed, as a call of its own.",
                f"Wall time: {batch_seconds:.2f} s with batches against {online_seconds:.2f} s online; "
-               f"{batches} × {BATCH_SECONDS:g} s of it is the stand-in's batch time; the rest is the sheets read "
-               f"twice (for the request, then for its answer) and a pass per stage."],
+               f"{batches} × {BATCH_SECONDS:g} s of it is the stand-in's batch time; the rest is a pass per stage "
+               f"and the polls (each sheet is read once, by the pass that submits its parse)."],
     )
