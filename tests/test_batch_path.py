@@ -107,6 +107,41 @@ def test_a_stage_larger_than_one_batch_goes_as_several_and_ends_as_online(standi
     assert batches == [("reading", "completed", 1)] * 2 + [("marking", "completed", 1)] * marking
 
 
+def test_a_batch_queue_limit_sends_what_fits_and_the_rest_once_those_batches_end(standin, online, tmp_path,
+                                                                                 class_folder):
+    from tests.support.standin import _prompt_tokens
+
+    online_out, online_bodies = online
+    largest = max(_prompt_tokens(json.loads(b)) for b in online_bodies)
+    standin.batch_queue_tokens = int(largest * 2.5)  # two parses at a time, not four
+    ours = int(standin.batch_queue_tokens * 0.8)  # our estimate is not the service's count: room is left
+    out = tmp_path / "batch"
+    run = quorvan("mark", "--batch", "--wait", "--batch-queue-tokens", ours, "--paper", tmp_path / "paper.json",
+                  class_folder, "-o", out)
+    assert run.returncode == 0, run.stderr
+    assert f"wait for room in the batch queue (--batch-queue-tokens {ours}): sent once these batches have ended." \
+        in run.stdout
+    assert 0 < standin.queue_peak <= standin.batch_queue_tokens
+    batches = stored(out)[2]
+    assert {status for _, status, _ in batches} == {"completed"} and len(batches) > 2
+    assert class_file(out) == class_file(online_out)
+    assert stored(out)[0] == stored(online_out)[0]
+
+
+def test_a_batch_the_service_fails_says_why_and_its_lines_go_again(standin, tmp_path, class_folder):
+    standin.batch_queue_tokens = 10  # no batch fits
+    out = tmp_path / "batch"
+    run = quorvan("mark", "--batch", "--paper", paper_json(tmp_path / "paper.json"), class_folder, "-o", out)
+    assert run.returncode == 0, run.stderr
+    again = quorvan("mark", "--batch", "--paper", tmp_path / "paper.json", class_folder, "-o", out)
+    first = next(line for line in again.stdout.splitlines() if line.startswith("batch "))
+    assert first.startswith("batch batch_standin_")
+    assert first.endswith(" failed (Enqueued token limit reached for gpt-5-mini-2025-08-07. Limit: 10 enqueued "
+                          "tokens. Please try again once some in_progress batches have been completed.): 0 of "
+                          f"{len(ANSWERS)} requests answered; the other {len(ANSWERS)} go into the next batch.")
+    assert f"{len(ANSWERS)} of them sent again." in again.stdout
+
+
 @pytest.mark.parametrize("value", ["0", "many"])
 def test_a_batch_size_that_is_no_count_is_refused_before_anything_is_sent(standin, tmp_path, class_folder, value):
     run = quorvan("mark", "--batch", "--paper", paper_json(tmp_path / "paper.json"), class_folder, "-o",
@@ -236,6 +271,8 @@ def test_a_line_that_never_gets_an_answer_fails_as_online_and_the_next_run_tries
 
 
 @pytest.mark.parametrize("options, message", [
+    (["--batch-queue-tokens", "5000"], "--batch-queue-tokens is the account's batch queue: it needs --batch"),
+    (["--batch", "--batch-queue-tokens", "0"], "--batch-queue-tokens must be at least 1"),
     (["--wait"], "--wait waits for batches: it needs --batch"),
     (["--batch-discount", "0.3"], "--batch-discount is the price of batches: it needs --batch"),
     (["--batch", "--batch-discount", "1"], "--batch-discount must be at least 0 and below 1"),

@@ -69,8 +69,11 @@ included) into the output file, or into the error file when that answer is not a
 ``batch_fail_every = N`` fails every N-th line of a batch, each custom_id once only, so that it
 succeeds when sent again, as ``batch_fail_kind`` says: "error" (a 500 in the error file), "500" (a
 500 in the output file) or "invalid" (a 200 whose content is cut short); ``batch_expire = N`` makes
-the next N batches end "expired" with only the first half of their lines answered. Inspection:
-``batch_lines`` (the request bodies of every batch), ``files`` and ``batches``.
+the next N batches end "expired" with only the first half of their lines answered;
+``batch_queue_tokens = N`` makes a batch whose prompt tokens, with those of the batches still
+validating or in progress, come to more than N fail at once (``token_limit_exceeded``), as the
+service's enqueued-token limit does. Inspection: ``batch_lines`` (the request bodies of every
+batch), ``files``, ``batches`` and ``queue_peak`` (the most prompt tokens ever enqueued at once).
 
 Faults: "429", "500", "503", "408", "401", "403" (that status; the 401 and 403
 bodies carry a server text a client must not show as is); "429-retry" (429 with a
@@ -500,6 +503,11 @@ def answer_page_transcription(body: dict) -> dict:
 # ------------------------------------------------------------------- the server
 
 
+def _prompt_tokens(body: dict) -> int:
+    """A request's prompt tokens, as the stand-in counts them."""
+    return max(1, sum(map(len, _texts(body.get("messages")))) // 4)
+
+
 def _texts(messages: list, roles: tuple[str, ...] | None = None) -> list[str]:
     texts = []
     for message in messages if isinstance(messages, list) else []:
@@ -652,6 +660,8 @@ class _BatchesMixin:
         self.batch_fail_every: int | None = None
         self.batch_fail_kind = "error"
         self.batch_expire = 0
+        self.batch_queue_tokens: int | None = None
+        self.queue_peak = 0
         self.batch_lines: list[dict] = []
         self.files: dict[str, dict] = {}
         self.batches: dict[str, dict] = {}
@@ -757,8 +767,29 @@ class _BatchesMixin:
         if not lines:
             return _error(400, "the input file holds no requests", "invalid_request_error", None)
         now = int(time.time())
+        tokens = sum(_prompt_tokens(line["body"]) for line in lines)
         with self._lock:
             batch_id = f"batch_standin_{next(self._ids)}"
+            queued = sum(state["tokens"] for b_id, state in self._batch_state.items()
+                         if self.batches[b_id]["status"] in ("validating", "in_progress"))
+            if self.batch_queue_tokens is not None and queued + tokens > self.batch_queue_tokens:
+                # As the service does: the batch is made, and fails at once.
+                message = (f"Enqueued token limit reached for {lines[0]['body'].get('model')}. Limit: "
+                           f"{self.batch_queue_tokens} enqueued tokens. Please try again once some in_progress "
+                           "batches have been completed.")
+                self.batches[batch_id] = {
+                    "id": batch_id, "object": "batch", "endpoint": endpoint, "input_file_id": file["id"],
+                    "completion_window": window, "status": "failed", "created_at": now, "failed_at": now,
+                    "errors": {"object": "list", "data": [{"code": "token_limit_exceeded", "message": message,
+                                                           "param": None, "line": None}]},
+                    "output_file_id": None, "error_file_id": None, "expires_at": now + 86400,
+                    "request_counts": {"total": 0, "completed": 0, "failed": 0},
+                    "metadata": request.get("metadata"),
+                }
+                self._batch_state[batch_id] = {"lines": lines, "started": time.monotonic(), "expire": False,
+                                               "tokens": 0}
+                return 200, dict(self.batches[batch_id]), {}
+            self.queue_peak = max(self.queue_peak, queued + tokens)
             expire = self.batch_expire > 0
             if expire:
                 self.batch_expire -= 1
@@ -772,7 +803,8 @@ class _BatchesMixin:
                 "request_counts": {"total": len(lines), "completed": 0, "failed": 0},
                 "metadata": request.get("metadata"),
             }
-            self._batch_state[batch_id] = {"lines": lines, "started": time.monotonic(), "expire": expire}
+            self._batch_state[batch_id] = {"lines": lines, "started": time.monotonic(), "expire": expire,
+                                           "tokens": tokens}
             return 200, dict(self.batches[batch_id]), {}
 
     def _line_result(self, line: dict, position: int) -> tuple[str, dict]:
@@ -1047,7 +1079,7 @@ class StandIn(_BatchesMixin):
                 return _error(500, f"stand-in could not answer {schema}: {exc!r}", "server_error", None)
             if fault == "malformed":
                 content = content[:-1]  # a truncated object is never valid JSON
-        prompt_tokens = max(1, sum(map(len, _texts(body.get("messages")))) // 4)
+        prompt_tokens = _prompt_tokens(body)
         completion_tokens = max(1, len(content if content is not None else refusal) // 4)
         limited = self._spend_tokens(prompt_tokens + completion_tokens)
         if limited[0] != 200:

@@ -144,6 +144,11 @@ Parsers build_parser() {
                                 py::arg("dest") = "batch_discount", py::arg("metavar") = "SHARE",
                                 py::arg("help") = "with --batch: the share taken off the model's prices for "
                                                   "batches, 0 to below 1 (default: 0.5)");
+    p.mark.attr("add_argument")("--batch-queue-tokens", py::arg("type") = M("int"),
+                                py::arg("dest") = "batch_queue_tokens", py::arg("metavar") = "N",
+                                py::arg("help") = "with --batch: prompt tokens the account may have waiting in "
+                                                  "batches (its batch queue limit); requests beyond it are sent "
+                                                  "once the batches before them have ended (default: no limit)");
     // The reading of every sheet on a Ray cluster's workers; the model calls
     // and the results store stay with the command.
     p.mark.attr("add_argument")("--ray", py::arg("nargs") = "?", py::arg("const") = "", py::arg("default") = py::none(),

@@ -189,7 +189,8 @@ void read_batch(const py::object& b, core::BatchRecord& rec) {
     rec.error_file_id = text_or_empty(py::getattr(b, "error_file_id", py::none()));
     py::object counts = py::getattr(b, "request_counts", py::none());
     if (!counts.is_none()) {
-        rec.total = py::cast<std::int64_t>(counts.attr("total"));
+        // A batch that failed before it began counts no requests; it still had its own.
+        rec.total = std::max(rec.total, py::cast<std::int64_t>(counts.attr("total")));
         rec.completed = py::cast<std::int64_t>(counts.attr("completed"));
         rec.failed = py::cast<std::int64_t>(counts.attr("failed"));
     }
@@ -243,20 +244,30 @@ std::vector<core::BatchResult> read_results(const py::object& client, const std:
     return results;
 }
 
+// Why the service failed a batch as a whole ("" when it does not say).
+std::string batch_failure(const py::object& b) {
+    py::object errors = py::getattr(b, "errors", py::none());
+    py::object data = errors.is_none() ? py::object(py::none()) : py::getattr(errors, "data", py::none());
+    if (data.is_none() || py::len(data) == 0) return "";
+    py::object message = py::getattr(data[py::int_(0)], "message", py::none());
+    return message.is_none() ? "" : utf8(message);
+}
+
 // An ended batch's results into the store; its summary line.
-py::str collect(core::ResultsStore& store, const py::object& client, core::BatchRecord& rec) {
+py::str collect(core::ResultsStore& store, const py::object& client, core::BatchRecord& rec, const std::string& why) {
     std::vector<core::BatchResult> results = read_results(client, rec.output_file_id);
     for (auto& r : read_results(client, rec.error_file_id)) results.push_back(std::move(r));
     std::string missing = "the batch gave no result for it";
     if (rec.status == "expired") missing = "the batch expired before answering it";
     if (rec.status == "cancelled") missing = "the batch was cancelled before answering it";
-    if (rec.status == "failed") missing = "the batch failed";
+    if (rec.status == "failed") missing = why.empty() ? "the batch failed" : "the batch failed: " + why;
     std::int64_t answered = 0;
     for (const auto& r : results) answered += r.ok ? 1 : 0;
     store.store_batch_results(rec.batch_id, results, missing);
     const std::int64_t rest = rec.total - answered;
-    py::str line = pyglue::cat("batch ", py::str(rec.batch_id), " ", py::str(rec.status), ": ", py::int_(answered),
-                               " of ", py::int_(rec.total), " requests answered");
+    py::str line = pyglue::cat("batch ", py::str(rec.batch_id), " ", py::str(rec.status),
+                               why.empty() ? py::str("") : pyglue::cat(" (", py::str(why), ")"), ": ",
+                               py::int_(answered), " of ", py::int_(rec.total), " requests answered");
     if (rest > 0) line = pyglue::cat(line, "; the other ", py::int_(rest), " go into the next batch");
     return pyglue::cat(line, ".");
 }
@@ -322,7 +333,7 @@ Polled poll(Session& s, Run& run, const py::object& client, core::BatchRecord re
         read_batch(b, rec);
         run.store->update_batch(rec);
         if (has_ended(rec.status)) {
-            s.say(collect(*run.store, client, rec));
+            s.say(collect(*run.store, client, rec, rec.status == "failed" ? batch_failure(b) : ""));
             return Polled::ended;
         }
         const std::string progress = "batch " + rec.batch_id + ": " + std::to_string(rec.completed + rec.failed) +
@@ -376,24 +387,52 @@ core::BatchRecord submit_file(core::ResultsStore& store, const py::object& clien
     return rec;
 }
 
+// A request's prompt tokens as the service counts them against the batch
+// queue, estimated as the model service estimates a prompt.
+std::int64_t prompt_tokens(const py::object& service, const py::object& body) {
+    py::object messages = body.attr("get")("messages");
+    if (PyList_Check(messages.ptr())) {
+        try {
+            return py::cast<std::int64_t>(service.attr("_count_message_tokens")(messages));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    return static_cast<std::int64_t>(py::len(M("json").attr("dumps")(body))) / 4;
+}
+
 // The held requests as JSONL files within the service's limits, each
 // uploaded and made a batch. Each batch is recorded as soon as it is made, so
-// a failure halfway leaves the ones made known to the next run.
+// a failure halfway leaves the ones made known to the next run. With a queue
+// limit (`queue_tokens` > 0, the prompt tokens the account may have waiting
+// in batches), only the requests that fit are sent; the rest, counted in
+// `left`, are held again by the pass after these batches end. A request
+// larger than the whole limit goes alone.
 std::vector<core::BatchRecord> submit(core::ResultsStore& store, const py::object& client, const BatchCalls& calls,
-                                      std::int64_t& again) {
+                                      std::int64_t queue_tokens, std::int64_t& again, std::int64_t& left) {
     py::object json = M("json");
     const std::int64_t max_requests = max_batch_requests();
     std::vector<core::BatchRecord> made;
     std::string jsonl;
     std::set<std::string> stages;
     std::vector<core::BatchLine> lines;
+    std::int64_t queued = 0;
     for (const auto& [id, held] : calls.held) {
+        py::object body = json.attr("loads")(py::str(held.body));
+        if (queue_tokens > 0) {
+            const std::int64_t tokens = prompt_tokens(calls.service, body);
+            if (queued > 0 && queued + tokens > queue_tokens) {
+                ++left;
+                continue;
+            }
+            queued += tokens;
+        }
         if (store.batch_line(id)) ++again;
         py::dict line;
         line["custom_id"] = py::str(id);
         line["method"] = "POST";
         line["url"] = kEndpoint;
-        line["body"] = json.attr("loads")(py::str(held.body));
+        line["body"] = body;
         std::string text = utf8(json.attr("dumps")(line, py::arg("ensure_ascii") = false)) + "\n";
         const bool full = static_cast<std::int64_t>(lines.size()) >= max_requests ||
                           (!lines.empty() && jsonl.size() + text.size() > kMaxBatchBytes);
@@ -558,6 +597,8 @@ bool waits_for_batch(const py::object& error) {
 int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob> jobs) {
     const bool wait = pyglue::truth(args.attr("wait"));
     py::object discount = args.attr("batch_discount");
+    py::object queue = args.attr("batch_queue_tokens");
+    const std::int64_t queue_tokens = queue.is_none() ? 0 : py::cast<std::int64_t>(queue);
     BatchCalls calls;
     use_batches(calls, run, discount.is_none() ? 0.5 : py::cast<double>(discount));
     core::ResultsStore& store = *run.store;
@@ -620,8 +661,9 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
         write_class_file_quietly(run);
         std::vector<core::BatchRecord> made;
         std::int64_t again = 0;  // requests sent before, without an answer that stands
+        std::int64_t left = 0;   // requests that wait for room in the batch queue
         try {
-            made = submit(store, client, calls, again);
+            made = submit(store, client, calls, queue_tokens, again, left);
         } catch (...) {
             py::object error = pyglue::caught();
             s.end_redirect();
@@ -644,6 +686,11 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
                                   py::str(rec.stage), ")"));
             }
         }
+        if (left > 0) {
+            s.say(pyglue::cat(py::int_(left), left == 1 ? " request waits" : " requests wait",
+                              " for room in the batch queue (--batch-queue-tokens ", py::int_(queue_tokens),
+                              "): sent once these batches have ended."));
+        }
         if (!wait) {
             s.end_redirect();
             s.say(py::str(kContinue));
@@ -655,7 +702,11 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
 
 void check_batch_options(py::object command_parser, py::object args) {
     py::object discount = args.attr("batch_discount");
+    py::object queue = args.attr("batch_queue_tokens");
     if (!pyglue::truth(args.attr("batch"))) {
+        if (!queue.is_none()) {
+            command_parser.attr("error")("--batch-queue-tokens is the account's batch queue: it needs --batch");
+        }
         if (pyglue::truth(args.attr("wait"))) command_parser.attr("error")("--wait waits for batches: it needs --batch");
         if (!discount.is_none()) {
             command_parser.attr("error")("--batch-discount is the price of batches: it needs --batch");
@@ -666,6 +717,9 @@ void check_batch_options(py::object command_parser, py::object args) {
         const double d = py::cast<double>(discount);
         // Checked this way round so that nan is refused too.
         if (!(d >= 0 && d < 1)) command_parser.attr("error")("--batch-discount must be at least 0 and below 1");
+    }
+    if (!queue.is_none() && py::cast<std::int64_t>(queue) < 1) {
+        command_parser.attr("error")("--batch-queue-tokens must be at least 1");
     }
     if (pyglue::truth(args.attr("force"))) {
         command_parser.attr("error")(
