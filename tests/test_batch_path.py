@@ -142,6 +142,45 @@ def test_a_batch_the_service_fails_says_why_and_its_lines_go_again(standin, tmp_
     assert f"{len(ANSWERS)} of them sent again." in again.stdout
 
 
+def test_a_batch_made_whose_answer_was_lost_is_found_not_made_twice(standin, online, tmp_path, class_folder):
+    online_out, _ = online
+    standin.batch_create_drop = 1
+    out = tmp_path / "batch"
+    run = quorvan("mark", "--batch", "--wait", "--paper", tmp_path / "paper.json", class_folder, "-o", out)
+    assert run.returncode == 0, run.stderr
+    assert len(standin.batches) == 2  # the parses and the marking, each made once
+    assert stored(out)[2] == [("reading", "completed", 1), ("marking", "completed", 1)]
+    assert class_file(out) == class_file(online_out)
+
+
+@pytest.mark.parametrize("at_service", [True, False], ids=["made", "not made"])
+def test_a_run_stopped_before_the_service_named_its_batch_is_continued_by_the_next(standin, online, tmp_path,
+                                                                                  class_folder, at_service):
+    online_out, _ = online
+    standin.batch_create_drop, standin.batch_list_fail = 1, 1  # the answer lost, and no way to ask for it
+    out = tmp_path / "batch"
+    command = ("mark", "--batch", "--paper", tmp_path / "paper.json", class_folder, "-o", out)
+    first = quorvan(*command)
+    assert first.returncode == 1
+    assert "quorvan mark: cannot submit the batch: " in first.stderr
+    with sqlite3.connect(out / "marking.db") as db:
+        (batch_id, status), = db.execute("SELECT batch_id, status FROM batches").fetchall()
+    assert batch_id.startswith("unmade:file-standin-") and status == "creating"
+    made, = standin.batches
+    if not at_service:  # the make never reached the service
+        del standin.batches[made]
+
+    second = quorvan(*command, "--wait")
+    assert second.returncode == 0, second.stderr
+    if at_service:
+        assert f"batch {made}: found at the model service; the last run stopped before noting it." in second.stdout
+    else:
+        assert f"made now of the requests the last run uploaded ({batch_id[len('unmade:'):]})." in second.stdout
+    assert len(standin.batches) == 2  # one of the parses, one of the marking
+    assert class_file(out) == class_file(online_out)
+    assert stored(out)[0] == stored(online_out)[0]
+
+
 @pytest.mark.parametrize("value", ["0", "many"])
 def test_a_batch_size_that_is_no_count_is_refused_before_anything_is_sent(standin, tmp_path, class_folder, value):
     run = quorvan("mark", "--batch", "--paper", paper_json(tmp_path / "paper.json"), class_folder, "-o",

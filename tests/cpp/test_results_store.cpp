@@ -631,6 +631,23 @@ TEST_F(ResultsStoreTest, AKeptReadingSurvivesAReopenIsReplacedUnderItsKeyAndGoes
     EXPECT_FALSE(store.kept_reading("sha|local"));
 }
 
+TEST_F(ResultsStoreTest, ABatchRecordedBeforeTheServiceNamedItTakesItsNameWithItsLines) {
+    ResultsStore store(db());
+    BatchRecord unmade = submitted("unmade:file-1");
+    unmade.status = "creating";
+    store.record_batch(unmade, {line("a"), line("b")});
+    store.rename_batch("unmade:file-1", "b1");
+    const auto open = store.open_batch();
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->batch_id, "b1");
+    EXPECT_EQ(open->input_file_id, "file-unmade:file-1");
+    EXPECT_EQ(store.batch_line("a")->batch_id, "b1");
+    EXPECT_EQ(store.batch_line("b")->batch_id, "b1");
+    store.store_batch_results("b1", {{"a", true, "{}", ""}}, "expired");
+    EXPECT_EQ(store.batch_line("a")->state, "done");
+    EXPECT_EQ(store.batch_line("b")->state, "failed");
+}
+
 TEST_F(ResultsStoreTest, ResultsOfAnEndedBatchAreStoredAndTheLinesWithoutOneFail) {
     ResultsStore store(db());
     store.record_batch(submitted("b1"), {line("a"), line("b"), line("c")});

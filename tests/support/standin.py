@@ -74,6 +74,9 @@ the next N batches end "expired" with only the first half of their lines answere
 validating or in progress, come to more than N fail at once (``token_limit_exceeded``), as the
 service's enqueued-token limit does. Inspection: ``batch_lines`` (the request bodies of every
 batch), ``files``, ``batches`` and ``queue_peak`` (the most prompt tokens ever enqueued at once).
+``GET /v1/batches`` lists them, newest first (``limit``, ``after``). ``batch_create_drop = N``: the
+next N batches are made but the connection is closed before the answer; ``batch_list_fail = N``:
+the next N lists answer 500.
 
 Faults: "429", "500", "503", "408", "401", "403" (that status; the 401 and 403
 bodies carry a server text a client must not show as is); "429-retry" (429 with a
@@ -114,6 +117,7 @@ import struct
 import sys
 import threading
 import time
+import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable, Union
 
@@ -613,7 +617,8 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_POST(self) -> None:
         raw = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        if self.server.standin._batch_route("POST", self.path, raw, self.headers, self._send, self._send_bytes):
+        if self.server.standin._batch_route("POST", self.path, raw, self.headers, self._send, self._send_bytes,
+                                            self._drop):
             return
         if self.path.split("?", 1)[0].rstrip("/") != "/v1/chat/completions":
             self._send(*_error(404, f"no route for POST {self.path}", "invalid_request_error", "unknown_url"))
@@ -662,6 +667,8 @@ class _BatchesMixin:
         self.batch_expire = 0
         self.batch_queue_tokens: int | None = None
         self.queue_peak = 0
+        self.batch_create_drop = 0
+        self.batch_list_fail = 0
         self.batch_lines: list[dict] = []
         self.files: dict[str, dict] = {}
         self.batches: dict[str, dict] = {}
@@ -678,7 +685,8 @@ class _BatchesMixin:
         return record
 
     def _batch_route(self, method: str, path: str, raw: bytes, headers: Any, send: Callable[..., None],
-                     send_bytes: Callable[..., None]) -> bool:
+                     send_bytes: Callable[..., None], drop: Callable[[], None] | None = None) -> bool:
+        query = urllib.parse.parse_qs(path.split("?", 1)[1]) if "?" in path else {}
         path = path.split("?", 1)[0].rstrip("/")
         parts = path.split("/")[1:]  # "v1", "files" | "batches", ...
         if len(parts) < 2 or parts[0] != "v1" or parts[1] not in ("files", "batches"):
@@ -697,7 +705,24 @@ class _BatchesMixin:
             else:
                 return False
         elif method == "POST" and path == "/v1/batches":
-            send(*self._create_batch(raw))
+            answer = self._create_batch(raw)
+            with self._lock:
+                dropped = self.batch_create_drop > 0 and answer[0] == 200 and drop is not None
+                if dropped:
+                    self.batch_create_drop -= 1
+            if dropped:
+                drop()  # made, and the answer lost on the way
+            else:
+                send(*answer)
+        elif method == "GET" and path == "/v1/batches":
+            with self._lock:
+                failing = self.batch_list_fail > 0
+                if failing:
+                    self.batch_list_fail -= 1
+            if failing:
+                send(*_error(500, "The server had an error listing batches (stand-in).", "server_error", None))
+            else:
+                send(200, self._list_batches(query), {})
         elif len(parts) in (3, 4) and parts[1] == "batches":
             cancel = len(parts) == 4 and parts[3] == "cancel" and method == "POST"
             if len(parts) == 4 and not cancel:
@@ -770,8 +795,8 @@ class _BatchesMixin:
         tokens = sum(_prompt_tokens(line["body"]) for line in lines)
         with self._lock:
             batch_id = f"batch_standin_{next(self._ids)}"
-            queued = sum(state["tokens"] for b_id, state in self._batch_state.items()
-                         if self.batches[b_id]["status"] in ("validating", "in_progress"))
+            queued = sum(self._batch_state[b_id]["tokens"] for b_id, batch in self.batches.items()
+                         if batch["status"] in ("validating", "in_progress"))
             if self.batch_queue_tokens is not None and queued + tokens > self.batch_queue_tokens:
                 # As the service does: the batch is made, and fails at once.
                 message = (f"Enqueued token limit reached for {lines[0]['body'].get('model')}. Limit: "
@@ -806,6 +831,18 @@ class _BatchesMixin:
             self._batch_state[batch_id] = {"lines": lines, "started": time.monotonic(), "expire": expire,
                                            "tokens": tokens}
             return 200, dict(self.batches[batch_id]), {}
+
+    def _list_batches(self, query: dict) -> dict:
+        """The batches, newest first, a page at a time as the service lists them (limit, after)."""
+        with self._lock:
+            ids = list(self.batches)[::-1]
+        limit = int((query.get("limit") or ["20"])[0])
+        after = (query.get("after") or [None])[0]
+        if after in ids:
+            ids = ids[ids.index(after) + 1:]
+        page = [self._advance(batch_id) for batch_id in ids[:limit]]
+        return {"object": "list", "data": page, "first_id": page[0]["id"] if page else None,
+                "last_id": page[-1]["id"] if page else None, "has_more": len(ids) > limit}
 
     def _line_result(self, line: dict, position: int) -> tuple[str, dict]:
         """("output" or "error", the line of that file) for one request."""

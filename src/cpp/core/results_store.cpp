@@ -1239,6 +1239,16 @@ void ResultsStore::store_batch_results(const std::string& batch_id, const std::v
     tx.commit();
 }
 
+void ResultsStore::rename_batch(const std::string& from, const std::string& to) {
+    const std::string doing = "name the batch " + to;
+    Transaction tx(db_, path_, doing);
+    Statement b(db_, path_, "UPDATE batches SET batch_id = ?2, updated_at = ?3 WHERE batch_id = ?1", doing);
+    b.bind_text(1, from).bind_text(2, to).bind_text(3, utc_now()).run();
+    Statement l(db_, path_, "UPDATE batch_lines SET batch_id = ?2 WHERE batch_id = ?1", doing);
+    l.bind_text(1, from).bind_text(2, to).run();
+    tx.commit();
+}
+
 void ResultsStore::fail_batch_line(const std::string& custom_id, const std::string& error) {
     Statement s(db_, path_, "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE custom_id = ?1",
                 "record a failed batch request");

@@ -295,6 +295,9 @@ public:
     void record_batch(const BatchRecord& batch, const std::vector<BatchLine>& lines);
     // What the service last said of the batch: status, counts, files.
     void update_batch(const BatchRecord& batch);
+    // A batch recorded before the service named it (its requests uploaded,
+    // the batch not yet made) takes the service's id, its lines with it.
+    void rename_batch(const std::string& from, const std::string& to);
     // The results of an ended batch, in one transaction; its lines left
     // without one fail with `missing_cause` (an expired batch). The batch is
     // then collected.

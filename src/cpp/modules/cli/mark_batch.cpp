@@ -300,11 +300,94 @@ struct Backoff {
 
 enum class Polled { ended, running, interrupted };
 
+// A batch recorded between the upload of its requests and the service's
+// answer naming it is known by this and its file id, with the status
+// "creating".
+constexpr const char* kUnmade = "unmade:";
+constexpr const char* kCreating = "creating";
+// The newest batches looked through for one made of a file: it was made
+// moments (or one stopped run) ago.
+constexpr std::size_t kBatchesLookedAt = 1000;
+
+// The batch the service made of an uploaded file, or None.
+py::object batch_of_file(const py::object& client, const std::string& file_id) {
+    std::size_t seen = 0;
+    // Newest first, page after page.
+    for (py::handle b : client.attr("batches").attr("list")(py::arg("limit") = 100)) {
+        if (utf8(b.attr("input_file_id")) == file_id) return py::reinterpret_borrow<py::object>(b);
+        if (++seen >= kBatchesLookedAt) break;
+    }
+    return py::none();
+}
+
+// The recorded batch takes the id the service gave it.
+void name_batch(core::ResultsStore& store, core::BatchRecord& rec, const py::object& b) {
+    const std::string recorded = rec.batch_id;
+    rec.batch_id = utf8(b.attr("id"));
+    store.rename_batch(recorded, rec.batch_id);
+    read_batch(b, rec);
+    store.update_batch(rec);
+}
+
+// The batch of a recorded upload made, once: the client does not try again
+// by itself, since a make whose answer was lost may have made it; the
+// service is asked first. When that cannot be known, the record stays as it
+// is, for the next run to ask again.
+void make_batch(core::ResultsStore& store, const py::object& client, core::BatchRecord& rec) {
+    py::object b;
+    try {
+        b = client.attr("with_options")(py::arg("max_retries") = 0)
+                .attr("batches")
+                .attr("create")(py::arg("input_file_id") = rec.input_file_id, py::arg("endpoint") = kEndpoint,
+                                py::arg("completion_window") = "24h");
+    } catch (py::error_already_set& e) {
+        py::object openai = M("openai");
+        if (!py::isinstance(e.value(), openai.attr("APIConnectionError")) &&
+            !py::isinstance(e.value(), openai.attr("InternalServerError"))) {
+            throw;
+        }
+        b = batch_of_file(client, rec.input_file_id);
+        if (b.is_none()) throw;
+    }
+    name_batch(store, rec, b);
+}
+
+// One batch file, uploaded and recorded, and the batch made of it. The
+// record comes first, so that a run stopped before the service's answer
+// finds the batch rather than paying for it twice.
+core::BatchRecord submit_file(core::ResultsStore& store, const py::object& client, const std::string& jsonl,
+                              const std::vector<core::BatchLine>& lines, const std::set<std::string>& stages) {
+    py::object file = client.attr("files").attr("create")(
+        py::arg("file") = py::make_tuple(py::str("quorvan-batch.jsonl"), py::bytes(jsonl)), py::arg("purpose") = "batch");
+    core::BatchRecord rec;
+    rec.input_file_id = utf8(file.attr("id"));
+    rec.batch_id = kUnmade + rec.input_file_id;
+    rec.stage = stages.size() == 2 ? "reading and marking" : *stages.begin();
+    rec.status = kCreating;
+    rec.total = static_cast<std::int64_t>(lines.size());
+    store.record_batch(rec, lines);
+    make_batch(store, client, rec);
+    return rec;
+}
+
 // The open batch polled until it ends (once, without --wait); its results
 // stored when it has.
 Polled poll(Session& s, Run& run, const py::object& client, core::BatchRecord rec, bool wait) {
     Backoff backoff;
     std::string shown;
+    if (rec.status == kCreating) {
+        // Its requests were uploaded by a run that stopped before the service named the batch.
+        py::object made = batch_of_file(client, rec.input_file_id);
+        if (made.is_none()) {
+            make_batch(*run.store, client, rec);
+            s.say(pyglue::cat("batch ", py::str(rec.batch_id), ": made now of the requests the last run uploaded (",
+                              py::str(rec.input_file_id), ")."));
+        } else {
+            name_batch(*run.store, rec, made);
+            s.say(pyglue::cat("batch ", py::str(rec.batch_id),
+                              ": found at the model service; the last run stopped before noting it."));
+        }
+    }
     for (;;) {
         py::object b;
         try {
@@ -367,24 +450,6 @@ std::int64_t max_batch_requests() {
     if (n < 1) throw py::value_error("QUORVAN_BATCH_MAX_REQUESTS must be a whole number of at least 1, not " +
                                      utf8(setting));
     return std::min(n, kMaxBatchRequests);
-}
-
-// One batch file, uploaded, and the batch made of it, recorded.
-core::BatchRecord submit_file(core::ResultsStore& store, const py::object& client, const std::string& jsonl,
-                              const std::vector<core::BatchLine>& lines, const std::set<std::string>& stages) {
-    py::object file = client.attr("files").attr("create")(
-        py::arg("file") = py::make_tuple(py::str("quorvan-batch.jsonl"), py::bytes(jsonl)), py::arg("purpose") = "batch");
-    py::object b = client.attr("batches").attr("create")(py::arg("input_file_id") = file.attr("id"),
-                                                         py::arg("endpoint") = kEndpoint,
-                                                         py::arg("completion_window") = "24h");
-    core::BatchRecord rec;
-    rec.batch_id = utf8(b.attr("id"));
-    rec.stage = stages.size() == 2 ? "reading and marking" : *stages.begin();
-    rec.input_file_id = utf8(file.attr("id"));
-    read_batch(b, rec);
-    rec.total = static_cast<std::int64_t>(lines.size());
-    store.record_batch(rec, lines);
-    return rec;
 }
 
 // A request's prompt tokens as the service counts them against the batch
