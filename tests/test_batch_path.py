@@ -153,7 +153,7 @@ def test_a_batch_made_whose_answer_was_lost_is_found_not_made_twice(standin, onl
     assert class_file(out) == class_file(online_out)
 
 
-@pytest.mark.parametrize("at_service", [True, False], ids=["made", "not made"])
+@pytest.mark.parametrize("at_service", ["made", "not made", "upload gone"])
 def test_a_run_stopped_before_the_service_named_its_batch_is_continued_by_the_next(standin, online, tmp_path,
                                                                                   class_folder, at_service):
     online_out, _ = online
@@ -167,15 +167,20 @@ def test_a_run_stopped_before_the_service_named_its_batch_is_continued_by_the_ne
         (batch_id, status), = db.execute("SELECT batch_id, status FROM batches").fetchall()
     assert batch_id.startswith("unmade:file-standin-") and status == "creating"
     made, = standin.batches
-    if not at_service:  # the make never reached the service
+    if at_service != "made":  # the make never reached the service
         del standin.batches[made]
+    if at_service == "upload gone":
+        del standin.files[batch_id[len("unmade:"):]]
 
     second = quorvan(*command, "--wait")
     assert second.returncode == 0, second.stderr
-    if at_service:
+    if at_service == "made":
         assert f"batch {made}: found at the model service; the last run stopped before noting it." in second.stdout
-    else:
+    elif at_service == "not made":
         assert f"made now of the requests the last run uploaded ({batch_id[len('unmade:'):]})." in second.stdout
+    else:
+        assert (f"batch {batch_id}: the model service would not make it: Error code: 400 - " in second.stdout
+                and "; its requests go into the next batch." in second.stdout)
     assert len(standin.batches) == 2  # one of the parses, one of the marking
     assert class_file(out) == class_file(online_out)
     assert stored(out)[0] == stored(online_out)[0]

@@ -379,7 +379,21 @@ Polled poll(Session& s, Run& run, const py::object& client, core::BatchRecord re
         // Its requests were uploaded by a run that stopped before the service named the batch.
         py::object made = batch_of_file(client, rec.input_file_id);
         if (made.is_none()) {
-            make_batch(*run.store, client, rec);
+            try {
+                make_batch(*run.store, client, rec);
+            } catch (py::error_already_set& e) {
+                // Refused outright (the upload gone, say): its requests are uploaded again.
+                py::object openai = M("openai");
+                bool refused = false;
+                for (const char* kind : {"BadRequestError", "NotFoundError", "ConflictError", "UnprocessableEntityError"}) {
+                    refused = refused || py::isinstance(e.value(), openai.attr(kind));
+                }
+                if (!refused) throw;
+                py::str why = pyglue::cat("the model service would not make it: ", e.value());
+                run.store->store_batch_results(rec.batch_id, {}, utf8(why));
+                s.say(pyglue::cat("batch ", py::str(rec.batch_id), ": ", why, "; its requests go into the next batch."));
+                return Polled::ended;
+            }
             s.say(pyglue::cat("batch ", py::str(rec.batch_id), ": made now of the requests the last run uploaded (",
                               py::str(rec.input_file_id), ")."));
         } else {
