@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
+
 namespace pyglue {
 namespace py = pybind11;
 
@@ -26,7 +28,19 @@ private:
     PyObject* mod_ = nullptr;
 };
 
-// m.<as_name> = import(module) or import(module).<name>
+// m.<as_name> = import(module) or import(module).<name>, imported when it is
+// first looked up rather than when m is: a command that never calls the model
+// never pays for importing openai. The value is then stored on m like any
+// attribute (patching and deleting it behave as for a Python module's global).
 PYGLUE_API void bind(py::module_& m, const char* as_name, const char* module, const char* name = nullptr);
+
+// As bind, for a collaborator the module can do without: None when its
+// package cannot be imported.
+PYGLUE_API void bind_optional(py::module_& m, const char* as_name, const char* module, const char* name = nullptr);
+
+// Attributes made together by make(m) when any of them is first looked up
+// (classes built at run time, such as pydantic models). make sets every one of
+// `names` on m.
+PYGLUE_API void bind_made(py::module_& m, std::initializer_list<const char*> names, void (*make)(py::module_&));
 
 }  // namespace pyglue

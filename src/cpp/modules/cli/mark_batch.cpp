@@ -807,17 +807,11 @@ void check_batch_options(py::object command_parser, py::object args) {
     }
 }
 
-void init_batch(py::module_& m) {
-    m.attr("_BatchWaiting") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
-        "quorvan_core.cli._BatchWaiting", "A model call held for a batch: its answer comes with the batch.",
-        PyExc_Exception, nullptr));
-    py::object contextvar = py::module_::import("contextvars").attr("ContextVar");
-    // The request the replaying client last looked up, and those a sheet has
-    // asked for, in the task that asked.
-    m.attr("_batch_served") = contextvar("quorvan_batch_served", py::arg("default") = py::none());
-    m.attr("_batch_asked") = contextvar("quorvan_batch_asked", py::arg("default") = py::none());
-    // The HTTP library the openai client is built on: httpx2 in recent
-    // releases, httpx before.
+namespace {
+
+// The HTTP library the openai client is built on: httpx2 in recent releases,
+// httpx before.
+void bind_http_library(py::module_& m) {
     py::object http;
     for (const char* name : {"httpx2", "httpx"}) {
         try {
@@ -828,6 +822,20 @@ void init_batch(py::module_& m) {
         }
     }
     m.attr("httpx") = http ? http : py::none();
+}
+
+}  // namespace
+
+void init_batch(py::module_& m) {
+    m.attr("_BatchWaiting") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+        "quorvan_core.cli._BatchWaiting", "A model call held for a batch: its answer comes with the batch.",
+        PyExc_Exception, nullptr));
+    py::object contextvar = py::module_::import("contextvars").attr("ContextVar");
+    // The request the replaying client last looked up, and those a sheet has
+    // asked for, in the task that asked.
+    m.attr("_batch_served") = contextvar("quorvan_batch_served", py::arg("default") = py::none());
+    m.attr("_batch_asked") = contextvar("quorvan_batch_asked", py::arg("default") = py::none());
+    pyglue::bind_made(m, {"httpx"}, &bind_http_library);
     py::class_<KeptReader>(m, "_KeptReader")
         .def("read_pdf", &KeptReader::read_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(),
              py::kw_only(), py::arg("check_visibility") = true, py::arg("limits") = py::none(),

@@ -6,18 +6,6 @@ pyglue::Module M;
 
 namespace {
 
-// The OpenAI backend is optional: without openai (or pydantic) the module
-// still loads and the local backend works; asking for "openai" then says
-// which package is missing.
-void bind_optional(py::module_& m, const char* as_name, const char* module, const char* name) {
-    try {
-        pyglue::bind(m, as_name, module, name);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        m.attr(as_name) = py::none();
-    }
-}
-
 void init_page_transcription(py::module_& m) {
     py::object pydantic;
     try {
@@ -117,8 +105,11 @@ PYBIND11_MODULE(extractor_client, m) {
     pyglue::bind(m, "os", "os");
     pyglue::bind(m, "warnings", "warnings");
     pyglue::bind(m, "base64", "base64");
-    bind_optional(m, "OpenAI", "openai", "OpenAI");
-    init_page_transcription(m);
+    // The OpenAI backend is optional: without openai (or pydantic) the module
+    // still loads and the local backend works; asking for "openai" then says
+    // which package is missing.
+    pyglue::bind_optional(m, "OpenAI", "openai", "OpenAI");
+    pyglue::bind_made(m, {"PageTranscription"}, &init_page_transcription);
     init_pdf_reading(m);
     init_read_limits(m);
 

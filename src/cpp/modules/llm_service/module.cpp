@@ -94,7 +94,11 @@ PYBIND11_MODULE(llm_service, m) {
     pyglue::bind(m, "Answersheet", "quorvan_core.datastructures.answersheet", "Answersheet");
     pyglue::bind(m, "Answer", "quorvan_core.datastructures.answersheet", "Answer");
 
-    init_response_models(m);
+    // pydantic is imported, and the models made, when one is first asked for.
+    pyglue::bind_made(m, {"CriterionModel", "RubricResponse", "ReferenceAnswerResponse", "EvaluationResponse",
+                          "QuestionModel", "QuestionPaperResponse", "ReferenceAnswerModel",
+                          "ReferenceAnswerKeysResponse", "StudentAnswerModel", "AnswersheetResponse"},
+                      &init_response_models);
 
     // The model answered, but not with something that can be used.
     PyObject* answer_error = PyErr_NewExceptionWithDoc(

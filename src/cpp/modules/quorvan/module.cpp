@@ -44,7 +44,8 @@ py::object new_error(py::module_& m, const char* name, const char* doc, py::hand
 // python-dotenv is optional: without it the environment is taken as it is.
 void load_dotenv_once(py::module_& m) {
     try {
-        pyglue::bind(m, "load_dotenv", "dotenv", "load_dotenv");
+        // Imported here, not at first use: it is used at once.
+        m.attr("load_dotenv") = py::module_::import("dotenv").attr("load_dotenv");
         app::call_load_dotenv(m.attr("load_dotenv"));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
