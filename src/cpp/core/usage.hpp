@@ -7,6 +7,9 @@
 
 namespace quorvan::core {
 
+// The model asked when nobody names another.
+inline constexpr const char* kDefaultModel = "gpt-5-mini-2025-08-07";
+
 // US dollars per thousand tokens.
 inline constexpr double kInputPricePer1k = 0.00015;
 inline constexpr double kOutputPricePer1k = 0.0006;

@@ -13,6 +13,7 @@
 #include "cli.hpp"
 #include "paper_file.hpp"
 #include "review.hpp"
+#include "usage.hpp"
 
 namespace quorvan::cli::marking {
 // quorvan mark --batch: the options that need it, or that it cannot take (mark_batch.cpp).
@@ -394,8 +395,8 @@ void Session::end_redirect() noexcept {
 
 // The facade, configured for this run. Its one model service, which both
 // pipelines already hold, writes the run's usage log and keeps its limits.
-py::object Session::configure(py::object usage_log) {
-    py::object facade = M("Quorvan")();
+py::object Session::configure(py::object usage_log, py::object facade) {
+    if (!facade) facade = M("Quorvan")();
     py::dict settings;
     if (!args_.attr("model").is_none()) settings["model"] = args_.attr("model");
     if (!args_.attr("input_price").is_none()) settings["input_price_per_million"] = args_.attr("input_price");
@@ -450,9 +451,7 @@ void warm_up(py::object service) {
 
 // " at $0.15/$0.60 per million tokens (input/output)": the prices the cost was
 // reckoned at, with cents always shown and smaller fractions when a price has them.
-py::str prices_used(const py::object& service) {
-    py::object in = py::getattr(service, "input_price_per_million", py::none());
-    py::object out = py::getattr(service, "output_price_per_million", py::none());
+py::str prices_used(const py::object& in, const py::object& out) {
     if (in.is_none() || out.is_none()) return py::str("");
     auto dollars = [](const py::object& price) {
         std::string text = py::cast<std::string>(M("builtins").attr("format")(price, ".6f"));
@@ -463,13 +462,29 @@ py::str prices_used(const py::object& service) {
 }
 
 void Session::report_usage(py::object service) const {
-    py::dict usage = service.attr("get_total_usage")();
+    py::object usage, model, in, out;
+    if (service && !service.is_none()) {
+        usage = service.attr("get_total_usage")();
+        model = service.attr("model");
+        in = py::getattr(service, "input_price_per_million", py::none());
+        out = py::getattr(service, "output_price_per_million", py::none());
+    } else {
+        // What a service made for this run would say before its first call.
+        usage = py::dict(py::arg("total_tokens") = 0, py::arg("total_input_tokens") = 0,
+                         py::arg("total_output_tokens") = 0, py::arg("total_cost") = 0.0);
+        auto setting = [&](const char* name, py::object fallback) {
+            py::object given = py::getattr(args_, name, py::none());
+            return given.is_none() ? fallback : given;
+        };
+        model = setting("model", py::str(core::kDefaultModel));
+        in = setting("input_price", py::float_(core::kInputPricePerMillion));
+        out = setting("output_price", py::float_(core::kOutputPricePerMillion));
+    }
     say(pyglue::cat("Token usage: ", usage["total_tokens"], " tokens (", usage["total_input_tokens"], " in, ",
                     usage["total_output_tokens"], " out), cost $",
-                    M("builtins").attr("format")(usage["total_cost"], ".6f"), prices_used(service)));
+                    M("builtins").attr("format")(usage["total_cost"], ".6f"), prices_used(in, out)));
     py::object base_url = M("os").attr("environ").attr("get")("OPENAI_BASE_URL");
-    say(pyglue::cat("Model: ", service.attr("model"), " at ",
-                    pyglue::truth(base_url) ? base_url : py::str("the OpenAI API")));
+    say(pyglue::cat("Model: ", model, " at ", pyglue::truth(base_url) ? base_url : py::str("the OpenAI API")));
 }
 
 // The log's lines: each with the time and the sheet it belongs to, written

@@ -37,7 +37,10 @@ public:
     void end_redirect() noexcept;
     const py::object& log_path() const { return log_path_; }
 
-    py::object configure(py::object usage_log);
+    // The facade (a new one, or the one given) configured for this run.
+    py::object configure(py::object usage_log, py::object facade = py::object());
+    // The model service's usage; with no service (a run that called no
+    // model), none, at the prices and model the run would have used.
     void report_usage(py::object service) const;
 
 private:

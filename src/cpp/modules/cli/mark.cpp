@@ -131,35 +131,27 @@ void set_reader(Session& s, const py::object& args, Run& run) {
     }
 }
 
-// The facade's paper, pipeline, extractor and model service, and the class
-// view over the store. False when the facade cannot be configured (said on
-// stderr); a paper it refuses is a usage error.
-bool set_up(Session& s, const py::object& args, const py::object& paper_data, Run& run) {
-    py::object facade;
+// The paper and the class view over the store: all a run needs to plan
+// itself from what the store holds. The facade is not configured yet (that
+// builds the model service, which loads the openai client and the token
+// encoding): a run with nothing to read or mark never needs it. A paper the
+// facade refuses is a usage error.
+void set_up_view(Session& s, const py::object& args, const py::object& paper_data, Run& run) {
+    run.facade = M("Quorvan")();
     try {
-        facade = s.configure(join(args.attr("output_dir"), py::str("usage.log")));
-    } catch (...) {
-        py::object error = pyglue::caught();
-        s.end_redirect();
-        s.complain(pyglue::cat("quorvan mark: ", error));
-        return false;
-    }
-    try {
-        py::object paper = facade.attr("question_paper_from_json")(paper_data);
-        facade.attr("change_question_paper")(paper);
-        run.paper = describe_paper(paper);
+        run.paper = describe_paper(run.facade.attr("_question_paper_from_json")(paper_data));
     } catch (...) {
         py::object error = pyglue::caught();
         s.end_redirect();
         s.usage_error("cannot use " + utf8(args.attr("paper")) + " as a question paper: " + utf8(error));
     }
     run.store->remember_paper(run.paper.fingerprint, run.paper.canonical_json);
-    run.service = facade.attr("llm_service");
-    run.reading.pipeline = facade.attr("answersheet_service");
 
     run.view.paper = &run.paper;
     run.view.store = run.store;
-    run.view.pipeline = run.reading.pipeline;
+    // Reports need no model: until the facade is configured, a pipeline without one writes them.
+    run.view.pipeline = M("AnswersheetService")(py::arg("extractor_client") = py::none(),
+                                                py::arg("llm_service") = py::none());
     run.view.outdir = args.attr("output_dir");
     run.view.paper_path = args.attr("paper");
     if (const std::string why = run.view.not_ours("class_results.csv"); !why.empty()) {
@@ -170,10 +162,35 @@ bool set_up(Session& s, const py::object& args, const py::object& paper_data, Ru
     if (format == "json" || format == "both") run.view.formats.push_back("json");
     if (format == "txt" || format == "both") run.view.formats.push_back("txt");
     run.tally.tty = s.terminal_is_tty();
+}
+
+// The facade configured for a run that reads or marks: its model service, its
+// answer-sheet pipeline and its extractor, switched once before any sheet is
+// read. False when the facade cannot be configured (said on stderr).
+bool set_up_model(Session& s, const py::object& args, Run& run) {
+    if (run.service) return true;
+    try {
+        s.configure(join(args.attr("output_dir"), py::str("usage.log")), run.facade);
+    } catch (...) {
+        py::object error = pyglue::caught();
+        s.end_redirect();
+        s.complain(pyglue::cat("quorvan mark: ", error));
+        return false;
+    }
+    try {
+        run.facade.attr("change_question_paper")(run.paper.paper);
+    } catch (...) {
+        py::object error = pyglue::caught();
+        s.end_redirect();
+        s.usage_error("cannot use " + utf8(args.attr("paper")) + " as a question paper: " + utf8(error));
+    }
+    run.service = run.facade.attr("llm_service");
+    run.reading.pipeline = run.facade.attr("answersheet_service");
+    run.view.pipeline = run.reading.pipeline;
 
     // One extractor, switched once before any sheet is read, so that reading
     // sheets at once never switches it under another.
-    run.reading.extractor = facade.attr("extractor_client");
+    run.reading.extractor = run.facade.attr("extractor_client");
     run.reading.limits = M("ReadLimits")(py::arg("max_pages") = args.attr("max_pages"),
                                          py::arg("max_chars") = args.attr("max_chars"),
                                          py::arg("timeout") = args.attr("read_timeout"),
@@ -348,13 +365,17 @@ int run_mark_in(py::object args, py::object parser) {
     run.session = &s;
     run.store = store.get();
     run.tally.skipped = skipped;
-    if (!set_up(s, args, paper_data, run)) return 1;
+    set_up_view(s, args, paper_data, run);
     // The model's calls as batches: the same sheets and stores, in stages.
-    if (pyglue::truth(py::getattr(args, "batch", py::bool_(false)))) return run_batch(s, args, run, std::move(jobs));
+    if (pyglue::truth(py::getattr(args, "batch", py::bool_(false)))) {
+        if (!set_up_model(s, args, run)) return 1;
+        return run_batch(s, args, run, std::move(jobs));
+    }
     plan_run(run, jobs, pyglue::truth(args.attr("force")));
-    if (auto status = write_first_class_file(s, run)) return *status;
     bool calls_ahead = false;
     for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
+    if (calls_ahead && !set_up_model(s, args, run)) return 1;
+    if (auto status = write_first_class_file(s, run)) return *status;
     if (calls_ahead) warm_up(run.service);
     bool reading_ahead = false;
     for (const auto& job : run.jobs) {

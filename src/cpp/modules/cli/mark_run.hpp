@@ -74,7 +74,8 @@ struct Run {
     core::ResultsStore* store = nullptr;
     ClassPaper paper;
     ClassView view;
-    py::object service;  // the one model service; its usage ends the output
+    py::object facade;   // configured only when the run reads or marks a sheet
+    py::object service;  // the one model service (none until then); its usage ends the output
     Reading reading;
     Stopping stop;
     Tally tally;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "pyglue.hpp"
+#include "usage.hpp"
 
 namespace quorvan::core {
 class TokenWindow;
@@ -19,7 +20,7 @@ using ServiceClass = py::class_<LLMServiceTag>;
 // This extension module; collaborators are looked up on it at each use.
 extern pyglue::Module M;
 
-inline constexpr const char* kModel = "gpt-5-mini-2025-08-07";
+inline constexpr const char* kModel = core::kDefaultModel;
 
 void init_response_models(py::module_& m);
 void init_service_core(ServiceClass& cls);

@@ -73,57 +73,68 @@ py::object create_rubric_from_dict(py::object criteria_data) {
 
 // -------------------------------------------------------------- import
 
+// The paper the JSON (text or a dict) describes, every question checked.
+py::object read_question_paper(py::object self, py::object json_data) {
+    py::object data = json_data;
+    if (PyUnicode_Check(data.ptr())) {
+        py::object json = M("json");
+        try {
+            data = json.attr("loads")(json_data);
+        } catch (py::error_already_set& e) {
+            py::object decode_error = json.attr("JSONDecodeError");
+            if (!e.matches(decode_error)) throw;
+            fail("ValidationError", pyglue::cat("Invalid JSON format: ", e.value()), e.value());
+        }
+    }
+    for (const char* field : {"subject", "class_level", "questions"}) {
+        if (!pyglue::contains(data, py::str(field))) {
+            fail("ValidationError", pyglue::cat("Missing required field: ", field));
+        }
+    }
+    py::object questions = item(data, "questions");
+    if (!PyList_Check(questions.ptr()) || py::len(questions) == 0) {
+        fail("ValidationError", "Questions must be a non-empty list");
+    }
+
+    pyglue::print("Creating QuestionPaper from JSON...");
+    py::object question_paper =
+        M("QuestionPaper")(py::arg("subject") = item(data, "subject"),
+                           py::arg("language") = data.attr("get")("language", "English"),
+                           py::arg("class_level") = item(data, "class_level"));
+    for (py::handle q_data : py::iter(item(data, "questions"))) {
+        self.attr("_validate_question_json")(q_data);
+        py::object max_marks = py::reinterpret_steal<py::object>(PyNumber_Float(item(q_data, "max_marks").ptr()));
+        if (!max_marks) throw py::error_already_set();
+        py::object question = M("Question")(py::arg("q_id") = item(q_data, "q_id"),
+                                            py::arg("text") = item(q_data, "question_text"),
+                                            py::arg("max_marks") = max_marks);
+        if (pyglue::contains(q_data, py::str("rubric")) && pyglue::truth(item(q_data, "rubric"))) {
+            question.attr("rubric") = self.attr("_create_rubric_from_json")(item(q_data, "rubric"));
+        }
+        if (pyglue::contains(q_data, py::str("reference_answer")) && pyglue::truth(item(q_data, "reference_answer"))) {
+            question.attr("reference_answer") = item(q_data, "reference_answer");
+        }
+        question_paper.attr("add_question")(question);
+    }
+
+    pyglue::print("QuestionPaper created successfully from JSON!");
+    pyglue::print(pyglue::cat("Created ", py::len(question_paper.attr("get_question_ids")()), " questions"));
+    pyglue::print(pyglue::cat("Total marks: ", question_paper.attr("get_total_marks")()));
+    return question_paper;
+}
+
 py::object question_paper_from_json(py::object self, py::object json_data) {
-    const Guard guard{"ValidationError", "Failed to create QuestionPaper from JSON: ", {"ValidationError"}};
-    return guarded(self, guard, [&] {
+    return guarded(self, {"ValidationError", "Failed to create QuestionPaper from JSON: ", {"ValidationError"}}, [&] {
         self.attr("_validate_configured")();
-        py::object data = json_data;
-        if (PyUnicode_Check(data.ptr())) {
-            py::object json = M("json");
-            try {
-                data = json.attr("loads")(json_data);
-            } catch (py::error_already_set& e) {
-                py::object decode_error = json.attr("JSONDecodeError");
-                if (!e.matches(decode_error)) throw;
-                fail("ValidationError", pyglue::cat("Invalid JSON format: ", e.value()), e.value());
-            }
-        }
-        for (const char* field : {"subject", "class_level", "questions"}) {
-            if (!pyglue::contains(data, py::str(field))) {
-                fail("ValidationError", pyglue::cat("Missing required field: ", field));
-            }
-        }
-        py::object questions = item(data, "questions");
-        if (!PyList_Check(questions.ptr()) || py::len(questions) == 0) {
-            fail("ValidationError", "Questions must be a non-empty list");
-        }
-
-        pyglue::print("Creating QuestionPaper from JSON...");
-        py::object question_paper =
-            M("QuestionPaper")(py::arg("subject") = item(data, "subject"),
-                               py::arg("language") = data.attr("get")("language", "English"),
-                               py::arg("class_level") = item(data, "class_level"));
-        for (py::handle q_data : py::iter(item(data, "questions"))) {
-            self.attr("_validate_question_json")(q_data);
-            py::object max_marks = py::reinterpret_steal<py::object>(PyNumber_Float(item(q_data, "max_marks").ptr()));
-            if (!max_marks) throw py::error_already_set();
-            py::object question = M("Question")(py::arg("q_id") = item(q_data, "q_id"),
-                                                py::arg("text") = item(q_data, "question_text"),
-                                                py::arg("max_marks") = max_marks);
-            if (pyglue::contains(q_data, py::str("rubric")) && pyglue::truth(item(q_data, "rubric"))) {
-                question.attr("rubric") = self.attr("_create_rubric_from_json")(item(q_data, "rubric"));
-            }
-            if (pyglue::contains(q_data, py::str("reference_answer")) && pyglue::truth(item(q_data, "reference_answer"))) {
-                question.attr("reference_answer") = item(q_data, "reference_answer");
-            }
-            question_paper.attr("add_question")(question);
-        }
-
-        pyglue::print("QuestionPaper created successfully from JSON!");
-        pyglue::print(pyglue::cat("Created ", py::len(question_paper.attr("get_question_ids")()), " questions"));
-        pyglue::print(pyglue::cat("Total marks: ", question_paper.attr("get_total_marks")()));
-        return question_paper;
+        return read_question_paper(self, json_data);
     });
+}
+
+// The same paper from a facade not configured yet: for quorvan mark, which
+// plans a run from its paper before it knows whether the run calls the model.
+py::object question_paper_from_json_unconfigured(py::object self, py::object json_data) {
+    return guarded(self, {"ValidationError", "Failed to create QuestionPaper from JSON: ", {"ValidationError"}},
+                   [&] { return read_question_paper(self, json_data); });
 }
 
 void validate_question_json(py::object /*self*/, py::object q_data) {
@@ -203,6 +214,7 @@ void init_paper_json(FacadeClass& cls) {
                    "Build a Rubric from a list of {'statement': ..., 'mark': ...} dicts.");
     cls.def("question_paper_from_json", &question_paper_from_json, py::arg("json_data"),
             "Build a QuestionPaper (with optional rubrics and reference answers) from JSON text or a dict.");
+    cls.def("_question_paper_from_json", &question_paper_from_json_unconfigured, py::arg("json_data"));
     cls.def("_validate_question_json", &validate_question_json, py::arg("q_data"));
     cls.def("_create_rubric_from_json", &create_rubric_from_json, py::arg("rubric_data"));
     cls.def("export_question_paper", &export_question_paper, py::arg("output_path"),
