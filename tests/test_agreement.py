@@ -6,16 +6,13 @@ import json
 import os
 import shutil
 import sqlite3
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
+from tests.support import command
 from tests.support.pdfs import write_text_pdf
 from tests.test_fault_tolerance import QUESTIONS, paper_json
-
-QUORVAN = Path(sys.executable).parent / "quorvan"
 
 FULL = {q_id: reference for q_id, _, _, reference in QUESTIONS}
 # What the stand-in gives these sheets: every criterion of a full answer, none of a blank-minded one.
@@ -24,8 +21,7 @@ MODEL = {("a.pdf", "Q1"): 2.0, ("a.pdf", "Q2"): 4.0, ("a.pdf", "Q3"): 4.0,
 
 
 def run(*args, env=None):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, timeout=600,
-                          env=env or dict(os.environ))
+    return command.quorvan(*args, env=env)
 
 
 @pytest.fixture(scope="module")

@@ -5,16 +5,12 @@ import csv
 import json
 import os
 import sqlite3
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
+from tests.support import command
 from tests.support.pdfs import write_text_pdf
 from tests.test_fault_tolerance import QUESTIONS, paper_json
-
-QUORVAN = Path(sys.executable).parent / "quorvan"
 
 # Each sheet answers differently, so that every request of a stage is its own line.
 ANSWERS = [
@@ -27,8 +23,7 @@ ANSWERS = [
 
 
 def quorvan(*args, env=None):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, timeout=600,
-                          env={**os.environ, "QUORVAN_BATCH_POLL": "0.05,0.2", **(env or {})})
+    return command.quorvan(*args, env={**os.environ, "QUORVAN_BATCH_POLL": "0.05,0.2", **(env or {})})
 
 
 @pytest.fixture

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+from tests.support import command
 from tests.support.pdfs import write_text_pdf
 from tests.test_fault_tolerance import QUESTIONS, class_of, paper_json
 
@@ -21,8 +22,7 @@ QUORVAN = Path(sys.executable).parent / "quorvan"
 
 
 def quorvan(*args, **kwargs):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, timeout=600,
-                          env=dict(os.environ), **kwargs)
+    return command.quorvan(*args, **kwargs)
 
 
 def table(out):

@@ -4,20 +4,17 @@ import csv
 import json
 import os
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
+from tests.support import command
 from tests.support.pdfs import write_not_pdf, write_text_pdf, write_truncated_pdf
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-QUORVAN = Path(sys.executable).parent / "quorvan"
-
 
 def quorvan(*args, env=None):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, env=env, timeout=300)
+    return command.quorvan(*args, env=env)
 
 
 @pytest.fixture

@@ -2,18 +2,13 @@
 
 import csv
 import json
-import os
 import re
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
+from tests.support import command
 from tests.support.pdfs import write_text_pdf
 from tests.support.standin import REFUSAL
-
-QUORVAN = Path(sys.executable).parent / "quorvan"
 
 QUESTIONS = [
     ("Q1", "Define photosynthesis and name the gas released.", 2.0,
@@ -45,8 +40,7 @@ def class_of(folder, n):
 
 
 def quorvan(*args):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, timeout=600,
-                          env=dict(os.environ))
+    return command.quorvan(*args)
 
 
 def rows(out):

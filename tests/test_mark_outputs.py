@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from tests.support import command
 from tests.test_fault_tolerance import QUESTIONS, class_of, paper_json
 from tests.support.pdfs import write_text_pdf
 
@@ -21,8 +22,7 @@ FULL = "\n\n".join(f"{q_id}. {reference}" for q_id, _, _, reference in QUESTIONS
 
 
 def quorvan(*args, **kwargs):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, timeout=600,
-                          env=dict(os.environ), **kwargs)
+    return command.quorvan(*args, **kwargs)
 
 
 def table(out):

@@ -16,6 +16,7 @@ import pytest
 
 from quorvan_core.llm_service import LLMService, PromptTooLargeError
 from quorvan_core.ocr_extractor.extractor_client import ExtractorClient, ReadLimitError, ReadLimits
+from tests.support import command
 from tests.support.heavy_pdfs import write_long_text_pdf, write_many_text_pages, write_xobject_bomb
 from tests.support.pdfs import write_text_pdf
 from tests.test_fault_tolerance import QUESTIONS, class_of, paper_json
@@ -24,8 +25,7 @@ QUORVAN = Path(sys.executable).parent / "quorvan"
 
 
 def quorvan(*args, env=None):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, timeout=600,
-                          env={**os.environ, **(env or {})})
+    return command.quorvan(*args, env={**os.environ, **(env or {})})
 
 
 def rows(out):

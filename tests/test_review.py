@@ -15,13 +15,15 @@ from pathlib import Path
 
 import pytest
 
+from tests.support import command
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 QUORVAN = Path(sys.executable).parent / "quorvan"
 SHOTS = Path("/tmp/review-shots")
 
 
 def quorvan(*args, env):
-    return subprocess.run([str(QUORVAN), *map(str, args)], capture_output=True, text=True, env=env, timeout=600)
+    return command.quorvan(*args, env=env)
 
 
 @pytest.fixture(scope="module")

@@ -6,6 +6,7 @@ so a test can write ``extractor.process_pdf(str(write_text_pdf(tmp_path / "q.pdf
 
 from __future__ import annotations
 
+import functools
 import io
 import os
 import subprocess
@@ -59,6 +60,11 @@ def _covers(font_path: str, text: str) -> bool:
 
 def find_font(text: str = UNICODE_SAMPLE, preferred: Iterable[str] = _UNICODE_FONTS) -> str:
     """Path of an installed TrueType font that has a glyph for every character of ``text``."""
+    return _find_font(text, tuple(preferred))
+
+
+@functools.lru_cache(maxsize=None)
+def _find_font(text: str, preferred: tuple[str, ...]) -> str:
     tried = []
     for path in [*preferred, *_fc_candidates("hi"), *_fc_candidates(None)]:
         if path in tried or not os.path.exists(path):
@@ -91,6 +97,29 @@ def _text_pages(pdf, pages: Sequence[str], size: float) -> None:
             pdf.multi_cell(0, size * 1.5, text)
 
 
+# The bytes of every file written so far, by writer and arguments: the same file
+# asked for again (a class of identical sheets, the same sheet in many tests) is
+# copied rather than drawn again, which takes fpdf2 a fifth of a second a page.
+_written: dict[tuple, bytes] = {}
+
+
+def _remembered(write):
+    @functools.wraps(write)
+    def writer(path: PathLike, *args, **kwargs) -> Path:
+        key = (write.__name__, repr(args), repr(sorted(kwargs.items())))
+        path = Path(path)
+        data = _written.get(key)
+        if data is not None:
+            path.write_bytes(data)
+            return path
+        write(path, *args, **kwargs)
+        _written[key] = path.read_bytes()
+        return path
+
+    return writer
+
+
+@_remembered
 def write_text_pdf(
     path: PathLike,
     pages: Sequence[str],
@@ -149,6 +178,7 @@ def render_page_image(text: str, *, dpi: int = 200, font: Optional[str] = None, 
     return image
 
 
+@_remembered
 def write_scanned_pdf(
     path: PathLike,
     pages: Sequence[str],
@@ -183,6 +213,7 @@ def write_scanned_pdf(
     return path
 
 
+@_remembered
 def write_mixed_pdf(path: PathLike, pages: Sequence[str], scanned: Iterable[int], *, dpi: int = 200) -> Path:
     """Typed and scanned pages in one file: the pages whose numbers (from 1) are in
     ``scanned`` are images without text, the others carry a text layer."""
