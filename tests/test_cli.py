@@ -1,4 +1,5 @@
-"""The quorvan command, run as a user runs it: a subprocess against the model stand-in."""
+"""The quorvan command, run as a user runs it (in this process, as the installed script calls it) against the
+model stand-in."""
 
 import csv
 import json
@@ -12,6 +13,7 @@ from tests.support import command
 from tests.support.pdfs import write_not_pdf, write_text_pdf, write_truncated_pdf
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
 
 def quorvan(*args, env=None):
     return command.quorvan(*args, env=env)
