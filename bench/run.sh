@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install.sh
+bash scripts/install.sh --tests  # the benchmarks use the tests' stand-in and PDF writers
 echo "== installing the libraries compared against"
 .venv/bin/python -m pip install -q pypdfium2 pdfminer.six
 

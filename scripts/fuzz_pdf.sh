@@ -15,7 +15,7 @@ OUT=build/fuzz
 SAMPLES="${PDF_SAMPLES:-$(cd .. && pwd)/shared/data/pdf-samples}"
 [ -d "$SAMPLES" ] || SAMPLES=/work/shared/data/pdf-samples
 
-bash scripts/install.sh  # Poppler, Tesseract and the .venv that writes the seeds
+bash scripts/install.sh --tests  # Poppler, Tesseract and the .venv with fpdf2, which writes the seeds
 
 CXX="$(command -v clang++-14 || command -v clang++ || true)"
 probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'

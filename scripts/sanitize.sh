@@ -17,7 +17,7 @@ esac
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-[ "$mode" = run ] || bash scripts/install.sh  # Debian packages (Poppler, Tesseract, SQLite, GoogleTest) and build tools
+[ "$mode" = run ] || bash scripts/install.sh --tests  # Debian packages (Poppler, Tesseract, SQLite, GoogleTest) and build tools
 
 OUT=build/sanitize
 VENV=$OUT/venv

@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
+bash scripts/apt_install.sh clang-tidy-19
 export PATH="$PWD/.venv/bin:$PATH"  # the venv's CMake reads the presets and finds pybind11
 
 cmake --preset tidy >/dev/null
