@@ -1,16 +1,37 @@
 #!/usr/bin/env bash
 # Builds quorvan_core from source and runs every test: the C++ core (GoogleTest
-# through ctest) and the library as Python sees it (pytest).
+# through ctest), the library as Python sees it (pytest, on several processes)
+# and the package's types (mypy, stubtest). Arguments go to pytest, e.g.
+#   bash scripts/test.sh tests/test_review.py      one file
+#   bash scripts/test.sh -m "not slow"             the quick tier
+# QUORVAN_TEST_WORKERS sets the pytest processes (default 4; 0 runs them in this one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install.sh
+phase_started=$SECONDS
+phase() {
+  echo "== $1 took $((SECONDS - phase_started)) s"
+  phase_started=$SECONDS
+}
 
-echo "== C++ core tests"
+bash scripts/install.sh --tests
+phase "installing and building the package"
+
 export PATH="$PWD/.venv/bin:$PATH"
 cmake --preset tests >/dev/null
 cmake --build --preset tests
+phase "building the C++ core tests"
+
+echo "== C++ core tests"
 ctest --preset tests
+phase "C++ core tests (ctest)"
 
 echo "== Python tests"
-.venv/bin/python -m pytest "$@"
-bash scripts/typecheck.sh
+status=0
+# Most tests wait on the model stand-in, a reading process or a browser: four
+# processes keep two cores busy.
+.venv/bin/python -m pytest -n "${QUORVAN_TEST_WORKERS:-4}" "$@" || status=$?
+phase "Python tests (pytest)"
+
+bash scripts/typecheck.sh || status=$?
+phase "type checks (mypy, stubtest)"
+exit $status

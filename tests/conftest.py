@@ -3,12 +3,23 @@ import logging
 import pytest
 
 
+# What makes a test slow: a run of the command or a service against the model stand-in, a browser, a Ray
+# cluster. The rest is the quick tier (`-m "not slow"`).
+_SLOW_FIXTURES = {"standin", "browser"}
+
+
 def pytest_collection_modifyitems(items):
-    # Tests that drive Chromium are marked, so a run can leave them out (the
-    # sanitized run does: they check the page, not our C++).
     for item in items:
-        if "browser" in getattr(item, "fixturenames", ()):
+        fixtures = set(getattr(item, "fixturenames", ()))
+        # Tests that drive Chromium are marked, so a run can leave them out (the
+        # sanitized run does: they check the page, not our C++).
+        if "browser" in fixtures:
             item.add_marker(pytest.mark.browser)
+        if item.get_closest_marker("ray"):
+            # One process runs them all (with --dist loadgroup): one cluster at a time on this machine.
+            item.add_marker(pytest.mark.xdist_group("ray"))
+        if fixtures & _SLOW_FIXTURES or any(item.get_closest_marker(m) for m in ("ray", "e2e", "browser")):
+            item.add_marker(pytest.mark.slow)
 
 
 @pytest.fixture(autouse=True)
