@@ -29,7 +29,7 @@ echo "== Python tests"
 status=0
 # Most tests wait on the model stand-in, a reading process or a browser: four
 # processes keep two cores busy.
-.venv/bin/python -m pytest -n "${QUORVAN_TEST_WORKERS:-4}" "$@" || status=$?
+.venv/bin/python -m pytest -n "${QUORVAN_TEST_WORKERS:-4}" --dist loadgroup "$@" || status=$?
 phase "Python tests (pytest)"
 
 bash scripts/typecheck.sh || status=$?
