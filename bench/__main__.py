@@ -14,7 +14,7 @@ from pathlib import Path
 from bench import machine, report
 
 # One module per benchmark, each with TITLE and run(workdir, quick) -> Section.
-BENCHMARKS = ["extraction", "ocr", "visibility", "call_overhead", "class_marking", "loop_stall", "rerun", "memory",
+BENCHMARKS = ["startup", "extraction", "ocr", "visibility", "call_overhead", "class_marking", "loop_stall", "rerun", "memory",
               "injection", "handwriting", "board", "batch_path", "ray_reading"]
 
 ROOT = Path(__file__).resolve().parent.parent
