@@ -135,6 +135,11 @@ def test_a_rerun_of_a_finished_class_needs_no_key_and_loads_no_model_client(stan
     assert usage + standin.base_url + "\n" in seen["out"]
     assert standin.requests == []
     assert {p.name: p.read_bytes() for p in out.glob("*.json")} == before
+    # Options that contradict each other are refused whatever the folder holds.
+    refused = command.quorvan("mark", "--paper", paper, sheets, "-o", out, "--reader", "local", "--extractor", "openai")
+    assert refused.returncode == 2
+    assert refused.stderr.splitlines()[-1] == ("quorvan mark: error: --reader local sends no page image to the model; "
+                                               "it cannot be used with --extractor openai")
 
 
 def _same_run(text: str) -> str:

@@ -111,19 +111,23 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
 
 // ------------------------------------------------------------ the run
 
+// Options that contradict each other are a usage error whatever the store
+// holds, so they are checked before the run is planned.
+void check_reader(Session& s, const py::object& args) {
+    if (py::cast<std::string>(args.attr("reader")) == "local" &&
+        py::cast<std::string>(args.attr("extractor")) == "openai") {
+        s.end_redirect();
+        s.usage_error("--reader local sends no page image to the model; it cannot be used with --extractor openai");
+    }
+}
+
 // Who reads scanned pages. The vision model uses the run's own key; with
 // --reader local no page image leaves the machine, whatever the paper's
 // subject would recommend.
-void set_reader(Session& s, const py::object& args, Run& run) {
+void set_reader(const py::object& args, Run& run) {
     const std::string reader = py::cast<std::string>(args.attr("reader"));
     py::object extractor = run.reading.extractor;
-    if (reader == "local") {
-        if (py::cast<std::string>(args.attr("extractor")) == "openai") {
-            s.end_redirect();
-            s.usage_error("--reader local sends no page image to the model; it cannot be used with --extractor openai");
-        }
-        extractor.attr("backend") = py::str("local");
-    }
+    if (reader == "local") extractor.attr("backend") = py::str("local");
     extractor.attr("reader") = py::str(reader);
     if (extractor.attr("api_key").is_none()) {
         py::object key = py::getattr(run.service.attr("client"), "api_key", py::none());
@@ -137,6 +141,7 @@ void set_reader(Session& s, const py::object& args, Run& run) {
 // encoding): a run with nothing to read or mark never needs it. A paper the
 // facade refuses is a usage error.
 void set_up_view(Session& s, const py::object& args, const py::object& paper_data, Run& run) {
+    check_reader(s, args);
     run.facade = M("Quorvan")();
     try {
         run.paper = describe_paper(run.facade.attr("_question_paper_from_json")(paper_data));
@@ -198,7 +203,7 @@ bool set_up_model(Session& s, const py::object& args, Run& run) {
     extraction::use_recommended_extractor(M("ExtractorClient"), run.reading.extractor,
                                           run.paper.paper.attr("subject"));
     run.reading.check_visibility = !pyglue::truth(args.attr("no_visibility_check"));
-    set_reader(s, args, run);
+    set_reader(args, run);
     return true;
 }
 
