@@ -11,7 +11,7 @@ namespace quorvan::core {
 
 namespace {
 
-std::string_view trim(std::string_view s) {
+std::string_view trim_blanks(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
     return s;
@@ -34,13 +34,13 @@ std::vector<int> parse_page_list(std::string_view written) {
     std::string_view rest = written;
     while (true) {
         const auto comma = rest.find(',');
-        std::string_view item = trim(rest.substr(0, comma));
+        std::string_view item = trim_blanks(rest.substr(0, comma));
         const auto dash = item.find('-');
         if (dash == std::string_view::npos) {
             pages.insert(page_number(item, written));
         } else {
-            const int first = page_number(trim(item.substr(0, dash)), written);
-            const int last = page_number(trim(item.substr(dash + 1)), written);
+            const int first = page_number(trim_blanks(item.substr(0, dash)), written);
+            const int last = page_number(trim_blanks(item.substr(dash + 1)), written);
             if (last < first || last - first > 100000) {
                 throw std::invalid_argument("invalid page range '" + std::string(item) + "' in '" +
                                             std::string(written) + "'");

@@ -9,7 +9,7 @@ namespace quorvan::core {
 
 namespace {
 
-std::string trim(const std::string& s) {
+std::string trim_field(const std::string& s) {
     const auto first = s.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) return "";
     return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
@@ -18,7 +18,7 @@ std::string trim(const std::string& s) {
 // "Student ID", "student-id" and "STUDENT_ID" are one column.
 std::string column_key(const std::string& header) {
     std::string key;
-    for (char c : trim(header)) {
+    for (char c : trim_field(header)) {
         if (c == ' ' || c == '-') c = '_';
         key += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
     }
@@ -81,7 +81,7 @@ std::vector<Record> split_records(const std::string& text, char sep, std::vector
     int line = 1, quote_line = 0;
     current.line = 1;
     auto end_field = [&] {
-        current.fields.push_back(was_quoted ? field : trim(field));
+        current.fields.push_back(was_quoted ? field : trim_field(field));
         field.clear();
         was_quoted = false;
     };
@@ -109,7 +109,7 @@ std::vector<Record> split_records(const std::string& text, char sep, std::vector
             }
             continue;
         }
-        if (c == '"' && trim(field).empty()) {
+        if (c == '"' && trim_field(field).empty()) {
             quoted = was_quoted = any = true;
             quote_line = line;
             field.clear();
@@ -145,7 +145,7 @@ Roster parse_roster(const std::string& input) {
                                   ": not UTF-8 text (save the roster as \"CSV UTF-8\")");
         return roster;
     }
-    if (trim(text).empty()) {
+    if (trim_field(text).empty()) {
         roster.problems.push_back("the roster is empty: it needs a header row (file, student_id, name) and a row per "
                                   "sheet");
         return roster;
@@ -178,7 +178,7 @@ Roster parse_roster(const std::string& input) {
     auto cell = [&](const Record& r, const char* key) -> std::string {
         const auto it = column.find(key);
         if (it == column.end() || it->second >= r.fields.size()) return "";
-        return trim(r.fields[it->second]);
+        return trim_field(r.fields[it->second]);
     };
     std::map<std::string, const RosterRow*> by_id;
     roster.rows.reserve(records.size());

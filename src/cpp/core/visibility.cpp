@@ -233,14 +233,14 @@ struct Token {
     int hidden = -1;          // a Kind, or -1 when seen
 };
 
-struct Line {
+struct LayerLine {
     std::size_t begin, end;
     std::vector<Token> tokens;
 };
 
-std::vector<Line> split_layer(const std::string& layer, const std::vector<CodePoint>& cps) {
-    std::vector<Line> lines;
-    Line line{0, 0, {}};
+std::vector<LayerLine> split_layer(const std::string& layer, const std::vector<CodePoint>& cps) {
+    std::vector<LayerLine> lines;
+    LayerLine line{0, 0, {}};
     std::optional<Token> token;
     auto end_token = [&](std::size_t at) {
         if (!token) return;
@@ -254,7 +254,7 @@ std::vector<Line> split_layer(const std::string& layer, const std::vector<CodePo
             end_token(cp.at);
             line.end = cp.at;
             lines.push_back(std::move(line));
-            line = Line{cp.at + 1, 0, {}};
+            line = LayerLine{cp.at + 1, 0, {}};
         } else if (is_space(cp.c)) {
             end_token(cp.at);
         } else if (!token) {
@@ -271,7 +271,7 @@ std::vector<Line> split_layer(const std::string& layer, const std::vector<CodePo
 // glyphs in the order they were drawn, less a few the text extractor drops
 // (duplicates, glyphs off the page) and with a few it spells differently, so
 // a character is looked for a little ahead and skipped when not found.
-void align(std::vector<Line>& lines, const std::string& layer, const std::vector<Glyph>& glyphs) {
+void align(std::vector<LayerLine>& lines, const std::string& layer, const std::vector<Glyph>& glyphs) {
     struct Mark {
         char32_t c;
         int glyph;
@@ -284,7 +284,7 @@ void align(std::vector<Line>& lines, const std::string& layer, const std::vector
     }
     constexpr std::size_t kLookAhead = 48;
     std::size_t next = 0;
-    for (Line& line : lines) {
+    for (LayerLine& line : lines) {
         for (Token& t : line.tokens) {
             for (const CodePoint& cp : decode(std::string_view(layer).substr(t.begin, t.end - t.begin))) {
                 const std::size_t stop = std::min(drawn.size(), next + kLookAhead);
@@ -348,10 +348,10 @@ constexpr double kMinScanAgreement = 0.5;
 // With fewer words than this the layer's words are judged one by one.
 constexpr int kMinWordsToReplace = 5;
 
-std::string without_hidden(const std::string& layer, const std::vector<Line>& lines) {
+std::string without_hidden(const std::string& layer, const std::vector<LayerLine>& lines) {
     std::string out;
     bool first_line = true;
-    for (const Line& line : lines) {
+    for (const LayerLine& line : lines) {
         std::string text;
         bool dropped = false;
         std::size_t prev_end = line.begin;
@@ -396,14 +396,14 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
     take_poppler_messages();
 
     const std::vector<CodePoint> cps = decode(layer);
-    std::vector<Line> lines = split_layer(layer, cps);
+    std::vector<LayerLine> lines = split_layer(layer, cps);
     align(lines, layer, glyphs.glyphs);
 
     // What the state of the drawing says first; then the ink on the rendered page.
     const PageImage image = doc.render(page, std::min(kInkDpi, dpi), 1);
     const double scale = image.dpi / 72.0;
     std::vector<Token*> over_ink;  // drawn invisibly over something: a scan's searchable layer, or not
-    for (Line& line : lines) {
+    for (LayerLine& line : lines) {
         for (Token& t : line.tokens) {
             if (t.glyphs.empty() || !t.wordy) continue;
             std::array<int, 4> votes{};
@@ -479,7 +479,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
 
     // A lone letter or sign between hidden words goes with them; elsewhere it
     // is left alone: labels, symbols and accents are too often drawn oddly.
-    for (Line& line : lines) {
+    for (LayerLine& line : lines) {
         std::vector<Token>& ts = line.tokens;
         for (std::size_t k = 0; k < ts.size(); ++k) {
             if (ts[k].wordy || ts[k].hidden >= 0) continue;
@@ -492,7 +492,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
     HiddenText hidden;
     hidden.page = page;
     std::array<bool, kinds_count> seen_kinds{};
-    for (const Line& line : lines) {
+    for (const LayerLine& line : lines) {
         for (const Token& t : line.tokens) {
             if (t.hidden < 0 || !t.wordy) continue;
             ++hidden.words;

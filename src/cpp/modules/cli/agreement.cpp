@@ -22,7 +22,8 @@ namespace {
 
 namespace calib = quorvan::core;
 
-std::string utf8(py::handle s) {
+// Lone surrogates (from a file's bytes) written as escapes rather than refused.
+std::string utf8_escaped(py::handle s) {
     py::bytes b = pyglue::str(s).attr("encode")("utf-8", "backslashreplace");
     return std::string(b);
 }
@@ -260,16 +261,16 @@ std::string lower(std::string s) {
 // student id.
 std::vector<std::int64_t> sheets_named(const std::vector<core::SheetRecord>& sheets, py::object value) {
     py::object path = M("os").attr("path");
-    const std::string v = utf8(value);
+    const std::string v = utf8_escaped(value);
     std::string resolved;
     try {
-        resolved = utf8(path.attr("realpath")(value));
+        resolved = utf8_escaped(path.attr("realpath")(value));
     } catch (py::error_already_set&) {
         pyglue::caught();
     }
     std::vector<std::int64_t> found;
     for (const auto& s : sheets) {
-        const bool named = utf8(path.attr("basename")(py::str(s.path_given))) == v || s.path_given == v ||
+        const bool named = utf8_escaped(path.attr("basename")(py::str(s.path_given))) == v || s.path_given == v ||
                            s.path_resolved == v || s.path_resolved == resolved ||
                            (!s.identity.student_id.empty() && s.identity.student_id == v);
         if (named) found.push_back(s.id);
@@ -312,7 +313,7 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
         if (e.matches(PyExc_UnicodeDecodeError)) {
             out.problems.push_back({0, "it is not UTF-8 text (save it from the spreadsheet as CSV UTF-8)"});
         } else if (e.matches(PyExc_OSError)) {
-            out.problems.push_back({0, "cannot be read: " + utf8(e.value())});
+            out.problems.push_back({0, "cannot be read: " + utf8_escaped(e.value())});
         } else {
             throw;
         }
@@ -333,12 +334,12 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
         header = M("builtins").attr("next")(reader);
     } catch (py::error_already_set& e) {
         if (!e.matches(M("csv").attr("Error"))) throw;
-        out.problems.push_back({1, "not CSV: " + utf8(e.value())});
+        out.problems.push_back({1, "not CSV: " + utf8_escaped(e.value())});
         return out;
     }
     std::map<std::string, std::size_t> column;
     std::size_t position = 0;
-    for (py::handle name : header) column.emplace(lower(utf8(py::str(name).attr("strip")())), position++);
+    for (py::handle name : header) column.emplace(lower(utf8_escaped(py::str(name).attr("strip")())), position++);
     std::vector<std::string> missing;
     for (const char* name : {"sheet", "question", "mark"}) {
         if (!column.count(name)) missing.push_back(name);
@@ -362,7 +363,7 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
             fields = M("builtins").attr("next")(reader, py::none());
         } catch (py::error_already_set& e) {
             if (!e.matches(M("csv").attr("Error"))) throw;
-            out.problems.push_back({py::cast<long>(reader.attr("line_num")), "not CSV: " + utf8(e.value())});
+            out.problems.push_back({py::cast<long>(reader.attr("line_num")), "not CSV: " + utf8_escaped(e.value())});
             break;
         }
         if (fields.is_none()) break;
@@ -385,12 +386,12 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
         } else {
             const auto found = sheets_named(sheets, sheet_value);
             if (found.empty()) {
-                problem("no sheet " + utf8(M("builtins").attr("repr")(sheet_value)) +
+                problem("no sheet " + utf8_escaped(M("builtins").attr("repr")(sheet_value)) +
                         " in this results folder (give its file name, path or student id)");
             } else if (found.size() > 1) {
                 std::string which;
-                for (auto id : found) which += (which.empty() ? "" : ", ") + utf8(names.at(id));
-                problem(utf8(M("builtins").attr("repr")(sheet_value)) + " names " + std::to_string(found.size()) +
+                for (auto id : found) which += (which.empty() ? "" : ", ") + utf8_escaped(names.at(id));
+                problem(utf8_escaped(M("builtins").attr("repr")(sheet_value)) + " names " + std::to_string(found.size()) +
                         " sheets (" + which + "): give the path instead");
             } else {
                 sheet_id = found.front();
@@ -399,19 +400,19 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
         const PaperQuestion* q = nullptr;
         if (!pyglue::truth(question_value)) {
             problem("no question");
-        } else if (!(q = question_named(paper, utf8(question_value)))) {
+        } else if (!(q = question_named(paper, utf8_escaped(question_value)))) {
             std::string ids;
             for (const auto& pq : paper.questions) ids += (ids.empty() ? "" : ", ") + pq.id;
-            problem("no question " + utf8(M("builtins").attr("repr")(question_value)) + " on the paper (it has " +
+            problem("no question " + utf8_escaped(M("builtins").attr("repr")(question_value)) + " on the paper (it has " +
                     ids + ")");
         }
         std::optional<double> mark;
         if (!pyglue::truth(mark_value)) {
             problem("no mark (leave out the answers you did not mark)");
-        } else if (!(mark = parse_mark(utf8(mark_value)))) {
-            problem("the mark " + utf8(M("builtins").attr("repr")(mark_value)) + " is not a number");
+        } else if (!(mark = parse_mark(utf8_escaped(mark_value)))) {
+            problem("the mark " + utf8_escaped(M("builtins").attr("repr")(mark_value)) + " is not a number");
         } else if (q && (*mark < 0 || *mark > q->max_marks + calib::kSameMark)) {
-            problem("the mark " + utf8(mark_value) + " is outside 0.." + utf8(marks_text(q->max_marks)) + " of " +
+            problem("the mark " + utf8_escaped(mark_value) + " is outside 0.." + utf8_escaped(marks_text(q->max_marks)) + " of " +
                     q->id);
         }
         if (out.problems.size() != before) continue;
@@ -419,13 +420,13 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
         // model mark to set it against either.
         const auto& found_answers = answered.at(sheet_id);
         if (!found_answers.count(q->id)) {
-            problem(utf8(names.at(sheet_id)) + " has no answer to " + q->id +
+            problem(utf8_escaped(names.at(sheet_id)) + " has no answer to " + q->id +
                     " (not attempted, or the sheet was not read)");
             continue;
         }
         auto [at, fresh] = seen.emplace(std::make_pair(sheet_id, q->id), line);
         if (!fresh) {
-            problem(q->id + " of " + utf8(names.at(sheet_id)) + " is on line " + std::to_string(at->second) +
+            problem(q->id + " of " + utf8_escaped(names.at(sheet_id)) + " is on line " + std::to_string(at->second) +
                     " too");
             continue;
         }
@@ -462,7 +463,7 @@ int import_marks(const Session& s, const OutputsContext& ctx, core::ResultsStore
         }
         return 2;
     }
-    const std::string reviewer = utf8(reviewer_of(s.args()));
+    const std::string reviewer = utf8_escaped(reviewer_of(s.args()));
     // In paper order per sheet, sheets in class order.
     std::map<std::int64_t, std::vector<const Row*>> by_sheet;
     for (const auto& r : in.rows) by_sheet[r.sheet_id].push_back(&r);
@@ -488,7 +489,7 @@ int import_marks(const Session& s, const OutputsContext& ctx, core::ResultsStore
                 ++stood;  // imported before: the same mark needs no second event
                 continue;
             }
-            changes.push_back({r->question->id, "awarded", utf8(M("json").attr("dumps")(py::float_(r->mark)))});
+            changes.push_back({r->question->id, "awarded", utf8_escaped(M("json").attr("dumps")(py::float_(r->mark)))});
             py::str entry = pyglue::cat(r->question->q_id, " ", marks_text(r->mark));
             auto a = answers.find(r->question->id);
             if (a != answers.end() && model_marked(*a->second, r->question)) {
@@ -544,7 +545,7 @@ int run_agreement(py::object args, py::object parser) {
     py::object os = M("os");
     // Opening a store creates one: a mistyped folder must not become an empty results folder.
     if (!pyglue::truth(os.attr("path").attr("isfile")(os.attr("path").attr("join")(outdir, "marking.db")))) {
-        s.usage_error(utf8(outdir) + " is not a results folder of quorvan mark (it has no marking.db)");
+        s.usage_error(utf8_escaped(outdir) + " is not a results folder of quorvan mark (it has no marking.db)");
     }
     std::unique_ptr<ResultsFolder> folder;
     try {

@@ -13,8 +13,6 @@ namespace quorvan::cli {
 
 namespace {
 
-std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
-
 py::str canonical(py::handle data) {
     return M("json").attr("dumps")(data, py::arg("sort_keys") = true, py::arg("ensure_ascii") = false,
                                    py::arg("separators") = py::make_tuple(",", ":"));

@@ -10,6 +10,9 @@ namespace py = pybind11;
 
 extern pyglue::Module M;
 
+// A Python object's text (its str()) as UTF-8.
+inline std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
+
 int main_entry(py::object argv);
 int run_paper(py::object args, py::object parser);
 int run_mark(py::object args, py::object parser);

@@ -17,8 +17,6 @@ namespace quorvan::cli {
 
 namespace {
 
-std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
-
 // What the sheet's paper says: its total marks, its questions and a name for
 // the grade column ("Science Class 8").
 struct PaperTotals {

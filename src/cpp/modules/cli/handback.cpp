@@ -15,8 +15,6 @@ namespace quorvan::cli {
 
 namespace {
 
-std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
-
 py::object join(const py::object& a, const std::string& b) { return M("os").attr("path").attr("join")(a, py::str(b)); }
 
 void complain(const std::string& line) {

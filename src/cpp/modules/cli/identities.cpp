@@ -6,8 +6,6 @@ namespace quorvan::cli {
 
 namespace {
 
-std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
-
 std::string read_bytes(const Session& s, const py::object& path) {
     py::object ospath = M("os").attr("path");
     const std::string name = utf8(path);

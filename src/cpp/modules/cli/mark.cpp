@@ -26,8 +26,6 @@ namespace quorvan::cli {
 
 namespace marking {
 
-std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
-
 py::object join(const py::object& a, const py::object& b) { return M("os").attr("path").attr("join")(a, b); }
 
 namespace {

@@ -19,7 +19,6 @@
 
 namespace quorvan::cli::marking {
 
-std::string utf8(py::handle s);
 // os.path.join(a, b)
 py::object join(const py::object& a, const py::object& b);
 

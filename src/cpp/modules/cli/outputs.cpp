@@ -6,12 +6,6 @@
 
 namespace quorvan::cli {
 
-namespace {
-
-std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
-
-}  // namespace
-
 void write_outputs(const OutputsContext& ctx, const std::vector<std::int64_t>& changed_sheets) {
     for (const auto id : changed_sheets) {
         ctx.forget(id);

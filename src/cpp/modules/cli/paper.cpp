@@ -15,7 +15,7 @@ py::str pad(py::handle value, int width) {
 
 py::object preview(py::handle text, Py_ssize_t width) {
     py::str s = pyglue::str(text).attr("replace")("\n", " ");
-    if (PyUnicode_GetLength(s.ptr()) <= width) return std::move(s);
+    if (PyUnicode_GetLength(s.ptr()) <= width) return s;
     return pyglue::cat(py::str(s)[py::slice(0, width - 3, 1)], "...");
 }
 

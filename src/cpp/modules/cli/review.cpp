@@ -29,8 +29,6 @@ namespace quorvan::cli {
 
 namespace {
 
-std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
-
 // A request the teacher's page (or whoever sent it) got wrong: its status and
 // a short message the page shows as it is.
 struct Refusal : std::runtime_error {
