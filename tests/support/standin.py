@@ -1053,13 +1053,15 @@ class StandIn(_BatchesMixin):
         try:
             self._stopping.wait(self.delay)
             answer = self._answer(body)
-            if answer is _DROP:
-                drop()
-            else:
-                send(*answer)
         finally:
+            # Out of flight before the answer leaves: once it has, the client may send its next request
+            # before this thread runs again, and the two must not be counted as in flight at once.
             with self._lock:
                 self.in_flight -= 1
+        if answer is _DROP:
+            drop()
+        else:
+            send(*answer)
 
     def _answer(self, body: dict) -> tuple[int, dict, dict] | None:
         response_format = body.get("response_format")
