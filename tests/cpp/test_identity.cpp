@@ -26,6 +26,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Layout{"one line, wide gap", "Name: Anna Roy    Roll No. 12\nQ1. Plants make food.", "12", "Anna Roy"},
         Layout{"one line, single space", "Name: Anna Roy Roll No. 12", "12", "Anna Roy"},
+        Layout{"a wide gap, then a class", "Name: Alice Fernandes                Class 8B", "", "Alice Fernandes"},
+        Layout{"the gap lost, then a class", "Name: Alice Fernandes Class 8B", "", "Alice Fernandes"},
+        Layout{"the gap lost, then a section", "Name: Tom Hardy Section B", "", "Tom Hardy"},
+        Layout{"the gap lost, then a date", "Name: Uma Rao 12/03/2025", "", "Uma Rao"},
         Layout{"lines of their own", "Science test\nStudent Name:  Ben Okafor\nStudent ID: S-2024/017\n", "S-2024/017",
                "Ben Okafor"},
         Layout{"lower case", "name: chloé dubois\nroll no: 7", "7", "chloé dubois"},

@@ -1,5 +1,7 @@
 #include "identity.hpp"
 
+#include <algorithm>
+
 #include <array>
 #include <regex>
 #include <sstream>
@@ -158,6 +160,26 @@ bool placeholder(const std::string& value) {
     return false;
 }
 
+// A name run on into the next field of the form ("Alice Fernandes Class 8B",
+// where the gap between them did not survive): the words before the first
+// that is a form's word or holds a digit; "" when there is no such word
+// (or no word before it).
+std::string name_before_next_field(const std::string& value) {
+    static const std::array<const char*, 16> fields = {"class", "section", "sec", "sec.", "grade", "std", "std.",
+                                                       "standard", "div", "division", "date", "subject", "form",
+                                                       "year", "roll", "school"};
+    std::istringstream words(value);
+    std::string kept;
+    for (std::string word; words >> word;) {
+        const std::string w = lower(word);
+        const bool field = std::any_of(fields.begin(), fields.end(), [&](const char* f) { return w == f; }) ||
+                           std::any_of(word.begin(), word.end(), digit);
+        if (field) return kept;
+        kept += (kept.empty() ? "" : " ") + word;
+    }
+    return "";
+}
+
 }  // namespace
 
 bool plausible_name(const std::string& value) {
@@ -205,8 +227,9 @@ PageIdentity identity_from_page(const std::string& text) {
     int id_strength = -1;
     bool id_clash = false;
     for (const auto& f : found) {
-        const std::string v = cleaned(f.value, f.field);
+        std::string v = cleaned(f.value, f.field);
         if (f.field == Field::name) {
+            if (const std::string before = cleaned(name_before_next_field(v), f.field); !before.empty()) v = before;
             if (!plausible_name(v)) continue;
             if (who.name.empty()) {
                 who.name = v;

@@ -463,15 +463,28 @@ py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& 
 // The latest change to the answer (the events one request made) not taken
 // back yet, as the changes that take it back; it counts as taken back.
 std::vector<core::Change> ReviewServer::undo_for(const core::SheetRecord& sheet, const std::string& q_id) {
-    std::vector<core::Event> mine;
+    std::vector<core::Event> all, mine;
     for (auto& e : store().events(sheet.id)) {
-        if (e.q_id == q_id && !undone_.count(e.id)) mine.push_back(std::move(e));
+        if (e.q_id != q_id) continue;
+        all.push_back(e);
+        if (!undone_.count(e.id)) mine.push_back(std::move(e));
     }
     if (mine.empty()) throw Refusal(400, "nothing to undo for " + (q_id.empty() ? std::string("the sheet") : q_id));
     const core::Event& last = mine.back();
-    std::vector<core::Change> back;
+    std::vector<const core::Event*> group;
     for (auto e = mine.rbegin(); e != mine.rend() && e->at == last.at && e->reviewer == last.reviewer; ++e) {
-        back.push_back({q_id, e->field, e->old_value});
+        group.push_back(&*e);
+    }
+    const std::int64_t first = group.back()->id;
+    std::vector<core::Change> back;
+    for (const core::Event* e : group) {
+        // What the teacher had decided for the field before: the value of its
+        // change before this one, or none (the model's stands again).
+        std::string before = "null";
+        for (const auto& earlier : all) {
+            if (earlier.id < first && earlier.field == e->field) before = earlier.new_value;
+        }
+        back.push_back({q_id, e->field, before});
         undone_.insert(e->id);
     }
     return back;
