@@ -706,7 +706,7 @@ const TOO_FEW = 10;
 function agreementChart(report) {
   const entries = Object.entries(report.questions);
   const ns = "http://www.w3.org/2000/svg";
-  const rowHeight = 26, labelWidth = 60, barWidth = 240, width = labelWidth + barWidth + 150;
+  const rowHeight = 26, labelWidth = 44, barWidth = 200, width = labelWidth + barWidth + 130;
   const svg = document.createElementNS(ns, "svg");
   svg.setAttribute("viewBox", `0 0 ${width} ${entries.length * rowHeight + 8}`);
   svg.setAttribute("role", "img");
@@ -741,9 +741,9 @@ function renderAgreement(report) {
     parts.push(el("p", { className: "notice", textContent:
       "Nothing to compare yet: no answer has both the model's mark and yours. Set marks on answers, or import them with quorvan agreement --teacher-marks." }));
   }
-  parts.push(table("Overall", ["Answers compared", "Exact", "Within 1 mark", "Mean difference", "QWK"],
+  parts.push(table("Overall", ["Answers compared", "Exact", "Within 1 mark", "Mean diff.", "QWK"],
                    [row(o.n, percent(o.exact), percent(o.within_one), fixed(o.mean_abs_diff), fixed(o.qwk))], "overall"));
-  parts.push(table("By question", ["Question", "Answers", "Exact", "Within 1 mark", "Mean difference", "QWK"],
+  parts.push(table("By question", ["Question", "Answers", "Exact", "Within 1 mark", "Mean diff.", "QWK"],
     Object.entries(report.questions).map(([q, f]) => {
       if (f.n < TOO_FEW) {
         return row(q, f.n, el("td", { colSpan: 4, className: "too-few", textContent: `sample too small (n < ${TOO_FEW})` }));
