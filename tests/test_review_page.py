@@ -186,6 +186,7 @@ def test_keys_tick_mark_approve_and_undo(review, results, browser, size):
 
     page.keys("?")
     assert page.find("#help").is_displayed() and "tick or untick criterion" in page.text("help")
+    page.shot("help")
     page.keys(Keys.ESCAPE)
     assert not page.find("#help").is_displayed()
 

@@ -36,7 +36,11 @@ async function api(path, body) {
   const response = await fetch(path, options);
   const type = response.headers.get("Content-Type") || "";
   const data = type.startsWith("application/json") ? await response.json() : { error: await response.text() };
-  if (!response.ok) throw new Error((data.error || "").trim() || `${response.status} ${response.statusText}`);
+  if (!response.ok) {
+    const error = new Error((data.error || "").trim() || `${response.status} ${response.statusText}`);
+    error.status = response.status;
+    throw error;
+  }
   return data;
 }
 
@@ -85,12 +89,12 @@ function badge(kind) {
 // A cell the parse found no answer for, and that has no mark of the teacher.
 // A server without `state` marks an unattempted question 0: it is shown as not answered all the same.
 function notAnswered(cell) {
-  return cell.state ? cell.state === "not_answered" : !cell.answered;
+  return cell.state ? cell.state === "not_answered" : !cell.answered && cell.awarded !== null;
 }
 
-// Whether the answer can be opened: every cell once the server says its state.
+// Whether the answer can be opened: every cell of a sheet that was read, once the server says its state.
 function openable(cell) {
-  return cell.answered || cell.state !== undefined;
+  return cell.answered || (cell.state !== undefined && cell.state !== "unread");
 }
 
 function reviewedCell(cell, sheet) {
@@ -173,7 +177,10 @@ function renderGrid() {
         const cell = sheet.cells[c.q];
         td.dataset.q = cell.q_id;
         td.dataset.sheet = sheet.sheet;
-        if (notAnswered(cell)) {
+        if (cell.state === "unread") {
+          td.className = "q unread";
+          td.title = "The sheet was not read: nothing to mark here";
+        } else if (notAnswered(cell)) {
           td.className = "q not-answered";
           td.textContent = "–";
           td.title = `Not answered: the parse found no answer to ${cell.q_id}` +
@@ -202,7 +209,7 @@ function counts() {
   state.data.sheets.forEach((sheet) => {
     let all = true;
     sheet.cells.forEach((cell) => {
-      if (notAnswered(cell)) return;
+      if (notAnswered(cell) || !openable(cell)) return;
       c.answers += 1;
       const reviewed = cell.badges.includes("overridden") || cell.badges.includes("approved");
       if (reviewed || sheet.approved) c.answers_reviewed += 1;
@@ -373,7 +380,9 @@ function unsaved() {
   const out = [];
   // An emptied box is no mark to save (Clear my decision takes the teacher's mark away).
   const mark = $("mark-input").value.trim();
-  if (mark !== "" && mark !== state.shown.mark) out.push("mark");
+  if (mark !== "" && mark !== state.shown.mark && Number(mark.replace(",", ".")) !== Number(state.shown.mark || NaN)) {
+    out.push("mark");
+  }
   if ($("feedback").value !== state.shown.feedback) out.push("feedback");
   return out;
 }
@@ -578,7 +587,10 @@ async function post(path, body, done, wrote) {
   try {
     const result = await api(path, body);
     remember(body.sheet, body.q_id || "");
-    if (result.answer && state.answer === a) redraw(result.answer, wrote || []);
+    if (a && state.answer === a) {
+      // A decision on the whole sheet sends no answer back: the open one is asked for again.
+      redraw(result.answer || await api(`/api/answer?sheet=${a.sheet}&q=${encodeURIComponent(a.q_id)}`), wrote || []);
+    }
     say(result.warning || done, Boolean(result.warning));
     await loadClass();
     return true;
@@ -680,6 +692,8 @@ async function undo() {
     say(result.warning || `Undid ${what}.`, Boolean(result.warning));
     await loadClass();
   } catch (e) {
+    // Nothing stands to undo there any more: the next z goes on to the change before.
+    if (e.status === 400 && target.index >= 0) state.done.splice(target.index, 1);
     say(e.message, true);
   }
 }
