@@ -111,10 +111,10 @@ def test_each_marked_sheet_gets_a_hand_back_in_its_students_script(marked_class)
         assert re.search(rf"{q_id}\s+{fmt(float(row[f'{q_id} ({fmt(maximum)})']))} / {fmt(maximum)} marks", text)
     assert "Feedback" in text
 
-    # The question left out is said to be, with no criteria or feedback of its own.
+    # The question left out is said to be, under its own text, with no criteria or feedback of its own.
     s01 = pdf_text(out / "feedback" / "s01.pdf")
     q3 = s01[s01.index("Q3"):]
-    assert re.match(r"Q3\s+0 / 4 marks\s+Not attempted\.", q3)
+    assert re.match(r"Q3\s+0 / 4 marks\s+State two differences between conductors and insulators\.\s+Not answered\.", q3)
     assert "Criteria" not in q3
     # The student who knew nothing missed criteria, each shown with its marks.
     wang = pdf_text(out / "feedback" / "wang.pdf")

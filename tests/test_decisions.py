@@ -41,8 +41,10 @@ def test_a_decision_stands_through_a_run_that_changes_nothing(standin, marked):
     assert "look again" not in row["warnings"]
     assert marks(table(out)["s01.pdf"])["Q2"] == "4.0"
     report = {r["qid"]: r for r in json.loads((out / "s00.json").read_text(encoding="utf-8"))}
-    assert report["Q2"]["feedback"].startswith("See me about the valves.\nThe teacher set the mark to 1.5 of 4.")
-    assert "The teacher set the mark to 1.5 of 4." in (out / "s00.txt").read_text(encoding="utf-8")
+    assert (report["Q2"]["obtained_marks"], report["Q2"]["marked_by"]) == (1.5, "teacher")
+    assert report["Q2"]["feedback"] == "Mark set by the teacher. See me about the valves."
+    text = (out / "s00.txt").read_text(encoding="utf-8")
+    assert "Evaluation: 1.5/4.0 marks\nFeedback: Mark set by the teacher. See me about the valves.\n" in text
 
 
 def test_marking_again_keeps_the_decision_and_asks_for_another_look(standin, marked, tmp_path):

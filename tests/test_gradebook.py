@@ -59,8 +59,8 @@ def test_approved_sheets_with_the_teachers_marks_as_plain_csv(marked, tmp_path, 
     assert result.returncode == 0, result.stderr
     assert read(target, bom=True) == [
         ["student_id", "name", "email", "section", "total", "maximum", "percentage", "file"],
-        ["12", "Anna Roy", "anna@school.org", "8B", "8.5", "10", "85", "anna.pdf"],
-        ["13", "'=Ben Okafor", "ben@school.org", "8A", "2", "10", "20", "ben.pdf"],
+        ["12", "Anna Roy", "anna@school.org", "8B", "8.5", "10", "85.0", "anna.pdf"],
+        ["13", "'=Ben Okafor", "ben@school.org", "8A", "2", "10", "20.0", "ben.pdf"],
     ]
     assert "Exported 2 students" in result.stdout
     assert "1 sheet is not approved yet" in result.stdout

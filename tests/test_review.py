@@ -172,7 +172,9 @@ def test_other_methods_and_oversized_bodies_are_refused(review):
 @pytest.mark.parametrize("body, status, words", [
     ({"q_id": "Q2", "field": "awarded", "value": 4.5}, 400, "from 0 to 4"),
     ({"q_id": "Q2", "field": "awarded", "value": -1}, 400, "from 0 to 4"),
-    ({"q_id": "Q2", "field": "awarded", "value": "3"}, 400, "from 0 to 4"),
+    ({"q_id": "Q2", "field": "awarded", "value": "3 marks"}, 400, "from 0 to 4"),
+    ({"q_id": "Q2", "field": "awarded", "value": "2,5,0"}, 400, "from 0 to 4"),
+    ({"q_id": "Q2", "field": "awarded", "value": "4,5"}, 400, "from 0 to 4"),
     ({"q_id": "Q2", "field": "awarded", "value": True}, 400, "from 0 to 4"),
     ({"q_id": "Q2", "field": "criteria_met", "value": [0, 7]}, 400, "no criterion 7"),
     ({"q_id": "Q2", "field": "criteria_met", "value": "0"}, 400, "list"),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -129,7 +130,8 @@ TEST_F(DecisionsTest, MarkingAgainKeepsTheDecisionAndAsksForAnotherLook) {
     // The paper changed: the model marks the answer again.
     store.store_mark(id, "q1", "fp-2", {0}, 0.5, 2, "Partly.", {});
     auto answers = store.answers(id);
-    Reviewed r = review_of(answers[0], decision_for(store.decisions(id), "q1"));
+    const QuestionKey q1{"fp-2", 2, {}};
+    Reviewed r = review_of(&answers[0], decision_for(store.decisions(id), "q1"), q1);
     EXPECT_EQ(r.awarded, 2.0);
     EXPECT_TRUE(r.look_again);
     EXPECT_EQ(answers[0].flags.at(0).note, "q1: marked again since the teacher's decision: look again");
@@ -142,7 +144,7 @@ TEST_F(DecisionsTest, MarkingAgainKeepsTheDecisionAndAsksForAnotherLook) {
     // The teacher looks again and approves: the flag goes, the decision stays.
     store.record_changes(id, {{"q1", "approved", "true"}}, "ms.roy");
     answers = store.answers(id);
-    r = review_of(answers[0], decision_for(store.decisions(id), "q1"));
+    r = review_of(&answers[0], decision_for(store.decisions(id), "q1"), q1);
     EXPECT_FALSE(r.look_again);
     EXPECT_TRUE(r.approved);
     EXPECT_EQ(r.awarded, 2.0);
@@ -158,33 +160,146 @@ TEST_F(DecisionsTest, IdentitiesReadBack) {
 }
 
 TEST(ReviewOf, TheTeachersValuesWinFieldByField) {
+    const QuestionKey q{"fp", 2, {1, 0.5, 0.5}};
     AnswerRecord marked;
     marked.q_id = "q1";
+    marked.text = "Plants make food from light.";
     marked.status = "marked";
+    marked.question_fingerprint = "fp";
     marked.awarded = 1.5;
     marked.criteria_met = {0, 2};
     marked.feedback = "model";
-    Reviewed r = review_of(marked, nullptr);
+    Reviewed r = review_of(&marked, nullptr, q);
     EXPECT_EQ(r.awarded, 1.5);
+    EXPECT_EQ(r.state, "marked");
     EXPECT_FALSE(r.overridden || r.approved || r.teacher_marked);
 
     Decision only_feedback;
     only_feedback.feedback = "teacher";
-    r = review_of(marked, &only_feedback);
+    r = review_of(&marked, &only_feedback, q);
     EXPECT_EQ(r.awarded, 1.5);
     EXPECT_EQ(r.feedback, "teacher");
-    EXPECT_TRUE(r.overridden);
+    EXPECT_TRUE(r.overridden && r.feedback_by_teacher);
     EXPECT_FALSE(r.teacher_marked);
 
     AnswerRecord failed = marked;
     failed.status = "failed";
-    EXPECT_FALSE(review_of(failed, nullptr).awarded);  // a failed marking gives no mark
+    failed.failure = "timed out";
+    r = review_of(&failed, nullptr, q);
+    EXPECT_FALSE(r.awarded);  // a failed marking gives no mark
+    EXPECT_EQ(r.state, "unmarked");
+    EXPECT_EQ(r.why, "timed out");
     Decision mark;
     mark.awarded = 1.0;
-    r = review_of(failed, &mark);
+    r = review_of(&failed, &mark, q);
     EXPECT_EQ(r.awarded, 1.0);  // the teacher marks what the model could not
     EXPECT_TRUE(r.teacher_marked);
 }
+
+TEST(ReviewOf, ATypedMarkIsTheTeachersAndSilencesTheModelsFeedback) {
+    const QuestionKey q{"fp", 4, {3, 1}};
+    AnswerRecord a;
+    a.q_id = "q3";
+    a.text = "Copper conducts.";
+    a.status = "marked";
+    a.question_fingerprint = "fp";
+    a.awarded = 4;
+    a.criteria_met = {0, 1};
+    a.feedback = "Both points made.";
+
+    Decision typed;
+    typed.awarded = 2.25;
+    Reviewed r = review_of(&a, &typed, q);
+    EXPECT_EQ(r.awarded, 2.25);
+    EXPECT_TRUE(r.teacher_marked && r.mark_typed);
+    EXPECT_FALSE(r.criteria_by_teacher);  // the ticks shown are the model's
+    EXPECT_EQ(r.criteria_met, (std::vector<int>{0, 1}));
+    EXPECT_EQ(r.feedback, "");  // never the model's words for a mark it did not give
+
+    typed.feedback = "See me.";
+    EXPECT_EQ(review_of(&a, &typed, q).feedback, "See me.");
+
+    // Ticks whose sum is the mark: the teacher marked by the criteria.
+    Decision ticked;
+    ticked.criteria_met = std::vector<int>{1};
+    ticked.awarded = 1;
+    r = review_of(&a, &ticked, q);
+    EXPECT_TRUE(r.teacher_marked && r.criteria_by_teacher);
+    EXPECT_FALSE(r.mark_typed);
+    EXPECT_EQ(r.feedback, "Both points made.");
+    // ...then a typed mark over the teacher's own ticks.
+    ticked.awarded = 2;
+    EXPECT_TRUE(review_of(&a, &ticked, q).mark_typed);
+}
+
+TEST(ReviewOf, AnEmptyOrMissingAnswerIsNotAnsweredUntilTheTeacherMarksIt) {
+    const QuestionKey q{"fp", 4, {3, 1}};
+    Reviewed r = review_of(nullptr, nullptr, q);
+    EXPECT_EQ(r.state, "not_answered");
+    EXPECT_FALSE(r.answered || r.awarded);
+
+    // Marked before empty answers were left out: the model's mark of nothing does not count.
+    AnswerRecord blank;
+    blank.q_id = "q2";
+    blank.text = " -- ";
+    blank.status = "marked";
+    blank.question_fingerprint = "fp";
+    blank.awarded = 1;
+    blank.criteria_met = {1};
+    blank.feedback = "Some idea.";
+    r = review_of(&blank, nullptr, q);
+    EXPECT_EQ(r.state, "not_answered");
+    EXPECT_FALSE(r.awarded || r.model_awarded);
+    EXPECT_TRUE(r.criteria_met.empty() && r.feedback.empty());
+
+    Decision mark;
+    mark.awarded = 3;
+    r = review_of(nullptr, &mark, q);
+    EXPECT_EQ(r.state, "marked");
+    EXPECT_EQ(r.awarded, 3.0);
+
+    // Marked against another version of the question: no mark counts yet.
+    AnswerRecord stale = blank;
+    stale.text = "Copper.";
+    stale.question_fingerprint = "old";
+    r = review_of(&stale, nullptr, q);
+    EXPECT_EQ(r.state, "unmarked");
+    EXPECT_TRUE(r.stale);
+    EXPECT_EQ(r.why, "the question changed since it was marked");
+}
+
+struct Blank {
+    std::string text;
+    bool blank;
+};
+class BlankAnswer : public ::testing::TestWithParam<Blank> {};
+TEST_P(BlankAnswer, OnlyBlanksAndPunctuation) { EXPECT_EQ(blank_answer(GetParam().text), GetParam().blank); }
+INSTANTIATE_TEST_SUITE_P(
+    Texts, BlankAnswer,
+    ::testing::Values(Blank{"", true}, Blank{"  \n\t ", true}, Blank{"...", true}, Blank{"- / ?", true},
+                      Blank{"\xe2\x80\x94 \xe2\x80\xa6", true},       // em dash, ellipsis
+                      Blank{"\xc2\xa0\xe3\x80\x82\xef\xbc\x9f", true},  // no-break space, ideographic full stop, fullwidth ?
+                      Blank{"\xe0\xa5\xa4", true},                   // danda
+                      Blank{"0", false}, Blank{"x", false}, Blank{"No.", false},
+                      Blank{"\xe6\xb0\xb4", false},                  // a Chinese word
+                      Blank{"\xe0\xa4\x9c\xe0\xa4\xb2", false},    // a Hindi word
+                      Blank{"\xc3\xa9", false}),
+    [](const ::testing::TestParamInfo<Blank>& info) { return "case" + std::to_string(info.index); });
+
+struct Typed {
+    std::string text;
+    std::optional<double> mark;
+};
+class TypedMark : public ::testing::TestWithParam<Typed> {};
+TEST_P(TypedMark, ADecimalPointOrCommaWithinTheRange) { EXPECT_EQ(typed_mark(GetParam().text, 30), GetParam().mark); }
+INSTANTIATE_TEST_SUITE_P(
+    Texts, TypedMark,
+    ::testing::Values(Typed{"2.5", 2.5}, Typed{"2,5", 2.5}, Typed{" 3 ", 3.0}, Typed{"0", 0.0}, Typed{"30", 30.0},
+                      Typed{"2.", std::nullopt}, Typed{".5", std::nullopt}, Typed{"2,5,0", std::nullopt},
+                      Typed{"2.5.", std::nullopt}, Typed{"30.5", std::nullopt}, Typed{"-1", std::nullopt},
+                      Typed{"1e1", std::nullopt}, Typed{"", std::nullopt}, Typed{"2 5", std::nullopt},
+                      Typed{"nan", std::nullopt}, Typed{"\xef\xbc\x92", std::nullopt}),
+    [](const ::testing::TestParamInfo<Typed>& info) { return "case" + std::to_string(info.index); });
 
 TEST(SheetApproved, AsAWholeOrAnswerByAnswer) {
     AnswerRecord q1, q2;

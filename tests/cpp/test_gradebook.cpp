@@ -34,7 +34,7 @@ TEST(Gradebook, PlainNumbers) {
 TEST(Gradebook, CsvHasEveryIdentityFieldAndThePercentage) {
     EXPECT_EQ(gradebook_table(GradebookFormat::csv, {entry("12", "Anna", "a@s.org", 7.5)}, "Science"),
               (Table{{"student_id", "name", "email", "section", "total", "maximum", "percentage", "file"},
-                     {"12", "Anna", "a@s.org", "8B", "7.5", "10", "75", "Anna.pdf"}}));
+                     {"12", "Anna", "a@s.org", "8B", "7.5", "10", "75.0", "Anna.pdf"}}));
 }
 
 TEST(Gradebook, MoodleFindsUsersByIdNumberElseByEmail) {

@@ -148,6 +148,10 @@ std::vector<CriterionShare> criterion_shares(const ClassReport& report) {
             s.criterion = c;
             for (const auto& sheet : report.sheets) {
                 if (q >= sheet.awarded.size() || !sheet.awarded[q]) continue;
+                if (q < sheet.teacher_set.size() && sheet.teacher_set[q]) {
+                    ++s.set_by_teacher;
+                    continue;
+                }
                 ++s.answers;
                 if (q < sheet.criteria_met.size()) {
                     const auto& met = sheet.criteria_met[q];
@@ -252,6 +256,7 @@ std::string class_report_html(const ClassReport& r) {
         h += "<p>Each criterion with the share of marked answers that met it, lowest first; those met by fewer "
              "than half are highlighted.</p>\n<table>\n<thead><tr><th>Question</th><th>Criterion</th>"
              "<th class=\"num\">Marks</th><th class=\"num\">Met by</th><th></th></tr></thead>\n<tbody>\n";
+        bool set_apart = false;
         for (const auto& s : shares) {
             const auto& q = r.questions[s.question];
             const auto& c = q.criteria[s.criterion];
@@ -260,13 +265,20 @@ std::string class_report_html(const ClassReport& r) {
                  html_escape(c.statement) + "</td><td class=\"num\">" + format_mark(c.mark) + "</td>";
             if (s.answers) {
                 h += "<td class=\"num\">" + percent(s.share()) + " (" + std::to_string(s.met) + " of " +
-                     std::to_string(s.answers) + ")</td><td>" + share_bar(s.share(), low) + "</td>";
+                     std::to_string(s.answers) + ")" +
+                     (s.set_by_teacher ? "; " + std::to_string(s.set_by_teacher) + " set by the teacher" : std::string()) +
+                     "</td><td>" + share_bar(s.share(), low) + "</td>";
             } else {
                 h += "<td class=\"num\">no answer marked</td><td></td>";
             }
             h += "</tr>\n";
+            if (s.set_by_teacher) set_apart = true;
         }
         h += "</tbody>\n</table>\n";
+        if (set_apart) {
+            h += "<p class=\"sub\">Answers whose mark the teacher typed apart from the criteria are not counted: "
+                 "their ticks are the model's, not why the mark stands.</p>\n";
+        }
     }
 
     h += "<h2>Sheets to look at</h2>\n";

@@ -29,6 +29,7 @@ struct ReportSheet {
     std::vector<std::optional<double>> awarded;  // per question; none: not marked (0 when not attempted)
     std::vector<std::vector<int>> criteria_met;  // per question, 0-based positions
     std::vector<std::string> notes;              // flags, unmarked answers, look again, failure
+    std::vector<bool> teacher_set{};             // per question: the teacher typed the mark, the ticks are not why
 };
 
 struct ReportUsage {
@@ -63,7 +64,8 @@ struct CriterionShare {
     std::size_t question = 0;   // index into ClassReport::questions
     std::size_t criterion = 0;  // index into its criteria
     std::size_t met = 0;
-    std::size_t answers = 0;    // marked answers to that question
+    std::size_t answers = 0;    // marked answers to that question, but for those below
+    std::size_t set_by_teacher = 0;  // marks the teacher typed apart from the criteria: not counted
     double share() const { return answers ? static_cast<double>(met) / static_cast<double>(answers) : 0.0; }
 };
 std::vector<CriterionShare> criterion_shares(const ClassReport& report);

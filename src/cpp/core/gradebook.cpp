@@ -17,6 +17,17 @@ std::string plain_number(double value, int decimals) {
     return s;
 }
 
+namespace {
+
+// As the class file writes a percentage: always one decimal ("75.0").
+std::string one_decimal(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.1f", value);
+    return std::string(buffer) == "-0.0" ? "0.0" : buffer;
+}
+
+}  // namespace
+
 std::string moodle_identifier(const std::vector<GradeEntry>& entries) {
     bool ids = true, emails = true;
     for (const auto& e : entries) {
@@ -37,7 +48,7 @@ std::vector<std::vector<std::string>> gradebook_table(GradebookFormat format, co
             for (const auto& e : entries) {
                 rows.push_back({e.who.student_id, e.who.name, e.who.email, e.who.section, plain_number(e.total),
                                 plain_number(e.maximum),
-                                e.maximum > 0 ? plain_number(100.0 * e.total / e.maximum, 1) : "", e.file});
+                                e.maximum > 0 ? one_decimal(100.0 * e.total / e.maximum) : "", e.file});
             }
             break;
         case GradebookFormat::moodle: {

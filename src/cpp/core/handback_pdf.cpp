@@ -167,6 +167,13 @@ int write_handback_pdf(const Handback& h, const std::string& path) {
         head.space_before = 8;
         const std::string awarded = q.awarded ? format_mark(*q.awarded) : "-";
         w.paragraph(q.q_id + "    " + awarded + " / " + marks_word(q.max_marks), head);
+        if (!q.text.empty()) {
+            Style asked;
+            asked.size = 10;
+            asked.grey = 0.25;
+            asked.space_before = 2;
+            w.paragraph(q.text, asked);
+        }
         if (!q.note.empty()) {
             Style note;
             note.italic = true;
@@ -184,7 +191,9 @@ int write_handback_pdf(const Handback& h, const std::string& path) {
             label.size = 10;
             label.space_before = 5;
             label.grey = met ? 0.1 : 0.45;
-            w.paragraph(met ? "Criteria met" : "Criteria missed", label);
+            w.paragraph(q.criteria_by_model ? (met ? "The model found these met" : "The model found these missed")
+                                            : (met ? "Criteria met" : "Criteria missed"),
+                        label);
             for (const auto& c : q.criteria) {
                 if (c.met != met) continue;
                 Style item;

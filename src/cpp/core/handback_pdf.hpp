@@ -22,7 +22,9 @@ struct HandbackQuestion {
     double max_marks = 0;
     std::vector<HandbackCriterion> criteria;  // empty when the answer was not marked
     std::string feedback;
-    std::string note;  // "Not attempted.", "Not marked yet.", ...; "" when marked
+    std::string note;  // "Not answered.", "Mark set by the teacher.", ...; "" otherwise
+    std::string text{};  // the question as the paper asks it
+    bool criteria_by_model = false;  // the teacher set the mark apart from these ticks: they are the model's
 };
 
 struct Handback {

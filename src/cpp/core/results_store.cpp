@@ -1061,7 +1061,7 @@ constexpr const char* kSelectEvent = "SELECT id, sheet_id, q_id, field, old_valu
 }  // namespace
 
 std::vector<Event> ResultsStore::record_changes(std::int64_t id, const std::vector<Change>& changes,
-                                                const std::string& reviewer) {
+                                                const std::string& reviewer, bool add_missing) {
     const std::string doing = "store the changes to sheet " + std::to_string(id);
     Transaction tx(db_, path_, doing);
     if (!sheet_exists(db_, path_, id)) throw unknown_sheet(path_, id);
@@ -1081,7 +1081,16 @@ std::vector<Event> ResultsStore::record_changes(std::int64_t id, const std::vect
                 throw std::invalid_argument("only a question's " + change.field + " can be changed, not the sheet's");
             }
         } else if (!set_look_again(db_, path_, id, change.q_id, false, doing)) {
-            throw std::invalid_argument("sheet " + std::to_string(id) + " has no answer to question '" + change.q_id + "'");
+            if (!add_missing) {
+                throw std::invalid_argument("sheet " + std::to_string(id) + " has no answer to question '" +
+                                            change.q_id + "'");
+            }
+            Statement add(db_, path_,
+                          "INSERT INTO answers (sheet_id, q_id, position, text, pages, status) "
+                          "SELECT ?1, ?2, COALESCE(MAX(position) + 1, 0), '', '[]', 'pending' FROM answers "
+                          "WHERE sheet_id = ?1",
+                          doing);
+            add.bind_int(1, id).bind_text(2, change.q_id).run();
         }
         // Read again for every change: one batch may change a field twice.
         const auto decisions = read_decisions(db_, path_, id);

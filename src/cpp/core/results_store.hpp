@@ -270,7 +270,10 @@ public:
     // negative or non-finite mark or a question the sheet has no answer to is
     // a std::invalid_argument with a message for the user; nothing is stored
     // then. A change to an answer removes its "look again" flag.
-    std::vector<Event> record_changes(std::int64_t id, const std::vector<Change>& changes, const std::string& reviewer);
+    // With `add_missing`, a change to a question the parse found no answer
+    // to stores an empty answer for it first (the teacher marks it anyway).
+    std::vector<Event> record_changes(std::int64_t id, const std::vector<Change>& changes, const std::string& reviewer,
+                                      bool add_missing = false);
     // The events of one sheet, or of every sheet, in the order they were made.
     std::vector<Event> events(std::optional<std::int64_t> id = std::nullopt) const;
     // What stands for each answer of the sheet, by question id ("" for the

@@ -47,6 +47,7 @@ py::dict figures(const calib::Agreement& a) {
 // version, so neither does the comparison).
 const core::AnswerRecord* model_marked(const core::AnswerRecord& a, const PaperQuestion* q) {
     if (!q || a.status != "marked" || !a.awarded || a.question_fingerprint != q->fingerprint) return nullptr;
+    if (core::blank_answer(a.text)) return nullptr;  // not answered: the model's mark of nothing does not count
     return &a;
 }
 
@@ -352,11 +353,8 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
         return out;
     }
     std::map<std::pair<std::int64_t, std::string>, long> seen;
-    std::map<std::int64_t, std::set<std::string>> answered;
-    for (const auto& sheet : sheets) {
-        auto& ids = answered[sheet.id];
-        for (const auto& a : store.answers(sheet.id)) ids.insert(a.q_id);
-    }
+    std::map<std::int64_t, bool> read;
+    for (const auto& sheet : sheets) read[sheet.id] = sheet.parsed;
     while (true) {
         py::object fields;
         try {
@@ -416,12 +414,11 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, core::Result
                     q->id);
         }
         if (out.problems.size() != before) continue;
-        // A decision stands on an answer; one the sheet does not have has no
-        // model mark to set it against either.
-        const auto& found_answers = answered.at(sheet_id);
-        if (!found_answers.count(q->id)) {
-            problem(utf8_escaped(names.at(sheet_id)) + " has no answer to " + q->id +
-                    " (not attempted, or the sheet was not read)");
+        // The teacher may mark an answer the parse did not find (written where
+        // it did not look); a sheet not read has nothing to set a mark on.
+        if (!read.at(sheet_id)) {
+            problem(utf8_escaped(names.at(sheet_id)) + " was not read, so " + q->id +
+                    " has no answer to mark yet (mark the sheet first)");
             continue;
         }
         auto [at, fresh] = seen.emplace(std::make_pair(sheet_id, q->id), line);
@@ -498,7 +495,7 @@ int import_marks(const Session& s, const OutputsContext& ctx, core::ResultsStore
             shown.append(entry);
         }
         if (changes.empty()) continue;
-        store.record_changes(sheet.id, changes, reviewer);
+        store.record_changes(sheet.id, changes, reviewer, true);
         stored += changes.size();
         changed.push_back(sheet.id);
         lines.push_back(pyglue::cat("  ", names.at(sheet.id), ": ", py::str(", ").attr("join")(shown)));

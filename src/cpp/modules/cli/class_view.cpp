@@ -2,6 +2,7 @@
 #include "class_view.hpp"
 #include "app/files.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -84,6 +85,9 @@ ClassPaper describe_paper(py::object paper) {
         q.id = utf8(q_id);
         q.fingerprint = core::sha256_hex(utf8(canonical(entry)));
         q.max_marks = py::cast<double>(question.attr("max_marks"));
+        q.key.fingerprint = q.fingerprint;
+        q.key.max_marks = q.max_marks;
+        for (py::handle c : py::list(entry["criteria"])) q.key.criterion_marks.push_back(py::cast<double>(c["mark"]));
         p.questions.push_back(std::move(q));
     }
     py::dict data;
@@ -109,41 +113,32 @@ Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
         return st;
     }
     const bool same_questions = sheet.parse_key == paper.parse_key;
-    std::map<std::string, const core::AnswerRecord*> by_id;
-    for (const auto& a : answers) by_id[a.q_id] = &a;
     double total = 0;
     for (const auto& q : paper.questions) {
-        auto found = by_id.find(q.id);
-        std::string why;
-        if (found == by_id.end()) {
-            if (same_questions) {
-                st.cells.push_back(number(0));  // not attempted
-                continue;
-            }
-            why = "the sheet was read against other questions";
-        } else {
-            const core::AnswerRecord& a = *found->second;
-            // The teacher's mark stands whatever became of the model's.
-            const core::Reviewed r = core::review_of(a, core::decision_for(decisions, a.q_id));
-            if (r.teacher_marked || (a.status == "marked" && a.question_fingerprint == q.fingerprint && r.awarded)) {
-                st.cells.push_back(number(*r.awarded));
-                total += *r.awarded;
-                continue;
-            }
-            if (a.status == "marked") {
-                why = "the question changed since it was marked";
-            } else if (a.status == "failed") {
-                why = a.failure;
-            } else {
-                why = "not marked yet";
-            }
+        core::Reviewed r = core::review_of(core::answer_for(answers, q.id), core::decision_for(decisions, q.id), q.key);
+        if (r.state == "not_answered" && !same_questions) {
+            r.state = "unmarked";
+            r.why = "the sheet was read against other questions";
         }
-        st.cells.push_back(py::str(""));
-        st.unmarked.push_back(q.id + " not marked: " + why);
+        if (r.state == "marked") {
+            st.cells.push_back(number(*r.awarded));
+            total += *r.awarded;
+        } else if (r.state == "not_answered") {
+            st.cells.push_back(number(0));
+        } else {
+            st.cells.push_back(py::str(""));
+            st.unmarked.push_back(q.id + " not marked: " + r.why);
+        }
+        st.answers.push_back(std::move(r));
     }
     st.total = number(total);
     st.status = st.unmarked.empty() ? "marked" : "incomplete";
     return st;
+}
+
+std::string shown_feedback(const core::Reviewed& r) {
+    if (!r.mark_typed) return r.feedback;
+    return r.feedback.empty() ? "Mark set by the teacher." : "Mark set by the teacher. " + r.feedback;
 }
 
 py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers,
@@ -152,30 +147,45 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
     py::object sheet = M("Answersheet")(py::arg("subject") = p.attr("subject"),
                                         py::arg("language") = p.attr("language"),
                                         py::arg("class_level") = p.attr("class_level"));
-    for (const auto& a : answers) {
+    std::vector<const core::AnswerRecord*> order;
+    for (const auto& a : answers) order.push_back(&a);
+    // An answer the teacher marked where the parse found none.
+    std::vector<core::AnswerRecord> unfound;
+    if (decisions) {
+        for (const auto& q : paper.questions) {
+            const core::Decision* d = core::decision_for(*decisions, q.id);
+            if (d && d->awarded && !core::answer_for(answers, q.id)) unfound.push_back(core::AnswerRecord{q.id});
+        }
+        for (const auto& a : unfound) order.push_back(&a);
+    }
+    for (const core::AnswerRecord* a : order) {
+        const PaperQuestion* q = paper.find(a->q_id);
+        const core::Decision* d = decisions ? core::decision_for(*decisions, a->q_id) : nullptr;
+        core::QuestionKey loose;
+        const core::Reviewed r = core::review_of(a, d, q ? q->key : loose);
+        if (r.state == "not_answered") continue;
         py::list pages;
-        for (int page : a.pages) pages.append(page);
-        py::object answer = M("Answer")(py::arg("q_id") = py::str(a.q_id), py::arg("text") = py::str(a.text),
+        for (int page : a->pages) pages.append(page);
+        py::object answer = M("Answer")(py::arg("q_id") = py::str(a->q_id), py::arg("text") = py::str(a->text),
                                         py::arg("pages") = pages);
-        const PaperQuestion* q = paper.find(a.q_id);
-        const core::Reviewed r = core::review_of(a, decisions ? core::decision_for(*decisions, a.q_id) : nullptr);
-        const bool model_marked = q && a.status == "marked" && a.question_fingerprint == q->fingerprint;
-        if (q && (model_marked || r.overridden) && pyglue::truth(q->question.attr("rubric"))) {
+        const bool counts = q && r.state == "marked";
+        if (counts && pyglue::truth(q->question.attr("rubric"))) {
             py::object rubric = M("copy").attr("deepcopy")(q->question.attr("rubric"));
             std::set<int> met(r.criteria_met.begin(), r.criteria_met.end());
             int position = 0;
             for (py::handle c : py::object(rubric.attr("criteria"))) c.attr("set_fulfill")(py::bool_(met.count(position++) > 0));
             answer.attr("set_eval_rubric")(rubric);
-            std::string feedback = r.feedback;
-            // A report counts the criteria met; a mark the teacher set apart
-            // from them must still show.
-            if (r.teacher_marked && py::cast<double>(rubric.attr("get_awarded_marks")()) != *r.awarded) {
-                feedback += std::string(feedback.empty() ? "" : "\n") + "The teacher set the mark to " +
-                            utf8(format_marks(*r.awarded)) + " of " + utf8(format_marks(q->max_marks)) + ".";
-            }
-            answer.attr("set_feedback")(py::str(feedback));
+            answer.attr("set_feedback")(py::str(shown_feedback(r)));
         }
-        sheet.attr("add_answer")(py::str(a.q_id), answer);
+        if (counts && decisions) {
+            py::dict result;
+            result["awarded_marks"] = py::float_(*r.awarded);
+            result["total_marks"] = py::float_(q->max_marks);
+            result["feedback"] = py::str(shown_feedback(r));
+            answer.attr("evaluation_result") = result;
+            answer.attr("marked_by") = py::str(r.teacher_marked ? "teacher" : "model");
+        }
+        sheet.attr("add_answer")(py::str(a->q_id), answer);
     }
     return sheet;
 }
@@ -229,7 +239,21 @@ py::list ClassView::row_of(const core::SheetRecord& sheet) const {
         py::object records = sheet_records(*paper, answers, &decisions);
         py::dict validation = pipeline.attr("validate_processing")(records, paper->paper);
         for (py::handle w : validation["issues"]) notes.append(w);
-        for (py::handle w : validation["warnings"]) notes.append(w);
+        // A short answer on pages read from their own text is what the
+        // student typed, not a misreading.
+        std::set<int> typed;
+        for (const auto& p : store->page_reading(sheet.id)) {
+            if (p.method == "text") typed.insert(p.page);
+        }
+        std::set<std::string> typed_answers;
+        for (const auto& a : answers) {
+            if (!a.pages.empty() && std::all_of(a.pages.begin(), a.pages.end(), [&](int p) { return typed.count(p) > 0; })) {
+                typed_answers.insert("Answer for " + a.q_id + " is very short (possible OCR issue)");
+            }
+        }
+        for (py::handle w : validation["warnings"]) {
+            if (!typed_answers.count(utf8(py::str(w)))) notes.append(w);
+        }
     }
     row.append(py::str("; ").attr("join")(notes));
     row.append(py::str(st.status));
@@ -407,7 +431,29 @@ void ClassView::write_reports(const core::SheetRecord& sheet) const {
             continue;
         }
         replace_file(name, [&](py::object partial) {
-            pipeline.attr("save_to_file")(records, paper->paper, partial, py::str(format));
+            if (format != "json") {
+                pipeline.attr("save_to_file")(records, paper->paper, partial, py::str(format));
+                return;
+            }
+            // The pipeline's records count the ticks; a mark the teacher set
+            // apart from them is the one that stands.
+            py::list data = pipeline.attr("get_answersheet_format")(records, paper->paper);
+            for (py::handle record : data) {
+                py::object q_id = record["qid"];
+                py::object marked_by = py::str("");
+                if (pyglue::truth(records.attr("get_question_ids")().attr("__contains__")(q_id))) {
+                    py::object answer = records.attr("get_answer")(q_id);
+                    py::object result = py::getattr(answer, "evaluation_result", py::none());
+                    if (!result.is_none()) {
+                        record["obtained_marks"] = result["awarded_marks"];
+                        record["feedback"] = result["feedback"];
+                        marked_by = answer.attr("marked_by");
+                    }
+                }
+                record["marked_by"] = marked_by;
+            }
+            app::write_text_atomic(partial, M("json").attr("dumps")(data, py::arg("indent") = 4,
+                                                                    py::arg("ensure_ascii") = false));
         });
     }
 }

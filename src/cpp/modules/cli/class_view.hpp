@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "decisions.hpp"
 #include "results_store.hpp"
 
 namespace quorvan::cli {
@@ -19,6 +20,7 @@ struct PaperQuestion {
     std::string id;
     std::string fingerprint;  // of what its marking depends on
     double max_marks = 0;
+    core::QuestionKey key;    // what deciding its mark needs
 };
 
 // The paper with the fingerprints a re-run compares against.
@@ -34,10 +36,12 @@ struct ClassPaper {
 
 ClassPaper describe_paper(py::object paper);
 
-// How a stored sheet stands against the paper: a cell per question (the
-// awarded marks, 0 when not attempted, "" when not marked), the total, why
-// any answer is not marked, and the status that follows.
+// How a stored sheet stands against the paper: each question's answer as
+// the teacher's decisions leave it (none for a sheet not read), a cell per
+// question (the mark that counts, 0 when not answered, "" when not marked),
+// the total, why any answer is not marked, and the status that follows.
 struct Standing {
+    std::vector<core::Reviewed> answers;
     std::vector<py::object> cells;
     py::object total;
     std::vector<std::string> unmarked;  // "Q3 not marked: ..."
@@ -45,14 +49,19 @@ struct Standing {
 };
 
 // Marks as the teacher's decisions leave them: a mark the teacher gave
-// counts even where the model gave none.
+// counts even where the model gave none (or the parse found no answer).
 Standing assess(const ClassPaper& paper, const core::SheetRecord& sheet,
                 const std::vector<core::AnswerRecord>& answers,
                 const std::map<std::string, core::Decision>& decisions);
 
+// The feedback a student reads: a mark the teacher typed says so.
+std::string shown_feedback(const core::Reviewed& r);
+
 // The sheet as records (Answersheet of Answer), each marked answer with its
 // evaluated rubric and feedback, as the pipeline's reports read them: the
-// model's marking, or with `decisions` what the teacher decided.
+// model's marking, or with `decisions` what the teacher decided (then each
+// counted answer also carries its evaluation_result: the mark that counts).
+// Empty answers are left out: they were not answered.
 py::object sheet_records(const ClassPaper& paper, const std::vector<core::AnswerRecord>& answers,
                          const std::map<std::string, core::Decision>* decisions = nullptr);
 

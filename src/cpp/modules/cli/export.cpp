@@ -21,16 +21,23 @@ namespace {
 // the grade column ("Science Class 8").
 struct PaperTotals {
     double maximum = 0;
-    std::set<std::string> questions;
+    std::map<std::string, core::QuestionKey> questions;  // by id, each as its marking was fingerprinted
     std::string item;
 };
 
 PaperTotals paper_totals(const std::string& canonical_json) {
     PaperTotals p;
     py::object data = M("json").attr("loads")(py::str(canonical_json));
+    py::object dumps = M("json").attr("dumps");
     for (py::handle q : py::object(data["questions"])) {
         p.maximum += py::cast<double>(q["max_marks"]);
-        p.questions.insert(utf8(q["q_id"]));
+        core::QuestionKey key;
+        // The fingerprint the marking compared against, made as the paper makes it.
+        key.fingerprint = core::sha256_hex(utf8(dumps(q, py::arg("sort_keys") = true, py::arg("ensure_ascii") = false,
+                                                      py::arg("separators") = py::make_tuple(",", ":"))));
+        key.max_marks = py::cast<double>(q["max_marks"]);
+        for (py::handle c : py::object(q["criteria"])) key.criterion_marks.push_back(py::cast<double>(c["mark"]));
+        p.questions.emplace(utf8(q["q_id"]), std::move(key));
     }
     p.item = utf8(py::str(" ").attr("join")(py::make_tuple(data["subject"], data["class_level"])).attr("strip")());
     return p;
@@ -87,7 +94,7 @@ int run_export(py::object args, py::object parser) {
     const auto sheets = store->sheets();
     const auto names = display_names(sheets);
     std::vector<core::GradeEntry> entries;
-    std::vector<std::string> unnamed, left_out;
+    std::vector<std::string> unnamed, left_out, flagged;
     std::size_t waiting = 0;
     std::map<std::string, PaperTotals> papers;
     std::set<std::string> items;
@@ -117,15 +124,24 @@ int run_export(py::object args, py::object parser) {
         }
         double total = 0;
         std::vector<std::string> unmarked;
-        for (const auto& a : answers) {
-            if (!paper->second.questions.count(a.q_id)) continue;
-            const core::Reviewed r = core::review_of(a, core::decision_for(decisions, a.q_id));
-            if (r.awarded) {
+        bool look_again = false;
+        for (const auto& [q_id, key] : paper->second.questions) {
+            const core::Reviewed r = core::review_of(core::answer_for(answers, q_id), core::decision_for(decisions, q_id), key);
+            look_again = look_again || r.look_again;
+            if (r.state == "marked") {
                 total += *r.awarded;
-            } else {
-                unmarked.push_back(a.q_id);
+            } else if (r.state == "unmarked") {
+                unmarked.push_back(q_id);
             }
         }
+        // Marked again by the model after the teacher approved: the teacher
+        // has not seen what now stands.
+        if (look_again && !all) {
+            left_out.push_back(name + " (approved, but marked again since: look again in quorvan review, or "
+                               "export it anyway with --all)");
+            continue;
+        }
+        if (look_again) flagged.push_back(name);
         if (!unmarked.empty()) {
             left_out.push_back(name + " (no mark for " + joined(unmarked) + ")");
             continue;
@@ -176,6 +192,10 @@ int run_export(py::object args, py::object parser) {
         s.usage_error(text);
     }
     for (const auto& why : left_out) s.complain(py::str("quorvan export: not exported: " + why));
+    for (const auto& name : flagged) {
+        s.complain(py::str("quorvan export: " + name + " was approved, but the model marked it again since: "
+                           "exported with --all; look again in quorvan review"));
+    }
     if (entries.empty()) {
         s.complain(py::str(all ? "quorvan export: nothing to export: no sheet in " + utf8(outdir) + " is fully marked"
                                : "quorvan export: nothing to export: no sheet in " + utf8(outdir) +

@@ -41,61 +41,39 @@ std::vector<core::ReportCriterion> criteria_of(const PaperQuestion& q) {
 // One sheet against the paper, each answer as the teacher's decisions leave it.
 struct Reviewed {
     core::ReportSheet sheet;
-    std::vector<std::string> feedback;  // per question
-    std::vector<bool> attempted;        // per question
+    std::vector<core::Reviewed> answers;  // per question; empty when the sheet was not read
 };
 
 Reviewed review_sheet(const ClassView& view, const core::SheetRecord& rec, const std::string& name) {
     const ClassPaper& paper = *view.paper;
     const auto answers = view.store->answers(rec.id);
-    const auto decisions = view.store->decisions(rec.id);
+    const Standing st = assess(paper, rec, answers, view.store->decisions(rec.id));
     Reviewed r;
     r.sheet.name = name;
+    r.sheet.status = st.status;
     const std::size_t n = paper.questions.size();
     r.sheet.awarded.assign(n, std::nullopt);
     r.sheet.criteria_met.assign(n, {});
-    r.feedback.assign(n, "");
-    r.attempted.assign(n, true);
+    r.sheet.teacher_set.assign(n, false);
     if (rec.status == "failed") r.sheet.notes.push_back(rec.failure);
-    if (rec.status == "failed" || !rec.parsed) {
-        r.sheet.status = rec.status == "failed" ? "failed" : "pending";
-        if (r.sheet.status == "pending") r.sheet.notes.push_back("not marked yet");
-        return r;
-    }
-    const bool same_questions = rec.parse_key == paper.parse_key;
-    std::size_t unmarked = 0;
+    if (st.status == "pending") r.sheet.notes.push_back("not marked yet");
+    if (st.status == "failed" || st.status == "pending") return r;
     for (std::size_t i = 0; i < n; ++i) {
-        const PaperQuestion& q = paper.questions[i];
-        auto found = std::find_if(answers.begin(), answers.end(), [&](const auto& a) { return a.q_id == q.id; });
-        if (found == answers.end()) {
-            if (same_questions) {
-                r.sheet.awarded[i] = 0.0;  // not attempted
-                r.attempted[i] = false;
-            } else {
-                r.sheet.notes.push_back(q.id + " not marked: the sheet was read against other questions");
-                ++unmarked;
-            }
-            continue;
+        const core::Reviewed& a = st.answers[i];
+        if (a.state == "marked") {
+            r.sheet.awarded[i] = a.awarded;
+            r.sheet.criteria_met[i] = a.criteria_met;
+            r.sheet.teacher_set[i] = a.mark_typed;
+        } else if (a.state == "not_answered") {
+            r.sheet.awarded[i] = 0.0;
         }
-        const core::Reviewed rv = core::review_of(*found, core::decision_for(decisions, q.id));
-        const bool current = found->status == "marked" && found->question_fingerprint == q.fingerprint;
-        if (rv.awarded && (current || rv.teacher_marked)) {
-            r.sheet.awarded[i] = rv.awarded;
-            r.sheet.criteria_met[i] = rv.criteria_met;
-            r.feedback[i] = rv.feedback;
-            continue;
-        }
-        ++unmarked;
-        r.sheet.notes.push_back(q.id + " not marked: " +
-                                (found->status == "marked" ? std::string("the question changed since it was marked")
-                                 : found->status == "failed" ? found->failure
-                                                             : std::string("not marked yet")));
     }
+    for (const auto& u : st.unmarked) r.sheet.notes.push_back(u);
     for (const auto& flag : rec.flags) r.sheet.notes.push_back(flag.note);
     for (const auto& a : answers) {
         for (const auto& flag : a.flags) r.sheet.notes.push_back(flag.note);
     }
-    r.sheet.status = unmarked ? "incomplete" : "marked";
+    r.answers = st.answers;
     return r;
 }
 
@@ -243,22 +221,30 @@ void write_handbacks(const ClassView& view, const std::vector<std::int64_t>& wan
         h.student_id = rec->identity.student_id;
         for (std::size_t i = 0; i < paper.questions.size(); ++i) {
             const PaperQuestion& q = paper.questions[i];
+            const core::Reviewed& a = r.answers[i];
             core::HandbackQuestion hq;
             hq.q_id = q.id;
+            hq.text = utf8(q.question.attr("text"));
             hq.max_marks = q.max_marks;
             hq.awarded = r.sheet.awarded[i];
             h.maximum += q.max_marks;
             h.total += r.sheet.awarded[i].value_or(0);
-            if (!r.attempted[i]) {
-                hq.note = "Not attempted.";
+            if (a.state == "not_answered") {
+                hq.note = "Not answered.";
             } else {
                 const auto criteria = criteria_of(q);
-                const auto& met = r.sheet.criteria_met[i];
+                const auto& met = a.criteria_met;
                 for (std::size_t c = 0; c < criteria.size(); ++c) {
                     const bool is_met = std::find(met.begin(), met.end(), static_cast<int>(c)) != met.end();
                     hq.criteria.push_back({criteria[c].statement, criteria[c].mark, is_met});
                 }
-                hq.feedback = r.feedback[i];
+                if (a.mark_typed) {
+                    hq.note = "Mark set by the teacher.";
+                    hq.criteria_by_model = !a.criteria_by_teacher;
+                    // The model's ticks of an answer it did not see is nothing to show.
+                    if (!a.answered && !a.criteria_by_teacher) hq.criteria.clear();
+                }
+                hq.feedback = a.feedback;
             }
             h.questions.push_back(std::move(hq));
         }

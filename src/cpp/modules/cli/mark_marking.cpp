@@ -2,8 +2,10 @@
 // through the answer-sheet pipeline: its PDF is read on a worker thread, the
 // parse and each answer's marking are stored the moment they arrive, and all
 // calls share the model service's concurrency bound and per-minute window.
+#include <algorithm>
 #include <csignal>
 
+#include "decisions.hpp"
 #include "mark_run.hpp"
 
 namespace quorvan::cli::marking {
@@ -119,6 +121,10 @@ Coro mark_sheet(Run* run, SheetJob* job) {
             sheet_flags = hidden_text_flags(sheet);
             for (auto& flag : reading_flags(pages)) sheet_flags.push_back(std::move(flag));
             text_but_no_answer = found.empty() && has_text(sheet);
+            // An empty answer is no answer: never stored, never sent to be marked.
+            found.erase(std::remove_if(found.begin(), found.end(),
+                                       [](const core::FoundAnswer& f) { return core::blank_answer(f.text); }),
+                        found.end());
         } catch (...) {
             error = pyglue::caught();
         }

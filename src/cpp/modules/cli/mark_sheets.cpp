@@ -3,6 +3,7 @@
 // before any model call.
 #include <map>
 
+#include "decisions.hpp"
 #include "mark_run.hpp"
 
 namespace quorvan::cli::marking {
@@ -140,7 +141,7 @@ void plan_sheet(Run& run, SheetJob& job, bool force) {
         std::vector<std::string> missing, changed;
         for (const auto& a : store.answers(rec.id)) {
             const PaperQuestion* q = run.paper.find(a.q_id);
-            if (!q) continue;
+            if (!q || core::blank_answer(a.text)) continue;  // an empty answer is not marked
             if (a.status == "marked" && a.question_fingerprint == q->fingerprint) continue;
             (a.status == "marked" ? changed : missing).push_back(a.q_id);
             job.to_mark.push_back(a.q_id);

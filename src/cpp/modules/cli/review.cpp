@@ -9,6 +9,7 @@
 // site, a DNS name rebound to this machine) is refused.
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -142,30 +143,22 @@ py::dict ReviewServer::who(const core::SheetRecord& sheet, const py::object& fil
 }
 
 // Badges of one answer: what a teacher should know before trusting its mark.
-static py::list badges(const core::AnswerRecord* a, const PaperQuestion& q, const core::Reviewed& r) {
+static py::list badges(const core::AnswerRecord* a, const core::Reviewed& r) {
     py::list out;
-    if (!a) return out;
-    const bool stale = a->status == "marked" && a->question_fingerprint != q.fingerprint;
-    if (stale) out.append("changed_paper");
-    if (!r.teacher_marked && (a->status != "marked" || stale || !r.awarded)) out.append("not_marked");
+    if (r.stale) out.append("changed_paper");
+    if (r.state == "unmarked") out.append("not_marked");
     if (r.overridden) out.append("overridden");
     if (r.approved) out.append("approved");
     if (r.look_again) out.append("look_again");
-    for (const auto& f : a->flags) {
-        if (f.kind != "look_again") {
-            out.append("suspect");
-            break;
+    if (a) {
+        for (const auto& f : a->flags) {
+            if (f.kind != "look_again") {
+                out.append("suspect");
+                break;
+            }
         }
     }
     return out;
-}
-
-// The mark that counts in the grid: the teacher's, else the model's while it
-// still stands against the paper's question.
-static std::optional<double> counted(const core::AnswerRecord& a, const PaperQuestion& q, const core::Reviewed& r) {
-    if (r.teacher_marked) return r.awarded;
-    if (a.status != "marked" || a.question_fingerprint != q.fingerprint) return std::nullopt;
-    return r.awarded;
 }
 
 py::dict ReviewServer::class_json() const {
@@ -186,66 +179,94 @@ py::dict ReviewServer::class_json() const {
     py::list rows;
     const auto sheets = store().sheets();
     const auto names = display_names(sheets);
+    std::size_t answers_n = 0, answers_reviewed = 0, answers_approved = 0, sheets_reviewed = 0, sheets_approved = 0;
     for (const auto& sheet : sheets) {
         const auto answers = store().answers(sheet.id);
         const auto decisions = store().decisions(sheet.id);
+        const Standing st = assess(paper(), sheet, answers, decisions);
         py::dict row = who(sheet, names.at(sheet.id));
         row["sheet"] = py::int_(sheet.id);
         row["status"] = py::str(sheet.status);
         row["failure"] = py::str(sheet.failure);
         row["flags"] = flag_list(sheet.flags);
         auto whole = decisions.find("");
-        row["approved"] = py::bool_(!answers.empty() && core::sheet_approved(answers, decisions));
+        const bool approved = !answers.empty() && core::sheet_approved(answers, decisions);
+        row["approved"] = py::bool_(approved);
         row["sheet_decision"] = py::bool_(whole != decisions.end() && whole->second.any());
         py::list cells;
         double total = 0;
         bool complete = sheet.parsed && sheet.status != "failed";
-        for (const auto& q : paper().questions) {
+        bool reviewed = whole != decisions.end() && whole->second.any();
+        for (std::size_t i = 0; i < paper().questions.size(); ++i) {
+            const PaperQuestion& q = paper().questions[i];
             py::dict cell;
             cell["q_id"] = py::str(q.id);
-            const core::AnswerRecord* a = nullptr;
-            for (const auto& candidate : answers) {
-                if (candidate.q_id == q.id) a = &candidate;
-            }
-            if (!a) {
-                // Not attempted: nothing to open, nothing to mark.
+            if (st.answers.empty()) {  // not read: nothing to open
                 cell["answered"] = py::bool_(false);
-                cell["awarded"] = sheet.parsed ? py::object(py::float_(0.0)) : py::object(py::none());
+                cell["state"] = py::str("unread");
+                cell["awarded"] = py::none();
                 cell["badges"] = py::list();
                 cells.append(cell);
+                complete = false;
                 continue;
             }
-            auto d = decisions.find(a->q_id);
-            const core::Reviewed r = core::review_of(*a, d == decisions.end() ? nullptr : &d->second);
-            const auto mark = counted(*a, q, r);
-            if (mark) total += *mark; else complete = false;
-            cell["answered"] = py::bool_(true);
-            cell["awarded"] = opt(mark);
-            cell["badges"] = badges(a, q, r);
+            const core::Reviewed& r = st.answers[i];
+            const core::AnswerRecord* a = core::answer_for(answers, q.id);
+            if (r.state == "marked") total += *r.awarded;
+            if (r.state == "unmarked") complete = false;
+            if (r.answered || r.teacher_marked) ++answers_n;
+            if (r.reviewed()) {
+                ++answers_reviewed;
+                reviewed = true;
+            }
+            if (r.approved) ++answers_approved;
+            cell["answered"] = py::bool_(r.answered);
+            cell["state"] = py::str(r.state);
+            cell["awarded"] = opt(r.awarded);
+            cell["badges"] = badges(a, r);
             cells.append(cell);
         }
+        if (reviewed || approved) ++sheets_reviewed;
+        if (approved) ++sheets_approved;
         row["cells"] = cells;
         row["total"] = sheet.parsed ? py::object(py::float_(total)) : py::object(py::none());
         row["complete"] = py::bool_(complete);
         rows.append(row);
     }
     out["sheets"] = rows;
+    py::dict counts;
+    counts["answers"] = py::int_(answers_n);
+    counts["answers_reviewed"] = py::int_(answers_reviewed);
+    counts["answers_approved"] = py::int_(answers_approved);
+    counts["sheets"] = py::int_(sheets.size());
+    counts["sheets_reviewed"] = py::int_(sheets_reviewed);
+    counts["sheets_approved"] = py::int_(sheets_approved);
+    out["counts"] = counts;
     return out;
+}
+
+// Pages of the sheet's PDF, for choosing where an answer the parse missed is;
+// 0 when it cannot be opened now.
+static int sheet_pages(const core::SheetRecord& sheet) {
+    try {
+        py::gil_scoped_release unlocked;
+        return core::PdfDocument::open(sheet.path_resolved, sheet.path_given).page_count();
+    } catch (const core::PdfError&) {
+        return 0;
+    }
 }
 
 py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::string& q_id) const {
     const PaperQuestion* q = paper().find(q_id);
     if (!q) throw Refusal(404, "the paper has no question " + q_id);
+    if (!sheet.parsed) throw Refusal(404, "the sheet was not read: " + (sheet.failure.empty() ? "not marked yet" : sheet.failure));
     const auto answers = store().answers(sheet.id);
-    const core::AnswerRecord* a = nullptr;
-    for (const auto& candidate : answers) {
-        if (candidate.q_id == q_id) a = &candidate;
-    }
-    if (!a) throw Refusal(404, "the sheet has no answer to " + q_id);
+    const core::AnswerRecord none{q_id};
+    const core::AnswerRecord* found_answer = core::answer_for(answers, q_id);
+    const core::AnswerRecord* a = found_answer ? found_answer : &none;
     const auto decisions = store().decisions(sheet.id);
-    auto found = decisions.find(q_id);
-    const core::Decision* decision = found == decisions.end() ? nullptr : &found->second;
-    const core::Reviewed r = core::review_of(*a, decision);
+    const core::Decision* decision = core::decision_for(decisions, q_id);
+    const core::Reviewed r = core::review_of(found_answer, decision, q->key);
 
     const auto sheets = store().sheets();
     py::dict out = who(sheet, display_names(sheets).at(sheet.id));
@@ -257,7 +278,10 @@ py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::st
     out["max"] = py::float_(q->max_marks);
     out["text"] = py::str(a->text);
     out["pages"] = int_list(a->pages);
-    out["status"] = py::str(a->status);
+    out["status"] = py::str(r.answered ? a->status : "not_answered");
+    out["answered"] = py::bool_(r.answered);
+    out["state"] = py::str(r.state);
+    out["sheet_pages"] = py::int_(sheet_pages(sheet));
     out["failure"] = py::str(a->failure);
     out["flags"] = flag_list(a->flags);
     out["sheet_flags"] = flag_list(sheet.flags);
@@ -271,7 +295,7 @@ py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::st
         reading[py::str(std::to_string(p.page))] = d;
     }
     out["page_reading"] = reading;
-    out["badges"] = badges(a, *q, r);
+    out["badges"] = badges(found_answer, r);
 
     py::list criteria;
     py::object rubric = q->question.attr("rubric");
@@ -286,9 +310,9 @@ py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::st
     out["criteria"] = criteria;
 
     py::dict model;
-    model["awarded"] = opt(a->status == "marked" ? a->awarded : std::nullopt);
-    model["criteria_met"] = int_list(a->criteria_met);
-    model["feedback"] = py::str(a->feedback);
+    model["awarded"] = opt(r.model_awarded);
+    model["criteria_met"] = int_list(r.answered ? a->criteria_met : std::vector<int>{});
+    model["feedback"] = py::str(r.answered ? a->feedback : std::string());
     out["model"] = model;
 
     py::dict teacher;
@@ -303,9 +327,13 @@ py::dict ReviewServer::answer_json(const core::SheetRecord& sheet, const std::st
     out["decision"] = decision && decision->any() ? py::object(teacher) : py::object(py::none());
 
     py::dict reviewed;
-    reviewed["awarded"] = opt(counted(*a, *q, r));
+    reviewed["awarded"] = opt(r.awarded);
     reviewed["criteria_met"] = int_list(r.criteria_met);
+    reviewed["criteria_by_teacher"] = py::bool_(r.criteria_by_teacher);
+    reviewed["mark_by_teacher"] = py::bool_(r.teacher_marked);
+    reviewed["mark_typed"] = py::bool_(r.mark_typed);
     reviewed["feedback"] = py::str(r.feedback);
+    reviewed["shown_feedback"] = py::str(shown_feedback(r));
     reviewed["overridden"] = py::bool_(r.overridden);
     reviewed["approved"] = py::bool_(r.approved);
     reviewed["look_again"] = py::bool_(r.look_again);
@@ -332,19 +360,24 @@ std::vector<core::Change> ReviewServer::changes_for(const core::SheetRecord& she
     auto json = [&](const py::object& v) { return utf8(dumps(v)); };
     if (q_id.empty()) {
         if (field != "approved") throw Refusal(400, "only 'approved' can be decided for a sheet as a whole");
-    } else {
-        bool found = false;
-        for (const auto& a : store().answers(sheet.id)) found = found || a.q_id == q_id;
-        if (!found) throw Refusal(404, "the sheet has no answer to " + q_id);
+    } else if (!sheet.parsed) {
+        throw Refusal(404, "the sheet was not read: " + (sheet.failure.empty() ? "not marked yet" : sheet.failure));
     }
     const PaperQuestion* q = q_id.empty() ? nullptr : paper().find(q_id);
     if (!q_id.empty() && !q) throw Refusal(404, "the paper has no question " + q_id);
     const bool clear = value.is_none();
     if (field == "awarded") {
         if (clear) return {{q_id, "awarded", "null"}};
-        const bool number = (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) || PyFloat_Check(value.ptr());
-        const double v = number ? py::cast<double>(value) : 0;
-        if (!number || !(v >= 0 && v <= q->max_marks)) {
+        // Typed as the teacher typed it ("2,5" is two and a half), or a number.
+        std::optional<double> typed;
+        if (PyUnicode_Check(value.ptr())) {
+            typed = core::typed_mark(utf8(value), q->max_marks);
+        } else if ((PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) || PyFloat_Check(value.ptr())) {
+            const double v = py::cast<double>(value);
+            if (v >= 0 && v <= q->max_marks) typed = v;
+        }
+        const double v = typed.value_or(0);
+        if (!typed) {
             throw Refusal(400, "the mark for " + q_id + " must be a number from 0 to " +
                                    utf8(M("builtins").attr("format")(py::float_(q->max_marks), "g")) + " (got " +
                                    json(value) + ")");
@@ -398,13 +431,16 @@ std::vector<core::Change> ReviewServer::changes_for(const core::SheetRecord& she
 // sheet again from the store. A view that cannot be written does not undo
 // the decision: the page is told why.
 py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& q_id,
-                             const std::vector<core::Change>& changes) {
+                             const std::vector<core::Change>& changes, bool undo) {
     py::dict out;
     std::vector<core::Event> events;
     try {
-        events = store().record_changes(sheet.id, changes, reviewer_);
+        events = store().record_changes(sheet.id, changes, reviewer_, !q_id.empty() && paper().find(q_id));
     } catch (const std::invalid_argument& e) {
         throw Refusal(400, e.what());
+    }
+    if (undo) {
+        for (const auto& e : events) undone_.insert(e.id);
     }
     py::list stored;
     for (const auto& e : events) {
@@ -422,6 +458,41 @@ py::dict ReviewServer::apply(const core::SheetRecord& sheet, const std::string& 
     }
     if (!q_id.empty()) out["answer"] = answer_json(*store().sheet(sheet.id), q_id);
     return out;
+}
+
+// The latest change to the answer (the events one request made) not taken
+// back yet, as the changes that take it back; it counts as taken back.
+std::vector<core::Change> ReviewServer::undo_for(const core::SheetRecord& sheet, const std::string& q_id) {
+    std::vector<core::Event> mine;
+    for (auto& e : store().events(sheet.id)) {
+        if (e.q_id == q_id && !undone_.count(e.id)) mine.push_back(std::move(e));
+    }
+    if (mine.empty()) throw Refusal(400, "nothing to undo for " + (q_id.empty() ? std::string("the sheet") : q_id));
+    const core::Event& last = mine.back();
+    std::vector<core::Change> back;
+    for (auto e = mine.rbegin(); e != mine.rend() && e->at == last.at && e->reviewer == last.reviewer; ++e) {
+        back.push_back({q_id, e->field, e->old_value});
+        undone_.insert(e->id);
+    }
+    return back;
+}
+
+// "Keep my mark": the teacher's decision stated again, which takes the
+// look-again flag away.
+std::vector<core::Change> ReviewServer::keep_for(const core::SheetRecord& sheet, const std::string& q_id) const {
+    const auto answers = store().answers(sheet.id);
+    const core::AnswerRecord* a = core::answer_for(answers, q_id);
+    const bool flagged = a && std::any_of(a->flags.begin(), a->flags.end(),
+                                          [](const core::Flag& f) { return f.kind == core::kLookAgain; });
+    if (!flagged) throw Refusal(400, q_id + " has no look-again flag to clear");
+    const auto decisions = store().decisions(sheet.id);
+    const core::Decision* d = core::decision_for(decisions, q_id);
+    py::object dumps = M("json").attr("dumps");
+    if (d && d->awarded) return {{q_id, "awarded", utf8(dumps(py::float_(*d->awarded)))}};
+    if (d && d->criteria_met) return {{q_id, "criteria_met", utf8(dumps(int_list(*d->criteria_met)))}};
+    if (d && d->feedback) return {{q_id, "feedback", utf8(dumps(py::str(*d->feedback)))}};
+    if (d && d->approved) return {{q_id, "approved", *d->approved ? "true" : "false"}};
+    throw Refusal(400, q_id + " has no decision of yours to keep");
 }
 
 py::object ReviewServer::agreement_json() const { return agreement_report(store(), paper()); }
@@ -534,6 +605,18 @@ void ReviewServer::route(httplib::Server& srv) {
                  const auto changes = changes_for(sheet, q_id, "approved", value);
                  send_json(res, 200, apply(sheet, q_id, changes));
              }));
+    srv.Post("/api/undo", handle(true, [this](const Request& req, Response& res) {
+                 py::object body = body_of(req);
+                 const auto sheet = sheet_of(body.attr("get")("sheet"));
+                 const std::string q_id = text_field(body, "q_id", false);
+                 send_json(res, 200, apply(sheet, q_id, undo_for(sheet, q_id), true));
+             }));
+    srv.Post("/api/keep", handle(true, [this](const Request& req, Response& res) {
+                 py::object body = body_of(req);
+                 const auto sheet = sheet_of(body.attr("get")("sheet"));
+                 const std::string q_id = text_field(body, "q_id", true);
+                 send_json(res, 200, apply(sheet, q_id, keep_for(sheet, q_id)));
+             }));
     srv.Post("/api/clear", handle(true, [this](const Request& req, Response& res) {
                  py::object body = body_of(req);
                  const auto sheet = sheet_of(body.attr("get")("sheet"));
@@ -601,9 +684,15 @@ std::string ReviewServer::page_png(const core::SheetRecord& sheet, long long pag
     return pages_.emplace(key, std::move(png)).first->second;
 }
 
-void ReviewServer::serve(Session& s, int port, bool open_browser) {
+int ReviewServer::serve(Session& s, int port, bool open_browser) {
     httplib::Server srv;
     srv.set_payload_max_length(64 * 1024);
+    // Only SO_REUSEADDR: the library's default adds SO_REUSEPORT, with which a
+    // second server binds the same port and the two split the requests.
+    srv.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const void*>(&yes), sizeof yes);
+    });
     srv.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled
                                : httplib::Server::HandlerResponse::Handled;
@@ -627,8 +716,11 @@ void ReviewServer::serve(Session& s, int port, bool open_browser) {
         }
     }
     if (bound <= 0) {
-        pyglue::raise_new(PyExc_OSError, pyglue::cat("cannot listen on 127.0.0.1:", port,
-                                                     port ? " (is the port in use?)" : ""));
+        s.complain(port ? pyglue::cat("quorvan review: cannot listen on 127.0.0.1:", port,
+                                      ": the port is in use (or not ours to use); choose another with --port, "
+                                      "or --port 0 for any free one")
+                        : py::str("quorvan review: cannot listen on 127.0.0.1: no free port"));
+        return 1;
     }
     host_ = "127.0.0.1:" + std::to_string(bound);
     const std::string url = "http://" + host_ + "/?token=" + token_;
@@ -741,8 +833,7 @@ int run_review(py::object args, py::object parser) {
     const bool ours = !pyglue::truth(path.attr("islink")(log_file)) &&
                       (pyglue::truth(path.attr("isfile")(log_file)) || !pyglue::truth(path.attr("lexists")(log_file)));
     LibraryLog log(ours ? log_file : M("os").attr("devnull"));
-    server.serve(s, static_cast<int>(port), !pyglue::truth(args.attr("no_browser")));
-    return 0;
+    return server.serve(s, static_cast<int>(port), !pyglue::truth(args.attr("no_browser")));
 }
 
 }  // namespace quorvan::cli

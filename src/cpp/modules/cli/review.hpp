@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -34,8 +35,9 @@ public:
     ReviewServer(std::unique_ptr<ResultsFolder> folder, std::string reviewer, std::string token, py::object page_folder);
 
     // Listens on 127.0.0.1:port (0: any free port), prints the address and
-    // serves until Ctrl-C or SIGTERM (raised as KeyboardInterrupt).
-    void serve(Session& s, int port, bool open_browser);
+    // serves until Ctrl-C or SIGTERM (raised as KeyboardInterrupt). A port
+    // that cannot be listened on is said, and 1 returned.
+    int serve(Session& s, int port, bool open_browser);
 
     // The API's answers, as JSON-ready Python data (the GIL held).
     py::dict class_json() const;
@@ -50,6 +52,9 @@ private:
     std::mutex pages_mutex_;   // the cache of drawn pages
     std::mutex render_mutex_;  // one page drawn at a time: memory stays bounded
     std::map<std::pair<std::int64_t, long long>, std::string> pages_;
+    // Events an undo has taken back, or made in taking one back: the next
+    // undo goes further back instead of undoing the undo.
+    std::set<std::int64_t> undone_;
 
     core::ResultsStore& store() const;
     const ClassPaper& paper() const;
@@ -57,7 +62,10 @@ private:
     py::dict who(const core::SheetRecord& sheet, const py::object& file_name) const;
     std::vector<core::Change> changes_for(const core::SheetRecord& sheet, const std::string& q_id,
                                           const std::string& field, const py::object& value) const;
-    py::dict apply(const core::SheetRecord& sheet, const std::string& q_id, const std::vector<core::Change>& changes);
+    py::dict apply(const core::SheetRecord& sheet, const std::string& q_id, const std::vector<core::Change>& changes,
+                   bool undo = false);
+    std::vector<core::Change> undo_for(const core::SheetRecord& sheet, const std::string& q_id);
+    std::vector<core::Change> keep_for(const core::SheetRecord& sheet, const std::string& q_id) const;
     std::string page_png(const core::SheetRecord& sheet, long long page);
     bool admit(const httplib::Request& req, httplib::Response& res) const;
     void route(httplib::Server& srv);
