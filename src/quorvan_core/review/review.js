@@ -809,7 +809,7 @@ function typing(target) {
 
 function setHelp(open) {
   $("help").hidden = !open;
-  if (open) $("help-close").focus();
+  if (open) $("help-close").focus({ preventScroll: true });
 }
 
 document.addEventListener("keydown", (event) => {
