@@ -266,7 +266,7 @@ def test_a_sheet_is_approved_from_the_grid_and_the_counts_follow(review, browser
     page.keys("z")
     approved = {s["sheet"]: s["approved"] for s in sheets(review).values()}
     assert approved == {rows[0]: True, rows[1]: False, rows[2]: False}
-    assert re.search(r"Sheets: \d of 3 reviewed, 1 approved", page.text("counts"))
+    assert "Sheets: 1 of 3 reviewed, 1 approved" in page.text("counts")
 
 
 def test_a_question_the_parse_found_no_answer_to(review, results, browser):
