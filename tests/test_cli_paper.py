@@ -1,6 +1,7 @@
 """`quorvan paper` options and questions without marks, run as a subprocess against the model stand-in."""
 
 import json
+import os
 from pathlib import Path
 
 import pytest
@@ -141,3 +142,13 @@ def test_every_other_option_of_paper(standin, two_pages):
     assert standin.max_in_flight == 1  # two rubrics, one at a time
     assert len(schemas(standin, "RubricResponse")) == 2
     assert "[QuestionPaperService] " in result.stdout  # --verbose: the library's lines on the terminal
+
+
+def test_without_a_key_nothing_is_written(two_pages, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k != "OPENAI_API_KEY"}
+    out = tmp_path / "new" / "paper.json"
+    result = quorvan("paper", two_pages, "--subject", "Science", "--class-level", "8", "-o", out, env=env,
+                     cwd=tmp_path)
+    assert result.returncode == 1
+    assert "quorvan paper: OPENAI_API_KEY is not set" in result.stderr and "nothing was written" in result.stderr
+    assert not (tmp_path / "new").exists()

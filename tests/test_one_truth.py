@@ -209,6 +209,7 @@ def test_agreement_takes_a_teachers_mark_for_an_answer_the_parse_did_not_find(re
     result = command.quorvan("agreement", results, "--teacher-marks", marks)
     assert result.returncode == 0, result.stderr
     assert "Stored 2 teacher's marks on 2 sheets" in result.stdout
+    assert "AnswersheetService" not in result.stdout + result.stderr  # the library's own lines stay out
     assert class_row(results, "blank.pdf")["Q3"] == "2.0"
     assert report(results, "blank")["Q3"]["marked_by"] == "teacher"
 

@@ -432,7 +432,17 @@ void ClassView::write_reports(const core::SheetRecord& sheet) const {
         }
         replace_file(name, [&](py::object partial) {
             if (format != "json") {
-                pipeline.attr("save_to_file")(records, paper->paper, partial, py::str(format));
+                // The pipeline says where it saved: a temporary name, and no
+                // line for a command's output (the store records the file).
+                py::object quiet = M("contextlib").attr("redirect_stdout")(M("io").attr("StringIO")());
+                quiet.attr("__enter__")();
+                try {
+                    pipeline.attr("save_to_file")(records, paper->paper, partial, py::str(format));
+                } catch (...) {
+                    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+                    throw;
+                }
+                quiet.attr("__exit__")(py::none(), py::none(), py::none());
                 return;
             }
             // The pipeline's records count the ticks; a mark the teacher set

@@ -89,6 +89,13 @@ int run_paper(py::object args, py::object parser) {
     if (!pyglue::truth(args.attr("force")) && pyglue::truth(path.attr("lexists")(output))) {
         s.usage_error(py::str(output).cast<std::string>() + " already exists; add --force to replace it");
     }
+    // Every step calls the model: without a key nothing is written, not even a log.
+    M("Quorvan");  // reads the .env file beside the command, as the run would
+    if (!pyglue::truth(os.attr("environ").attr("get")("OPENAI_API_KEY"))) {
+        s.complain(py::str("quorvan paper: OPENAI_API_KEY is not set (in the environment or a .env file): "
+                           "the paper is read and its rubrics written by the model; nothing was written"));
+        return 1;
+    }
     py::object stem = path.attr("splitext")(output)[py::int_(0)];
     py::object folder = path.attr("dirname")(output);
     try {
