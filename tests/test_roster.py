@@ -48,7 +48,7 @@ def test_a_roster_with_bom_semicolons_quotes_and_a_glob_names_every_sheet(standi
         "ben.pdf": ["13", "Ben Okafor", "", "8A", "roster"],
         "chloe.pdf": ["14", "Chloé Dubois", "", "", "roster"],
     }
-    assert "line 5 (Dev Absent, dev.pdf) matches no sheet" in result.stderr
+    assert "1 row of " in result.stderr and "matches no sheet of this run: line 5 (Dev Absent, dev.pdf)\n" in result.stderr
     assert "Roy; Anna (anna_p1.pdf)" in result.stdout
     rows = {r["file"]: r for r in class_file(out)}
     assert rows["anna_p1.pdf"]["student_id"] == "12" and rows["ben.pdf"]["name"] == "Ben Okafor"
@@ -68,6 +68,21 @@ def test_a_roster_names_sheets_kept_from_an_earlier_run_without_a_model_call(sta
     who = identities(out)
     assert who["ben.pdf"] == ["13", "Ben Okafor", "", "", "roster"]  # the file name wins over the glob
     assert who["chloe.pdf"][:2] == ["", "Whole Class"]
+
+
+def test_file_names_match_in_any_case_and_rows_without_a_sheet_are_one_warning(standin, tmp_path, scans):
+    roster = tmp_path / "roster.csv"
+    roster.write_text("file,student_id,name\nBEN.PDF,13,Ben Okafor\nscans/CHLOE*,14,Chloé Dubois\n"
+                      + "".join(f"absent{i}.pdf,{20 + i},Absent {i}\n" for i in range(7)), encoding="utf-8")
+    out = tmp_path / "results"
+    result = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), "scans", "-o", out, "--roster", roster)
+    assert result.returncode == 0, result.stderr
+    who = identities(out)
+    assert who["ben.pdf"][:2] == ["13", "Ben Okafor"] and who["chloe.pdf"][:2] == ["14", "Chloé Dubois"]
+    warnings = [line for line in result.stderr.splitlines() if "no sheet" in line]
+    assert warnings == [f"quorvan mark: warning: 7 rows of {roster} match no sheet of this run: line 4 (Absent 0, "
+                        "absent0.pdf), line 5 (Absent 1, absent1.pdf), line 6 (Absent 2, absent2.pdf), line 7 "
+                        "(Absent 3, absent3.pdf), line 8 (Absent 4, absent4.pdf) and 2 more"]
 
 
 @pytest.mark.parametrize("text, problems", [

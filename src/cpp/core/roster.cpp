@@ -226,6 +226,15 @@ Roster parse_roster(const std::string& input) {
     return roster;
 }
 
+namespace {
+
+std::string ascii_folded(std::string s) {
+    for (auto& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return s;
+}
+
+}  // namespace
+
 RosterMatch match_roster(const std::vector<RosterRow>& rows, const std::vector<std::string>& resolved_files,
                          const std::vector<SheetPath>& sheets) {
     RosterMatch m;
@@ -239,7 +248,8 @@ RosterMatch match_roster(const std::vector<RosterRow>& rows, const std::vector<s
         std::vector<std::size_t> best;
         // Every level is looked at so that a row overruled by a closer one
         // still counts as matching a sheet.
-        for (int level = 0; level < 3; ++level) {
+        const std::string folded_name = ascii_folded(name);
+        for (int level = 0; level < 4; ++level) {
             std::vector<std::size_t> hits;
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 const std::string& f = rows[i].file;
@@ -249,9 +259,12 @@ RosterMatch match_roster(const std::vector<RosterRow>& rows, const std::vector<s
                     hit = f == sheet.given || (!resolved.empty() && resolved == sheet.resolved);
                 } else if (level == 1) {
                     hit = f == name;
+                } else if (level == 2) {
+                    // A class list typed as DANA.PDF names dana.pdf (and the other way round).
+                    hit = !is_glob(f) && ascii_folded(base(f)) == folded_name;
                 } else {
-                    hit = is_glob(f) && (fnmatch(f.c_str(), sheet.given.c_str(), 0) == 0 ||
-                                         fnmatch(f.c_str(), name.c_str(), 0) == 0);
+                    hit = is_glob(f) && (fnmatch(f.c_str(), sheet.given.c_str(), FNM_CASEFOLD) == 0 ||
+                                         fnmatch(f.c_str(), name.c_str(), FNM_CASEFOLD) == 0);
                 }
                 if (hit) hits.push_back(i);
             }

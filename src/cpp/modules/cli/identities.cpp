@@ -1,5 +1,7 @@
 #include "identities.hpp"
 
+#include <algorithm>
+
 #include "identity.hpp"
 
 namespace quorvan::cli {
@@ -58,11 +60,18 @@ std::vector<std::optional<core::Identity>> read_roster(const Session& s, const p
         for (const auto& p : problems) text += "\n  - " + p;
         s.usage_error(text);
     }
-    for (std::size_t i : match.unmatched_rows) {
-        const core::RosterRow& row = roster.rows[i];
-        const std::string who = row.name.empty() ? row.student_id : row.name;
-        s.complain(py::str("quorvan mark: warning: " + name + " line " + std::to_string(row.line) + " (" + who +
-                           ", " + row.file + ") matches no sheet of this run"));
+    // One line however many: a class list of the whole year marked a group at a time.
+    if (!match.unmatched_rows.empty()) {
+        const std::size_t n = match.unmatched_rows.size(), shown = std::min<std::size_t>(n, 5);
+        std::string list;
+        for (std::size_t k = 0; k < shown; ++k) {
+            const core::RosterRow& row = roster.rows[match.unmatched_rows[k]];
+            const std::string who = row.name.empty() ? row.student_id : row.name;
+            list += (k ? ", " : "") + std::string("line ") + std::to_string(row.line) + " (" + who + ", " + row.file + ")";
+        }
+        if (n > shown) list += " and " + std::to_string(n - shown) + " more";
+        s.complain(py::str("quorvan mark: warning: " + std::to_string(n) + (n == 1 ? " row" : " rows") + " of " +
+                           name + (n == 1 ? " matches" : " match") + " no sheet of this run: " + list));
     }
     std::vector<std::optional<core::Identity>> out;
     for (const auto& r : match.row_of_sheet) {
