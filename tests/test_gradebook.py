@@ -3,6 +3,7 @@ gradebook import), the teacher's decisions standing over the model's marks. Real
 stand-in; the teacher's decisions are written into the store's events table as the review does."""
 
 import csv
+import re
 import io
 import sqlite3
 
@@ -67,6 +68,12 @@ def test_approved_sheets_with_the_teachers_marks_as_plain_csv(marked, tmp_path, 
     assert calls(standin) == []
 
 
+def first_marked(out):
+    """The date the class's paper was first marked against: its grade item tells two tests apart by it."""
+    with sqlite3.connect(out / "marking.db") as db:
+        return db.execute("SELECT substr(first_seen, 1, 10) FROM papers").fetchone()[0]
+
+
 @pytest.mark.parametrize("fmt, expected", [
     ("moodle", [["ID number", "Science 8"], ["12", "10"], ["13", "2"], ["14", "10"]]),
     ("canvas", [["Student", "ID", "SIS User ID", "SIS Login ID", "Section", "Science 8"],
@@ -79,7 +86,11 @@ def test_every_marked_total_for_the_platforms(marked, tmp_path, fmt, expected):
     target = tmp_path / f"{fmt}.csv"
     result = quorvan("export", marked, "--to", fmt, "-o", target, "--all")
     assert result.returncode == 0, result.stderr
-    assert read(target) == expected
+    item = f"Science 8 ({first_marked(marked)})"
+    assert re.fullmatch(r"Science 8 \(\d{4}-\d\d-\d\d\)", item)
+    header = expected[0][:-1] + [item]
+    assert read(target) == [header, *expected[1:]]
+    assert f'"{item}" out of 10' in result.stdout
 
 
 def test_moodle_finds_students_by_email_when_some_lack_an_id(standin, tmp_path):

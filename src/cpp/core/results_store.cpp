@@ -725,6 +725,12 @@ std::optional<std::string> ResultsStore::paper_json(const std::string& fingerpri
     return s.text(0);
 }
 
+std::string ResultsStore::paper_first_seen(const std::string& fingerprint) const {
+    Statement s(db_, path_, "SELECT first_seen FROM papers WHERE fingerprint = ?1", "read paper " + fingerprint);
+    s.bind_text(1, fingerprint);
+    return s.step() ? s.text(0) : "";
+}
+
 SheetRecord ResultsStore::add_sheet(const std::string& path_given, const std::string& path_resolved,
                                     const std::string& wanted_report_name) {
     if (wanted_report_name.empty()) throw std::invalid_argument("add_sheet: empty report name");

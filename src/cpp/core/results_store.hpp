@@ -211,6 +211,8 @@ public:
     // The paper's canonical JSON under its fingerprint (kept once).
     void remember_paper(const std::string& fingerprint, const std::string& canonical_json);
     std::optional<std::string> paper_json(const std::string& fingerprint) const;
+    // When the paper was first marked against here (UTC, ISO 8601); "" when unknown.
+    std::string paper_first_seen(const std::string& fingerprint) const;
     // The fingerprint of the paper last remembered: the latest run's ("" for
     // none yet).
     std::string current_paper() const;

@@ -121,6 +121,13 @@ int run_export(py::object args, py::object parser) {
                 continue;
             }
             paper = papers.emplace(sheet.paper_fingerprint, paper_totals(*json)).first;
+            // Two tests of one class are two grade items: the date the paper was
+            // first marked against tells them apart.
+            const std::string seen = store->paper_first_seen(sheet.paper_fingerprint);
+            if (seen.size() >= 10) {
+                std::string& item = paper->second.item;
+                item += (item.empty() ? "" : " ") + ("(" + seen.substr(0, 10) + ")");
+            }
         }
         double total = 0;
         std::vector<std::string> unmarked;
