@@ -106,6 +106,22 @@ def test_moodle_finds_students_by_email_when_some_lack_an_id(standin, tmp_path):
     assert read(target) == [["Email address", "Unit test 1"], ["anna@school.org", "10"]]
 
 
+def test_canvas_names_students_last_first_where_the_roster_gives_both(standin, tmp_path):
+    for name in ("anna.pdf", "ben.pdf"):
+        write_text_pdf(tmp_path / name, sheet_text(FULL))
+    roster = tmp_path / "roster.csv"
+    roster.write_text("file,student_id,first_name,last_name,name\nanna.pdf,12,Anna,Roy,\nben.pdf,13,,,Ben Okafor\n",
+                      encoding="utf-8")
+    out = tmp_path / "results"
+    assert quorvan("mark", "--paper", paper_json(tmp_path / "p.json"), tmp_path / "anna.pdf", tmp_path / "ben.pdf",
+                   "-o", out, "--roster", roster).returncode == 0
+    target = tmp_path / "canvas.csv"
+    assert quorvan("export", out, "--to", "canvas", "-o", target, "--all", "--item", "T1").returncode == 0
+    assert [row[0] for row in read(target)] == ["Student", "Points Possible", "Roy, Anna", "Ben Okafor"]
+    with open(out / "class_results.csv", newline="", encoding="utf-8-sig") as f:
+        assert [r["name"] for r in csv.DictReader(f)] == ["Anna Roy", "Ben Okafor"]  # other views: as people write it
+
+
 def test_nothing_approved_writes_nothing(marked, tmp_path):
     target = tmp_path / "grades.csv"
     result = quorvan("export", marked, "--to", "csv", "-o", target)

@@ -560,9 +560,9 @@ TEST_F(ResultsStoreTest, ASchema1DatabaseIsUpgradedKeepingEverything) {
     const auto sheet = store.find_sheet("/class/ada.pdf");
     ASSERT_TRUE(sheet);
     EXPECT_EQ(store.answers(sheet->id).size(), 3u);
-    // The old columns as they were, the new one at the end of each row.
+    // The old columns as they were, the new ones at the end of each row.
     std::string after = raw.rows("SELECT * FROM sheets ORDER BY id");
-    EXPECT_EQ(after, before.substr(0, before.size() - 1) + "|[]|||||\n");
+    EXPECT_EQ(after, before.substr(0, before.size() - 1) + "|[]||||||\n");
 }
 
 namespace {

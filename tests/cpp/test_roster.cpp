@@ -146,3 +146,21 @@ TEST(RosterMatch, TwoStudentsForOneSheetIsAProblemTheSameStudentTwiceIsNot) {
     EXPECT_FALSE(m.row_of_sheet[0].has_value());
     EXPECT_EQ(m.row_of_sheet[1], std::optional<std::size_t>(2));
 }
+
+TEST(Roster, FirstAndLastNamesGiveTheNameAndCanvassSortingName) {
+    const Roster r = parse_roster("file,First Name,last_name,name\n"
+                                  "a.pdf,Anna,Roy,\n"
+                                  "b.pdf,Ben,Okafor,Benjamin Okafor\n"
+                                  "c.pdf,,Dubois,\n");
+    ASSERT_TRUE(r.problems.empty()) << problems_of(r);
+    ASSERT_EQ(r.rows.size(), 3u);
+    EXPECT_EQ(r.rows[0].name, "Anna Roy");
+    EXPECT_EQ(r.rows[0].sort_name, "Roy, Anna");
+    EXPECT_EQ(r.rows[1].name, "Benjamin Okafor");  // the name column, where given, is the name
+    EXPECT_EQ(r.rows[1].sort_name, "Okafor, Ben");
+    EXPECT_EQ(r.rows[2].name, "Dubois");
+    EXPECT_EQ(r.rows[2].sort_name, "");
+
+    const Roster half = parse_roster("file,first_name\na.pdf,Anna\n");
+    EXPECT_EQ(problems_of(half), "line 1: the column first_name without last_name\n");
+}

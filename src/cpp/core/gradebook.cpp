@@ -63,7 +63,9 @@ std::vector<std::vector<std::string>> gradebook_table(GradebookFormat format, co
             rows.push_back({"Student", "ID", "SIS User ID", "SIS Login ID", "Section", item});
             rows.push_back({"Points Possible", "", "", "", "", plain_number(entries.empty() ? 0 : entries[0].maximum)});
             for (const auto& e : entries) {
-                rows.push_back({e.who.name, "", e.who.student_id, e.who.email, e.who.section, plain_number(e.total)});
+                // Canvas's own form of a student's name where it is known.
+                rows.push_back({e.who.sort_name.empty() ? e.who.name : e.who.sort_name, "", e.who.student_id,
+                                e.who.email, e.who.section, plain_number(e.total)});
             }
             break;
     }

@@ -56,7 +56,8 @@ CREATE TABLE sheets (
     student_name        TEXT NOT NULL DEFAULT '',
     student_email       TEXT NOT NULL DEFAULT '',
     student_section     TEXT NOT NULL DEFAULT '',
-    identity_source     TEXT NOT NULL DEFAULT ''         -- roster, sheet (its first page), '' (none: the file name stands)
+    identity_source     TEXT NOT NULL DEFAULT '',        -- roster, sheet (its first page), '' (none: the file name stands)
+    student_sort_name   TEXT NOT NULL DEFAULT ''         -- "Last, First" when the roster gives both
 );
 
 CREATE TABLE answers (
@@ -210,7 +211,7 @@ CREATE TABLE IF NOT EXISTS batch_readings (
 constexpr const char* kSelectSheet =
     "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
     "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags, "
-    "student_id, student_name, student_email, student_section, identity_source "
+    "student_id, student_name, student_email, student_section, identity_source, student_sort_name "
     "FROM sheets ";
 
 // UTC, ISO 8601 to the second: sorts as text and reads at a glance.
@@ -418,6 +419,13 @@ std::int64_t scalar(sqlite3* db, const std::string& path, std::string_view sql, 
     return s.step() ? s.integer(0) : 0;
 }
 
+bool has_column(sqlite3* db, const std::string& path, const char* table, const char* column) {
+    Statement s(db, path, std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?1",
+                "read the columns of " + std::string(table));
+    s.bind_text(1, column);
+    return s.step();
+}
+
 bool is_blank(sqlite3* db, const std::string& path) {
     return scalar(db, path, "PRAGMA user_version", "read the schema version") == 0 &&
            scalar(db, path, "SELECT count(*) FROM sqlite_master", "read the tables") == 0;
@@ -505,6 +513,12 @@ void open_schema(sqlite3* db, const std::string& path) {
     // With WAL, NORMAL keeps every commit through a crash of the process; a
     // power loss may undo the last few, never half of one.
     exec(db, path, "PRAGMA synchronous = NORMAL", "set the synchronous mode");
+    // Added within schema 3, as the tables below: a store written before it
+    // gets the column, one that has it is left as it is.
+    if (!has_column(db, path, "sheets", "student_sort_name")) {
+        exec(db, path, "ALTER TABLE sheets ADD COLUMN student_sort_name TEXT NOT NULL DEFAULT ''",
+             "add the students' sorting names");
+    }
     exec(db, path, kWrittenSchema, "create the table of written files");
     exec(db, path, kPageReadingSchema, "create the table of page readings");
     exec(db, path, kBatchSchema, "create the tables of batches");
@@ -549,7 +563,7 @@ SheetRecord read_sheet(sqlite3* db, const std::string& path, const Statement& s)
     r.parse_usage.calls = static_cast<int>(s.integer(14));
     r.updated_at = s.text(15);
     r.flags = read_flags(db, path, s.text(16), "sheet " + std::to_string(r.id));
-    r.identity = Identity{s.text(17), s.text(18), s.text(19), s.text(20), s.text(21)};
+    r.identity = Identity{s.text(17), s.text(18), s.text(19), s.text(20), s.text(21), s.text(22)};
     return r;
 }
 
@@ -946,10 +960,10 @@ void ResultsStore::set_identity(std::int64_t id, const Identity& who) {
     Transaction tx(db_, path_, doing);
     Statement s(db_, path_,
                 "UPDATE sheets SET student_id = ?1, student_name = ?2, student_email = ?3, student_section = ?4, "
-                "identity_source = ?5, updated_at = ?6 WHERE id = ?7",
+                "identity_source = ?5, updated_at = ?6, student_sort_name = ?8 WHERE id = ?7",
                 doing);
     s.bind_text(1, who.student_id).bind_text(2, who.name).bind_text(3, who.email).bind_text(4, who.section);
-    s.bind_text(5, who.source).bind_text(6, utc_now());
+    s.bind_text(5, who.source).bind_text(6, utc_now()).bind_text(8, who.sort_name);
     if (s.bind_int(7, id).run() == 0) throw unknown_sheet(path_, id);
     tx.commit();
 }

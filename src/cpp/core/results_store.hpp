@@ -48,6 +48,7 @@ struct Identity {
     std::string email;
     std::string section;
     std::string source;
+    std::string sort_name{};  // "Last, First" when the roster gives both; "" otherwise
     bool empty() const { return student_id.empty() && name.empty(); }
     bool operator==(const Identity&) const = default;
 };

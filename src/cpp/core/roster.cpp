@@ -158,7 +158,8 @@ Roster parse_roster(const std::string& input) {
     std::map<std::string, std::size_t> column;
     for (std::size_t i = 0; i < header.fields.size(); ++i) {
         const std::string key = column_key(header.fields[i]);
-        if (key == "file" || key == "student_id" || key == "name" || key == "email" || key == "section") {
+        if (key == "file" || key == "student_id" || key == "name" || key == "email" || key == "section" ||
+            key == "first_name" || key == "last_name") {
             if (column.count(key)) {
                 roster.problems.push_back("line " + std::to_string(header.line) + ": the column " + key +
                                           " is there twice");
@@ -170,7 +171,12 @@ Roster parse_roster(const std::string& input) {
         roster.problems.push_back("line " + std::to_string(header.line) +
                                   ": no column file (the sheet's file name, path or a pattern such as scans/anna*.pdf)");
     }
-    if (!column.count("student_id") && !column.count("name")) {
+    if (column.count("first_name") != column.count("last_name")) {
+        roster.problems.push_back("line " + std::to_string(header.line) + ": the column " +
+                                  (column.count("first_name") ? "first_name" : "last_name") + " without " +
+                                  (column.count("first_name") ? "last_name" : "first_name"));
+    }
+    if (!column.count("student_id") && !column.count("name") && !column.count("first_name")) {
         roster.problems.push_back("line " + std::to_string(header.line) + ": no column student_id or name");
     }
     if (!roster.problems.empty()) return roster;
@@ -198,6 +204,13 @@ Roster parse_roster(const std::string& input) {
         row.file = cell(rec, "file");
         row.student_id = cell(rec, "student_id");
         row.name = cell(rec, "name");
+        const std::string first = cell(rec, "first_name"), last = cell(rec, "last_name");
+        if (!first.empty() && !last.empty()) {
+            row.sort_name = last + ", " + first;
+            if (row.name.empty()) row.name = first + " " + last;
+        } else if (row.name.empty()) {
+            row.name = first.empty() ? last : first;
+        }
         row.email = cell(rec, "email");
         row.section = cell(rec, "section");
         bool ok = true;

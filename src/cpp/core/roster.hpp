@@ -14,10 +14,11 @@ struct RosterRow {
     int line = 0;       // where the row starts in the file, from 1
     std::string file;   // a path, a file name or a glob
     std::string student_id, name, email, section;
+    std::string sort_name{};  // "Last, First" from the columns first_name and last_name
 
     bool same_student(const RosterRow& other) const {
         return student_id == other.student_id && name == other.name && email == other.email &&
-               section == other.section;
+               section == other.section && sort_name == other.sort_name;
     }
 };
 
@@ -31,7 +32,10 @@ struct Roster {
 
 // Parses the text of a roster: a header row naming the columns `file`,
 // `student_id`, `name` and optionally `email` and `section` (any case, spaces
-// around them ignored, "student id" as well), other columns ignored. A UTF-8
+// around them ignored, "student id" as well), other columns ignored. A
+// student's name may also be given as `first_name` and `last_name` (the name
+// is then "First Last" unless `name` gives it, and the sorting name "Last,
+// First"). A UTF-8
 // byte order mark is skipped; the separator is `;` or `,`, whichever the
 // header line uses more; fields may be quoted with embedded separators,
 // doubled quotes and line breaks. Blank lines are skipped.

@@ -86,6 +86,7 @@ std::vector<std::optional<core::Identity>> read_roster(const Session& s, const p
         who.email = row.email;
         who.section = row.section;
         who.source = "roster";
+        who.sort_name = row.sort_name;
         out.emplace_back(std::move(who));
     }
     return out;
