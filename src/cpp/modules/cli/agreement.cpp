@@ -296,8 +296,7 @@ struct Import {
     std::vector<Problem> problems;
 };
 
-Import read_teacher_marks(py::object file, const ClassPaper& paper, core::ResultsStore& store,
-                          const std::vector<core::SheetRecord>& sheets,
+Import read_teacher_marks(py::object file, const ClassPaper& paper, const std::vector<core::SheetRecord>& sheets,
                           const std::map<std::int64_t, py::object>& names) {
     Import out;
     py::object text;
@@ -450,7 +449,7 @@ int import_marks(const Session& s, const OutputsContext& ctx, core::ResultsStore
                  const py::object& file, bool quiet) {
     const auto sheets = store.sheets();
     const auto names = display_names(sheets);
-    Import in = read_teacher_marks(file, paper, store, sheets, names);
+    Import in = read_teacher_marks(file, paper, sheets, names);
     if (!in.problems.empty()) {
         std::stable_sort(in.problems.begin(), in.problems.end(),
                          [](const Problem& a, const Problem& b) { return a.line < b.line; });
