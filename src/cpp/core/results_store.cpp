@@ -732,6 +732,22 @@ std::string ResultsStore::current_paper() const {
     return latest.step() ? latest.text(0) : "";
 }
 
+std::string ResultsStore::damage() const {
+    try {
+        Statement check(db_, path_, "PRAGMA quick_check", "check the database");
+        if (check.step() && check.text(0) != "ok") return "it is damaged (" + check.text(0) + ")";
+        for (const char* table : {"meta", "papers", "sheets", "answers", "events"}) {
+            Statement found(db_, path_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
+                            "check the database");
+            found.bind_text(1, table);
+            if (!found.step()) return std::string("its table ") + table + " is missing";
+        }
+    } catch (const StoreError& e) {
+        return std::string("it cannot be read (") + e.what() + ")";
+    }
+    return "";
+}
+
 std::optional<std::string> ResultsStore::paper_json(const std::string& fingerprint) const {
     Statement s(db_, path_, "SELECT canonical_json FROM papers WHERE fingerprint = ?1", "read paper " + fingerprint);
     s.bind_text(1, fingerprint);

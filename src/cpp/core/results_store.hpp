@@ -217,6 +217,9 @@ public:
     // The fingerprint of the paper last remembered: the latest run's ("" for
     // none yet).
     std::string current_paper() const;
+    // What is wrong with the database as SQLite and this library see it (a
+    // damaged page, a table gone), or "" when it is whole. Reads every page.
+    std::string damage() const;
 
     // The sheet with this resolved path, created (status "pending") when new.
     // A new sheet gets `wanted_report_name`, or that name with "-2", "-3", ...

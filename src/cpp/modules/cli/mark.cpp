@@ -13,12 +13,14 @@
 // its end and the exit status.
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "../shared/extractor_choice.hpp"
 #include "class_run.hpp"
+#include "folder_lock.hpp"
 #include "mark_run.hpp"
 #include "outputs.hpp"
 
@@ -86,9 +88,35 @@ int ended(const Session& s, const py::object& outdir, py::handle first_line) {
 
 // ------------------------------------------------------------ the folder
 
-// The output folder, made when missing, and its store; the run's log opened.
-// Anything wrong here is a usage error (exit status 2).
-std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& args) {
+// Results of an earlier run in the folder: what a store lost would be
+// marked (and paid for) again.
+bool holds_results(const py::object& outdir) {
+    py::object os = M("os");
+    for (const char* name : {"class_results.csv", "class_report.html", "feedback"}) {
+        if (pyglue::truth(os.attr("path").attr("lexists")(join(outdir, py::str(name))))) return true;
+    }
+    return false;
+}
+
+// What is wrong with the folder's store, when it holds one: "" when it is
+// whole (or none is there yet).
+std::string store_damage(const std::string& db_path) {
+    std::error_code ec;
+    if (!std::filesystem::exists(db_path, ec)) return "";
+    if (std::filesystem::file_size(db_path, ec) == 0 && !ec) return "it is empty";
+    try {
+        return core::ResultsStore(db_path).damage();
+    } catch (const core::StoreError& e) {
+        return e.what();
+    }
+}
+
+// The output folder, made when missing, locked for this run, and its store;
+// the run's log opened. A folder another run is marking, or whose store is
+// lost while its results are there, ends the command (exit status 1);
+// anything else wrong here is a usage error (exit status 2).
+std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& args,
+                                                std::unique_ptr<core::FolderLock>& lock) {
     py::object outdir = args.attr("output_dir");
     try {
         M("os").attr("makedirs")(outdir, py::arg("exist_ok") = true);
@@ -96,9 +124,42 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
         if (!e.matches(PyExc_OSError)) throw;
         s.usage_error("cannot create the output folder: " + utf8(e.value()));
     }
+    std::string held_by;
+    try {
+        lock = core::FolderLock::take(utf8(join(outdir, py::str("marking.lock"))),
+                                      core::this_process(core::utc_now_iso()), held_by);
+    } catch (const std::runtime_error& e) {
+        s.usage_error(e.what());
+    }
+    if (!lock) {
+        s.complain(py::str("quorvan mark: " + utf8(outdir) + " is being marked by another quorvan mark (" + held_by +
+                           "): wait for it to end, or mark into another folder"));
+        return nullptr;
+    }
+    const std::string db_path = utf8(join(outdir, py::str("marking.db")));
+    if (const std::string damage = store_damage(db_path); !damage.empty()) {
+        if (!pyglue::truth(args.attr("force"))) {
+            if (holds_results(outdir)) {
+                s.complain(py::str("quorvan mark: " + db_path + ": " + damage + ", while " + utf8(outdir) +
+                                   " holds the results of an earlier run: marking now would mark (and pay for) the "
+                                   "class again. Put the store back from a copy, or start over with --force (the "
+                                   "store is kept aside)."));
+                return nullptr;
+            }
+        } else {
+            // Kept aside, never deleted: it may still be mended.
+            const std::string aside = db_path + ".damaged-" + core::utc_now_iso(true);
+            std::error_code ec;
+            std::filesystem::rename(db_path, aside, ec);
+            if (ec) s.usage_error("cannot move the damaged store aside: " + ec.message());
+            for (const char* tail : {"-wal", "-shm"}) std::filesystem::remove(db_path + tail, ec);
+            s.complain(py::str("quorvan mark: " + db_path + ": " + damage + "; kept as " + aside +
+                               ", starting over (--force)"));
+        }
+    }
     std::unique_ptr<core::ResultsStore> store;
     try {
-        store = std::make_unique<core::ResultsStore>(utf8(join(outdir, py::str("marking.db"))));
+        store = std::make_unique<core::ResultsStore>(db_path);
     } catch (const core::StoreError& e) {
         s.usage_error(e.what());
     }
@@ -361,7 +422,9 @@ int run_mark_in(py::object args, py::object parser) {
         auto identities = read_roster(s, args.attr("roster"), paths);
         for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].roster = std::move(identities[i]);
     }
-    std::unique_ptr<core::ResultsStore> store = open_folder(s, args);
+    std::unique_ptr<core::FolderLock> lock;
+    std::unique_ptr<core::ResultsStore> store = open_folder(s, args, lock);
+    if (!store) return 1;
 
     Run run;
     RayConnection ray_connection{run};
