@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -53,7 +54,9 @@ void send_text(httplib::Response& res, int status, const std::string& text) {
 
 void send_json(httplib::Response& res, int status, const py::object& data) {
     res.status = status;
-    res.set_content(utf8(M("json").attr("dumps")(data, py::arg("ensure_ascii") = false)),
+    // Escaped to ASCII: text stored before it was checked (a lone surrogate)
+    // is still sent, as JSON may carry it, instead of failing every time.
+    res.set_content(utf8(M("json").attr("dumps")(data, py::arg("ensure_ascii") = true)),
                     "application/json; charset=utf-8");
 }
 
@@ -124,7 +127,9 @@ const ClassPaper& ReviewServer::paper() const { return *folder_->paper; }
 
 core::SheetRecord ReviewServer::sheet_of(const py::object& given) const {
     if (!PyLong_Check(given.ptr()) || PyBool_Check(given.ptr())) throw Refusal(400, "'sheet' must be a sheet's id (a number)");
-    const auto id = py::cast<std::int64_t>(given);
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(given.ptr(), &overflow);
+    if (overflow != 0 || id < 0) throw Refusal(400, "'sheet' must be a sheet's id (a number from 1)");
     auto sheet = store().sheet(id);
     if (!sheet) throw Refusal(404, "no sheet with id " + std::to_string(id));
     return *sheet;
@@ -514,6 +519,29 @@ py::object ReviewServer::agreement_json() const { return agreement_report(store(
 
 namespace {
 
+// Text that is stored as it came and can be read back: no lone surrogates
+// (not text at all), no NUL (cut short by the C strings on the way).
+void need_text_that_keeps(py::handle v, const std::string& what) {
+    if (PyUnicode_Check(v.ptr())) {
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
+        if (!bytes) {
+            PyErr_Clear();
+            throw Refusal(400, what + " holds a lone surrogate, which is not text");
+        }
+        if (std::string_view(bytes, static_cast<std::size_t>(size)).find('\0') != std::string_view::npos) {
+            throw Refusal(400, what + " holds a NUL character");
+        }
+    } else if (PyList_Check(v.ptr())) {
+        for (py::handle item : v) need_text_that_keeps(item, what);
+    } else if (PyDict_Check(v.ptr())) {
+        for (auto item : py::reinterpret_borrow<py::dict>(v)) {
+            need_text_that_keeps(item.first, what);
+            need_text_that_keeps(item.second, what);
+        }
+    }
+}
+
 py::object body_of(const httplib::Request& req) {
     py::object data;
     try {
@@ -523,6 +551,10 @@ py::object body_of(const httplib::Request& req) {
         throw Refusal(400, "the request body is not JSON");
     }
     if (!PyDict_Check(data.ptr())) throw Refusal(400, "the request body must be a JSON object");
+    for (auto item : py::reinterpret_borrow<py::dict>(data)) {
+        need_text_that_keeps(item.first, "a field's name");
+        need_text_that_keeps(item.second, "'" + utf8(item.first) + "'");
+    }
     return data;
 }
 
@@ -649,6 +681,21 @@ void ReviewServer::route(httplib::Server& srv) {
              }));
 }
 
+// The token the one-time address set as a cookie, or "".
+static std::string cookie_token(const httplib::Request& req) {
+    const std::string name = "quorvan_token=";
+    for (std::size_t i = 0; i < req.get_header_value_count("Cookie"); ++i) {
+        const std::string cookies = req.get_header_value("Cookie", i);
+        for (std::size_t at = 0; at < cookies.size();) {
+            while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';')) ++at;
+            const std::size_t end = std::min(cookies.find(';', at), cookies.size());
+            if (cookies.compare(at, name.size(), name) == 0) return cookies.substr(at + name.size(), end - at - name.size());
+            at = end;
+        }
+    }
+    return "";
+}
+
 bool ReviewServer::admit(const httplib::Request& req, httplib::Response& res) const {
     // A page of another site may send requests here, and a DNS name rebound
     // to 127.0.0.1 makes them same-origin for the browser: only the exact
@@ -661,12 +708,22 @@ bool ReviewServer::admit(const httplib::Request& req, httplib::Response& res) co
         send_text(res, 405, "Method not allowed.");
         return false;
     }
-    std::string given;
-    if (req.has_param("token")) {
-        given = req.get_param_value("token");
-    } else {
-        given = req.get_header_value("X-Quorvan-Token");
+    // The address the browser is started with: it sets the token as a
+    // cookie and is void after its first use, so the token itself never
+    // stands on a command line (where every user of the machine sees it).
+    if (req.path == "/open") {
+        if (!once_.empty() && same_secret(req.get_param_value("once"), once_) && !once_used_.exchange(true)) {
+            res.status = 303;
+            res.set_header("Location", "/");
+            res.set_header("Set-Cookie", "quorvan_token=" + token_ + "; HttpOnly; SameSite=Strict; Path=/");
+            return false;
+        }
+        send_text(res, 403, "Forbidden: this address opens the page once; open the address `quorvan review` printed.");
+        return false;
     }
+    std::string given = req.get_param_value("token");
+    if (given.empty()) given = req.get_header_value("X-Quorvan-Token");
+    if (given.empty()) given = cookie_token(req);
     if (!same_secret(given, token_)) {
         send_text(res, 403, "Forbidden: open the address `quorvan review` printed, with its token.");
         return false;
@@ -700,6 +757,12 @@ std::string ReviewServer::page_png(const core::SheetRecord& sheet, long long pag
 int ReviewServer::serve(Session& s, int port, bool open_browser) {
     httplib::Server srv;
     srv.set_payload_max_length(64 * 1024);
+    // Enough workers, and short waits for a client that stops sending, that a
+    // few stalled connections cannot hold the page up for everyone.
+    srv.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    srv.set_read_timeout(5, 0);
+    srv.set_write_timeout(5, 0);
+    srv.set_keep_alive_timeout(2);
     // Only SO_REUSEADDR: the library's default adds SO_REUSEPORT, with which a
     // second server binds the same port and the two split the requests.
     srv.set_socket_options([](socket_t sock) {
@@ -743,7 +806,8 @@ int ReviewServer::serve(Session& s, int port, bool open_browser) {
     s.say(py::str("Press Ctrl-C to stop."));
     if (open_browser) {
         try {
-            M("webbrowser").attr("open")(url);
+            once_ = utf8(M("os").attr("urandom")(24).attr("hex")());
+            M("webbrowser").attr("open")(py::str("http://" + host_ + "/open?once=" + once_));
         } catch (py::error_already_set&) {
             py::object e = pyglue::caught();
             s.complain(pyglue::cat("quorvan review: could not open a browser (", e, "); open the address above"));

@@ -1,10 +1,11 @@
 // quorvan review: the teacher's page for a marked class, served from here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +48,8 @@ public:
 private:
     std::unique_ptr<ResultsFolder> folder_;
     std::string reviewer_, token_, host_;
+    std::string once_;  // the browser's one-time address; "" when no browser is started
+    mutable std::atomic<bool> once_used_{false};
     std::string index_html_, css_, js_;
     std::mutex write_mutex_;   // one change at a time, taken before the GIL
     std::mutex pages_mutex_;   // the cache of drawn pages
