@@ -75,3 +75,13 @@ def test_a_cleared_decision_gives_the_model_its_mark_back(standin, marked):
     decide(out, "s00.pdf", "Q2", "awarded", "1.5", "null")
     assert quorvan("mark", "--paper", paper, sheets, "-o", out).returncode == 0
     assert marks(table(out)["s00.pdf"])["Q2"] == "4.0"
+
+
+def test_marks_are_shown_to_two_decimals_at_most(standin, marked):
+    paper, sheets, out = marked
+    decide(out, "s01.pdf", "Q1", "awarded", "2", "0.1")
+    decide(out, "s01.pdf", "Q2", "awarded", "4", "0.2")
+    decide(out, "s01.pdf", "Q3", "awarded", "4", "0")
+    assert quorvan("mark", "--paper", paper, sheets, "-o", out).returncode == 0
+    row = table(out)["s01.pdf"]
+    assert (row["total"], row["percentage"]) == ("0.3", "3.0")  # not 0.30000000000000004

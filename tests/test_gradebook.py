@@ -3,9 +3,12 @@ gradebook import), the teacher's decisions standing over the model's marks. Real
 stand-in; the teacher's decisions are written into the store's events table as the review does."""
 
 import csv
-import re
 import io
+import os
+import re
 import sqlite3
+import stat
+from pathlib import Path
 
 import pytest
 
@@ -169,3 +172,17 @@ def test_force_replaces_an_earlier_export(marked, tmp_path):
     target.write_text("old", encoding="utf-8")
     assert quorvan("export", marked, "--to", "canvas", "-o", target, "--all", "--force").returncode == 0
     assert read(target)[0][0] == "Student"
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_only_a_regular_file_is_replaced(marked, tmp_path, kind):
+    if kind == "fifo":
+        target = tmp_path / "pipe"
+        os.mkfifo(target)
+    else:
+        target = Path("/dev/null")
+    result = quorvan("export", marked, "--to", "csv", "-o", target, "--all", "--force")
+    assert result.returncode == 2
+    assert f"will not write {target}: it is not a regular file" in result.stderr
+    mode = target.stat().st_mode
+    assert stat.S_ISFIFO(mode) if kind == "fifo" else stat.S_ISCHR(mode)

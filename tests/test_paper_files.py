@@ -369,3 +369,19 @@ def test_every_exported_paper_is_valid(schema, standin, tmp_path, pdf, all_marke
         assert errors and all(list(e.path)[-1] == "max_marks" for e in errors)
         data["questions"] = with_marks
         assert validator.is_valid(data)
+
+
+@pytest.mark.parametrize("place, where", [
+    (lambda p: q2(p).update(question_text="Explain \ud800 osmosis."), '"questions" [2] "question_text"'),
+    (lambda p: criteria2(p)[0].update(statement="\udc80"), '"questions" [2] "rubric" "criteria" [1] "statement"'),
+    (lambda p: p.update(subject="Sci\udfffence"), '"subject"'),
+])
+def test_text_no_run_could_send_is_refused_by_check(place, where):
+    data = ready_paper()
+    place(data)
+    # As an editor that mangled UTF-16 leaves it: a \ud800 escape in the JSON.
+    Path("paper.json").write_text(json.dumps(data), encoding="utf-8")
+    result = quorvan("check", "paper.json")
+    assert result.returncode == 2
+    assert any(line.startswith(where + " holds a character that is not text (") and "lone surrogate" in line
+               for line in problem_lines(result.stderr)), result.stderr

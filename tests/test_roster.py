@@ -136,3 +136,14 @@ def test_a_labelled_first_page_names_its_sheet_and_a_roster_wins_over_it(standin
     roster.write_text("file,student_id,name\nscan001.pdf,S-12,Anna R. Roy\n", encoding="utf-8")
     assert quorvan("mark", "--paper", paper, folder, "-o", out, "--roster", roster, "--force").returncode == 0
     assert identities(out)["scan001.pdf"] == ["S-12", "Anna R. Roy", "", "", "roster"]
+
+
+def test_a_roster_too_large_for_a_class_is_refused_before_any_call(standin, tmp_path, scans):
+    roster = tmp_path / "roster.csv"
+    roster.write_text("file,student_id,name\n" + "".join(f"s{i}.pdf,{i},Student {i}\n" for i in range(50_001)),
+                      encoding="utf-8")
+    result = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), "scans", "-o", tmp_path / "results",
+                     "--roster", roster)
+    assert result.returncode == 2
+    assert f"the roster {roster} has 50001 rows; at most 50000 are read" in result.stderr
+    assert "warning" not in result.stderr and calls(standin) == []  # one error, not a line per row

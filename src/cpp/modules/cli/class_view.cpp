@@ -3,6 +3,7 @@
 #include "app/files.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <set>
@@ -42,7 +43,9 @@ py::dict question_entry(const py::object& question) {
     return entry;
 }
 
-py::object number(double value) { return py::float_(value); }
+// A mark as the class file shows it: sums of criteria such as 0.1 + 0.2 come
+// out as 0.3, not 0.30000000000000004.
+py::object number(double value) { return py::float_(std::round(value * 100.0) / 100.0); }
 
 py::str format_marks(double value) { return M("builtins").attr("format")(py::float_(value), "g"); }
 
@@ -179,7 +182,7 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
         }
         if (counts && decisions) {
             py::dict result;
-            result["awarded_marks"] = py::float_(*r.awarded);
+            result["awarded_marks"] = number(*r.awarded);
             result["total_marks"] = py::float_(q->max_marks);
             result["feedback"] = py::str(shown_feedback(r));
             answer.attr("evaluation_result") = result;

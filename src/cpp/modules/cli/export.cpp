@@ -82,6 +82,12 @@ int run_export(py::object args, py::object parser) {
         if (!pyglue::truth(args.attr("force"))) {
             s.usage_error(utf8(target) + " already exists: --force replaces it");
         }
+        // A pipe, a device or a socket would be replaced by a file, or fed a
+        // gradebook: only a file is ever replaced.
+        if (!pyglue::truth(ospath.attr("isfile")(target))) {
+            s.usage_error("will not write " + utf8(target) + ": it is not a regular file (a pipe, a device, a "
+                          "socket or a broken link); give the path of a file");
+        }
     }
 
     std::unique_ptr<core::ResultsStore> store;

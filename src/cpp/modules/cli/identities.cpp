@@ -8,11 +8,19 @@ namespace quorvan::cli {
 
 namespace {
 
+constexpr long long kMaxRosterBytes = 16LL << 20;
+constexpr std::size_t kMaxRosterRows = 50000;
+
 std::string read_bytes(const Session& s, const py::object& path) {
     py::object ospath = M("os").attr("path");
     const std::string name = utf8(path);
     if (pyglue::truth(ospath.attr("isdir")(path))) s.usage_error("--roster " + name + " is a folder, not a CSV file");
     if (!pyglue::truth(ospath.attr("isfile")(path))) s.usage_error("roster not found: " + name);
+    // A class list, not a school's records: read whole, so kept small.
+    if (py::cast<long long>(ospath.attr("getsize")(path)) > kMaxRosterBytes) {
+        s.usage_error("the roster " + name + " is larger than " + std::to_string(kMaxRosterBytes >> 20) +
+                      " MB: give the class's own list (the rows of the sheets marked)");
+    }
     try {
         py::object f = M("builtins").attr("open")(path, "rb");
         py::object raw;
@@ -43,6 +51,10 @@ std::vector<std::optional<core::Identity>> read_roster(const Session& s, const p
         s.usage_error("the roster " + name + " is a spreadsheet file, not CSV: save it as CSV UTF-8");
     }
     core::Roster roster = core::parse_roster(bytes);
+    if (roster.rows.size() > kMaxRosterRows) {
+        s.usage_error("the roster " + name + " has " + std::to_string(roster.rows.size()) + " rows; at most " +
+                      std::to_string(kMaxRosterRows) + " are read: give the class's own list");
+    }
     std::vector<std::string> problems = roster.problems;
     core::RosterMatch match;
     if (problems.empty()) {

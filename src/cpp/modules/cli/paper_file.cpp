@@ -87,6 +87,7 @@ public:
     std::vector<PaperProblem> problems;
 
     void paper(py::handle data) {
+        unencodable(data, "the paper");
         if (!PyDict_Check(data.ptr())) {
             add(Kind::layout, -1,
                 pyglue::cat("the file holds ", shown(data),
@@ -133,6 +134,29 @@ public:
 
 private:
     void add(Kind kind, Py_ssize_t question, py::str text) { problems.push_back({kind, question, std::move(text)}); }
+
+    // Text no file or model can take (a lone surrogate: "\ud800" escapes of
+    // broken UTF-16) fails the run that sends it; it is found here first.
+    void unencodable(py::handle v, const std::string& where) {
+        if (PyUnicode_Check(v.ptr())) {
+            Py_ssize_t size = 0;
+            if (PyUnicode_AsUTF8AndSize(v.ptr(), &size) == nullptr) {
+                PyErr_Clear();
+                add(Kind::layout, -1,
+                    py::str(where + " holds a character that is not text (" + text_of(pyglue::clip(v, 40)) +
+                            "): a lone surrogate, left by broken UTF-16; type that text again"));
+            }
+        } else if (PyDict_Check(v.ptr())) {
+            for (auto item : py::reinterpret_borrow<py::dict>(v)) {
+                unencodable(item.first, where + "'s key " + text_of(item.first));
+                unencodable(item.second, where == "the paper" ? "\"" + text_of(item.first) + "\""
+                                                              : where + " \"" + text_of(item.first) + "\"");
+            }
+        } else if (PyList_Check(v.ptr())) {
+            Py_ssize_t i = 0;
+            for (py::handle item : v) unencodable(item, where + " [" + std::to_string(++i) + "]");
+        }
+    }
 
     void question(Py_ssize_t i, py::handle q, const py::dict& where) {
         const Py_ssize_t n = i + 1;
