@@ -21,4 +21,9 @@ std::string neutralise_student_text(std::string_view text);
 // before, count as imitating the prompt.
 std::vector<std::string> injection_signs(std::string_view text);
 
+// The text without the marks a reader cannot see (zero-width spaces and
+// joiners, the word joiner, soft hyphens, byte order marks, text-direction
+// controls); `removed` counts them.
+std::string without_invisible_marks(std::string_view text, std::size_t& removed);
+
 }  // namespace quorvan::core

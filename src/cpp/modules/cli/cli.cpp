@@ -539,6 +539,7 @@ PYBIND11_MODULE(cli, m) {
     pyglue::bind(m, "quorvan_core", "quorvan_core");
     pyglue::bind(m, "openai", "openai");
     pyglue::bind(m, "signal", "signal");
+    pyglue::bind(m, "unicodedata", "unicodedata");
     pyglue::bind(m, "float", "builtins", "float");
     pyglue::bind(m, "llm_service_module", "quorvan_core.llm_service");
     pyglue::bind(m, "Answersheet", "quorvan_core.datastructures.answersheet", "Answersheet");

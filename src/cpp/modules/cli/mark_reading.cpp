@@ -86,9 +86,20 @@ std::vector<core::FoundAnswer> found_answers(const py::object& sheet, const std:
         py::object answer = sheet.attr("get_answer")(q_id);
         core::FoundAnswer f;
         f.q_id = utf8(q_id);
-        f.text = utf8(answer.attr("text"));
+        // Compatibility forms as the letters they show ("ｉｇｎｏｒｅ" is
+        // "ignore"), and no mark a reader cannot see: what is checked and sent
+        // is what the page says.
+        std::size_t invisible = 0;
+        f.text = core::without_invisible_marks(utf8(M("unicodedata").attr("normalize")("NFKC", answer.attr("text"))),
+                                               invisible);
         for (py::handle page : py::object(answer.attr("pages"))) f.pages.push_back(py::cast<int>(page));
         f.flags = injection_flags(f.q_id, f.text);
+        if (invisible > 0) {
+            f.flags.push_back({"invisible_characters",
+                               f.q_id + ": " + std::to_string(invisible) +
+                                   (invisible == 1 ? " invisible character" : " invisible characters") +
+                                   " (zero-width or text-direction marks) removed before marking"});
+        }
         std::vector<int> on;
         for (int page : f.pages) {
             if (std::find(unreliable.begin(), unreliable.end(), page) != unreliable.end()) on.push_back(page);
