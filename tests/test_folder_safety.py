@@ -104,3 +104,21 @@ def test_a_lost_store_beside_earlier_results_stops_the_run_and_force_starts_over
     assert len(kept) == 1 and (out / kept[0]).read_bytes() == before
     assert f"kept as {out / kept[0]}" in result.stderr
     assert calls(standin, "EvaluationResponse") > 0
+
+
+def test_commands_that_only_read_write_nothing_to_the_store(standin, marked, tmp_path):
+    paper, sheets, out = marked
+    db = out / "marking.db"
+    with sqlite3.connect(db) as c:  # named, so that the export has someone to put a grade on
+        c.execute("UPDATE sheets SET student_id = CAST(id AS TEXT), student_name = 'S' || id, "
+                  "identity_source = 'roster'")
+    with sqlite3.connect(db) as c:
+        c.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    before = db.read_bytes()
+    result = quorvan("export", out, "--to", "csv", "--all", "-o", tmp_path / "g.csv")
+    assert result.returncode == 0, result.stderr
+    result = quorvan("agreement", out)
+    assert result.returncode == 0, result.stderr
+    assert db.read_bytes() == before
+    wal = out / "marking.db-wal"
+    assert not wal.exists() or wal.stat().st_size == 0

@@ -685,3 +685,44 @@ TEST_F(ResultsStoreTest, ALineSentAgainCountsItsTriesAndTakesOnlyItsNewBatchsRes
     EXPECT_EQ(store.batches().size(), 2u);  // the history stays
     EXPECT_EQ(store.batches()[1].stage, "marking");
 }
+
+TEST_F(ResultsStoreTest, OpenedToReadNothingIsWrittenAndAnEarlierStoreOfThisSchemaIsRead) {
+    {
+        ResultsStore store(db());
+        parsed_sheet(store);
+        store.record_written("class_results.csv", {10, "ab"});
+    }
+    // As a store of this schema from before the sorting names and the
+    // record of written files: what the read stands in for.
+    RawDb(db()).exec(
+        "DROP VIEW class_view; DROP TABLE written_files;"
+        "CREATE TABLE old_sheets AS SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, "
+        "status, failure, parsed, parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, "
+        "parse_calls, added_at, updated_at, flags, student_id, student_name, student_email, student_section, "
+        "identity_source FROM sheets; DROP TABLE sheets; ALTER TABLE old_sheets RENAME TO sheets;");
+    const std::string before = snapshot();
+    const auto size = std::filesystem::file_size(db());
+    {
+        ResultsStore store(db(), ResultsStore::Access::read);
+        ASSERT_EQ(store.sheets().size(), 1u);
+        EXPECT_EQ(store.sheets()[0].identity.sort_name, "");
+        EXPECT_EQ(store.answers(store.sheets()[0].id).size(), 3u);
+        EXPECT_TRUE(store.written("class_results.csv").empty());
+        EXPECT_THROW(store.set_status(store.sheets()[0].id, "marked", "", ""), StoreError);  // nothing stored
+    }
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(std::filesystem::file_size(db()), size);
+    EXPECT_FALSE(RawDb(db()).value("SELECT count(*) FROM pragma_table_info('sheets') WHERE name = 'student_sort_name'") == "1");
+
+    // Another schema cannot be brought up to date without writing: said so.
+    RawDb(db()).exec("PRAGMA user_version = 2");
+    try {
+        ResultsStore store(db(), ResultsStore::Access::read);
+        FAIL() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("is of results schema 2; this version reads 3 (it cannot be brought up "
+                                             "to date while it cannot be written)"),
+                  std::string::npos)
+            << e.what();
+    }
+}

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -524,6 +525,55 @@ void open_schema(sqlite3* db, const std::string& path) {
     exec(db, path, kBatchSchema, "create the tables of batches");
 }
 
+// A store opened only to read: ours and of this schema, nothing written to
+// it. What a store from before this version adds when opened for writing
+// (tables, a column) is stood in for, empty, in the connection's own
+// temporary schema, which the unqualified names find first.
+void check_schema_to_read(sqlite3* db, const std::string& path) {
+    if (is_blank(db, path)) throw StoreError(path + " holds no marked class yet");
+    if (application_of(db, path) != kApplication) {
+        throw StoreError(path +
+                         " is not a quorvan_core results database (it is an SQLite database of another application)");
+    }
+    const std::int64_t version = scalar(db, path, "PRAGMA user_version", "read the schema version");
+    if (version != ResultsStore::kSchemaVersion) {
+        throw StoreError(path + " is of results schema " + std::to_string(version) + "; this version reads " +
+                         std::to_string(ResultsStore::kSchemaVersion) +
+                         (version < ResultsStore::kSchemaVersion
+                              ? " (it cannot be brought up to date while it cannot be written)"
+                              : ""));
+    }
+    if (!has_column(db, path, "sheets", "student_sort_name")) {
+        exec(db, path, "CREATE TEMP VIEW sheets AS SELECT *, '' AS student_sort_name FROM main.sheets",
+             "read the sheets");
+    }
+    for (const char* schema : {kWrittenSchema, kPageReadingSchema, kBatchSchema}) {
+        std::string tables(schema);
+        if (const auto trigger = tables.find("CREATE TRIGGER"); trigger != std::string::npos) tables.resize(trigger);
+        for (std::size_t at = 0; (at = tables.find("CREATE TABLE IF NOT EXISTS ", at)) != std::string::npos;) {
+            tables.replace(at, 27, "CREATE TEMP TABLE IF NOT EXISTS ");
+            at += 32;
+        }
+        // Only those main lacks: a temporary table would hide the real one.
+        std::string kept;
+        for (std::size_t at = 0; at < tables.size();) {
+            const std::size_t next = tables.find("CREATE TEMP TABLE", at + 1);
+            const std::string statement = tables.substr(at, next == std::string::npos ? std::string::npos : next - at);
+            const std::size_t name_at = statement.find("EXISTS ");
+            if (name_at != std::string::npos) {
+                const std::string name = statement.substr(name_at + 7, statement.find(' ', name_at + 7) - name_at - 7);
+                Statement found(db, path, "SELECT 1 FROM main.sqlite_master WHERE type = 'table' AND name = ?1",
+                                "read the tables");
+                found.bind_text(1, name);
+                if (!found.step()) kept += statement;
+            }
+            if (next == std::string::npos) break;
+            at = next;
+        }
+        if (!kept.empty()) exec(db, path, kept.c_str(), "read the tables");
+    }
+}
+
 // Flags as stored; a person may have edited them with the sqlite3 shell, so
 // anything but a list of {"kind", "note"} objects is an error, not a guess.
 std::vector<Flag> read_flags(sqlite3* db, const std::string& path, const std::string& json, const std::string& whose) {
@@ -679,19 +729,60 @@ std::string question_doing(const char* what, const std::string& q_id, std::int64
 
 }  // namespace
 
-ResultsStore::ResultsStore(const std::string& path) : path_(path) {
+namespace {
+
+sqlite3* open_connection(const std::string& name, int flags, const std::string& path) {
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        sqlite3_close_v2(db);
+        throw StoreError("cannot open the results database " + path + ": " + why);
+    }
+    return db;
+}
+
+}  // namespace
+
+ResultsStore::ResultsStore(const std::string& path, Access access) : path_(path) {
     // SQLite would make an empty path a temporary database, lost on close.
     if (path.empty()) throw StoreError("the results database needs a path");
     // The store is used from one thread (the run's event loop) and its
     // connection is its own, so SQLite's per-connection mutex would only cost.
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                   nullptr);
-    if (rc != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-        sqlite3_close_v2(db_);
-        db_ = nullptr;
-        throw StoreError("cannot open the results database " + path + ": " + why);
+    if (access == Access::read) {
+        db_ = open_connection(path, SQLITE_OPEN_READONLY, path);
+        try {
+            sqlite3_busy_timeout(db_, 5000);
+            check_schema_to_read(db_, path_);
+            return;
+        } catch (const StoreError&) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            // A folder that cannot be written holds no -shm for the write-ahead
+            // log: nobody can be writing it, so it is read as it stands.
+            if (std::filesystem::exists(path + "-wal")) throw;
+        }
+        std::string uri = "file:";
+        for (char c : path) {
+            if (c == '%' || c == '?' || c == '#') {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+                uri += hex;
+            } else {
+                uri += c;
+            }
+        }
+        db_ = open_connection(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, path);
+        try {
+            check_schema_to_read(db_, path_);
+        } catch (...) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            throw;
+        }
+        return;
     }
+    db_ = open_connection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, path);
     try {
         if (sqlite3_db_readonly(db_, "main") == 1) throw StoreError(path + " cannot be written (read-only)");
         sqlite3_busy_timeout(db_, 5000);  // another process (or a person) holding the write lock

@@ -204,7 +204,12 @@ public:
     // Opens the database at `path`, creating it and its tables when missing
     // (WAL journal, foreign keys on). Refuses a database whose schema version
     // is newer than this library's, or a file that is not one of ours.
-    explicit ResultsStore(const std::string& path);
+    // `write` (the default) makes a missing database, brings an older one up
+    // to date and takes changes; `read` writes nothing at all, so that a store
+    // that cannot be written (a read-only file or folder, a copy on a
+    // read-only disk) can still be looked at, exported and compared.
+    enum class Access { write, read };
+    explicit ResultsStore(const std::string& path, Access access = Access::write);
     ~ResultsStore();
     ResultsStore(const ResultsStore&) = delete;
     ResultsStore& operator=(const ResultsStore&) = delete;

@@ -545,7 +545,8 @@ int run_agreement(py::object args, py::object parser) {
     }
     std::unique_ptr<ResultsFolder> folder;
     try {
-        folder = open_results_folder(outdir);
+        // Comparing only reads: a store that cannot be written is compared as it stands.
+        folder = open_results_folder(outdir, args.attr("teacher_marks").is_none());
     } catch (const std::runtime_error& e) {
         s.usage_error(e.what());
     }

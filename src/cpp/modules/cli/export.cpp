@@ -92,7 +92,7 @@ int run_export(py::object args, py::object parser) {
 
     std::unique_ptr<core::ResultsStore> store;
     try {
-        store = std::make_unique<core::ResultsStore>(utf8(db));
+        store = std::make_unique<core::ResultsStore>(utf8(db), core::ResultsStore::Access::read);
     } catch (const core::StoreError& e) {
         s.usage_error(e.what());
     }

@@ -2,6 +2,9 @@
 
 #include "handback.hpp"
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <stdexcept>
 
 namespace quorvan::cli {
@@ -35,7 +38,12 @@ py::object paper_from_canonical(const std::string& canonical_json) {
     return paper;
 }
 
-std::unique_ptr<ResultsFolder> open_results_folder(py::object outdir) {
+bool store_is_read_only(const std::string& db_path) {
+    const std::string folder = std::filesystem::path(db_path).parent_path().string();
+    return access(db_path.c_str(), W_OK) != 0 || access(folder.empty() ? "." : folder.c_str(), W_OK) != 0;
+}
+
+std::unique_ptr<ResultsFolder> open_results_folder(py::object outdir, bool read_only) {
     py::object ospath = M("os").attr("path");
     py::object db = ospath.attr("join")(outdir, py::str("marking.db"));
     if (!pyglue::truth(ospath.attr("isfile")(db))) {
@@ -44,7 +52,9 @@ std::unique_ptr<ResultsFolder> open_results_folder(py::object outdir) {
     }
     auto folder = std::make_unique<ResultsFolder>();
     folder->db_path = utf8(db);
-    folder->store = std::make_unique<core::ResultsStore>(folder->db_path);
+    folder->read_only = read_only;
+    folder->store = std::make_unique<core::ResultsStore>(
+        folder->db_path, read_only ? core::ResultsStore::Access::read : core::ResultsStore::Access::write);
     const std::string fingerprint = folder->store->current_paper();
     const std::optional<std::string> canonical = fingerprint.empty() ? std::nullopt : folder->store->paper_json(fingerprint);
     if (!canonical) throw std::runtime_error(utf8(outdir) + " holds no marked class yet: run quorvan mark first");

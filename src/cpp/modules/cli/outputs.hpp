@@ -30,11 +30,17 @@ struct ResultsFolder {
     std::unique_ptr<ClassPaper> paper;
     OutputsContext view;
     std::string db_path;
+    bool read_only = false;  // opened only to read: nothing is stored or written
 };
 
 // Throws std::runtime_error with a message for the user when `outdir` holds
-// no results (no marking.db) or its paper cannot be read.
-std::unique_ptr<ResultsFolder> open_results_folder(py::object outdir);
+// no results (no marking.db) or its paper cannot be read. `read_only` opens
+// the store only to read (see ResultsStore::Access).
+std::unique_ptr<ResultsFolder> open_results_folder(py::object outdir, bool read_only = false);
+
+// The results folder's store cannot be written (the file, or the folder its
+// journal lives in): only reading it is possible.
+bool store_is_read_only(const std::string& db_path);
 
 // The question paper record of the paper's canonical JSON as the store keeps it.
 py::object paper_from_canonical(const std::string& canonical_json);

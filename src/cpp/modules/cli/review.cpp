@@ -181,6 +181,7 @@ py::dict ReviewServer::class_json() const {
     out["maximum"] = py::float_(maximum);
     out["reviewer"] = py::str(reviewer_);
     out["outdir"] = folder_->view.outdir;
+    out["read_only"] = py::bool_(folder_->read_only);
     py::list rows;
     const auto sheets = store().sheets();
     const auto names = display_names(sheets);
@@ -591,6 +592,10 @@ void ReviewServer::route(httplib::Server& srv) {
             if (writes) lock.lock();
             py::gil_scoped_acquire gil;
             try {
+                if (writes && folder_->read_only) {
+                    throw Refusal(409, "the results store cannot be written (read-only): the page shows the marks, "
+                                       "but no change can be stored");
+                }
                 body(req, res);
             } catch (const Refusal& e) {
                 send_error(res, e.status, e.what());
@@ -803,6 +808,9 @@ int ReviewServer::serve(Session& s, int port, bool open_browser) {
     s.say(pyglue::cat("Reviewing ", py::int_(store().sheets().size()), " answer sheets in ", folder_->view.outdir,
                       " as ", py::str(reviewer_)));
     s.say(py::str("Review page: " + url));
+    if (folder_->read_only) {
+        s.say(py::str("The results store cannot be written: the page shows the marks; changes are refused."));
+    }
     s.say(py::str("Press Ctrl-C to stop."));
     if (open_browser) {
         try {
@@ -897,19 +905,21 @@ int run_review(py::object args, py::object parser) {
     if (!pyglue::truth(reviewer.attr("strip")())) s.usage_error("--reviewer must not be empty");
     std::unique_ptr<ResultsFolder> opened;
     try {
-        opened = open_results_folder(outdir);
+        // A store that cannot be written is shown; changes to it are refused.
+        opened = open_results_folder(outdir, store_is_read_only(utf8(path.attr("join")(outdir, "marking.db"))));
     } catch (const std::runtime_error& e) {
         s.usage_error(e.what());
     }
     const std::string token = utf8(M("os").attr("urandom")(24).attr("hex")());
     py::object folder = path.attr("join")(path.attr("dirname")(M("quorvan_core").attr("__file__")), "review");
+    const bool read_only = opened->read_only;
     ReviewServer server(std::move(opened), utf8(reviewer), token, folder);
     // The library's own lines (a report saved) go to the folder's log, as
     // while marking, not onto the terminal that shows the page's address.
     py::object log_file = path.attr("join")(outdir, "marking.log");
     const bool ours = !pyglue::truth(path.attr("islink")(log_file)) &&
                       (pyglue::truth(path.attr("isfile")(log_file)) || !pyglue::truth(path.attr("lexists")(log_file)));
-    LibraryLog log(ours ? log_file : M("os").attr("devnull"));
+    LibraryLog log(ours && !read_only ? log_file : M("os").attr("devnull"));
     return server.serve(s, static_cast<int>(port), !pyglue::truth(args.attr("no_browser")));
 }
 
