@@ -5,23 +5,11 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "utf8.hpp"
+
 namespace quorvan::core {
 
 namespace {
-
-// The next code point of UTF-8 `s` at `i` (advancing it); U+FFFD for a broken sequence.
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-    const auto b = static_cast<unsigned char>(s[i++]);
-    if (b < 0x80) return b;
-    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-    if (extra == 0) return 0xFFFD;
-    char32_t cp = b & (0x3F >> extra);
-    for (; extra > 0; --extra) {
-        if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 0xFFFD;
-        cp = (cp << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
-    }
-    return cp;
-}
 
 // Spaces, punctuation and invisible marks: what an empty answer may hold.
 bool empty_mark(char32_t c) {
@@ -41,7 +29,7 @@ bool close_to(double a, double b) { return std::fabs(a - b) < 1e-9; }
 
 bool blank_answer(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
-        if (!empty_mark(next_code_point(text, i))) return false;
+        if (!empty_mark(utf8::next(text, i))) return false;
     }
     return true;
 }

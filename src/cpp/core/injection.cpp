@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "utf8.hpp"
+
 namespace quorvan::core {
 
 namespace {
@@ -30,37 +32,6 @@ bool ends_with_nocase(std::string_view s, std::string_view suffix) {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // ------------------------------------------------------------ folding
-
-void put_sign_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-char32_t sign_code_point(std::string_view s, std::size_t& i) {
-    const auto b = static_cast<unsigned char>(s[i++]);
-    if (b < 0x80) return b;
-    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-    if (extra == 0) return 0xFFFD;
-    char32_t c = b & (0x3F >> extra);
-    for (; extra > 0; --extra) {
-        if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 0xFFFD;
-        c = (c << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
-    }
-    return c;
-}
 
 // Invisible marks that split a word without showing: zero-width spaces and
 // joiners, the word joiner, the byte order mark, soft hyphen, and the
@@ -117,7 +88,7 @@ std::string folded_for_signs(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const char32_t c = sign_code_point(text, i);
+        const char32_t c = utf8::next(text, i);
         if (invisible_mark(c)) continue;
         if (c >= 0xFF01 && c <= 0xFF5E) {  // fullwidth ASCII
             out += lower(static_cast<char>(c - 0xFF01 + 0x21));
@@ -128,9 +99,9 @@ std::string folded_for_signs(std::string_view text) {
         } else if (c < 0x80) {
             out += lower(static_cast<char>(c));
         } else if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) {
-            put_sign_utf8(out, c + 0x20);  // À..Þ to à..þ
+            utf8::append(out, c + 0x20);  // À..Þ to à..þ
         } else {
-            put_sign_utf8(out, c);
+            utf8::append(out, c);
         }
     }
     return out;
@@ -674,7 +645,7 @@ std::string without_invisible_marks(std::string_view text, std::size_t& removed)
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t at = i;
-        if (invisible_mark(sign_code_point(text, i))) {
+        if (invisible_mark(utf8::next(text, i))) {
             ++removed;
         } else {
             out.append(text.substr(at, i - at));
