@@ -98,17 +98,24 @@ bool holds_results(const py::object& outdir) {
     return false;
 }
 
-// What is wrong with the folder's store, when it holds one: "" when it is
-// whole (or none is there yet).
-std::string store_damage(const std::string& db_path) {
+// The folder's store, opened when it is whole; else `damage` says what is
+// wrong with it ("" when there is none yet).
+std::unique_ptr<core::ResultsStore> open_whole_store(const std::string& db_path, std::string& damage) {
+    damage.clear();
     std::error_code ec;
-    if (!std::filesystem::exists(db_path, ec)) return "";
-    if (std::filesystem::file_size(db_path, ec) == 0 && !ec) return "it is empty";
-    try {
-        return core::ResultsStore(db_path).damage();
-    } catch (const core::StoreError& e) {
-        return e.what();
+    if (!std::filesystem::exists(db_path, ec)) return nullptr;
+    if (std::filesystem::file_size(db_path, ec) == 0 && !ec) {
+        damage = "it is empty";
+        return nullptr;
     }
+    try {
+        auto store = std::make_unique<core::ResultsStore>(db_path);
+        damage = store->damage();
+        if (damage.empty()) return store;
+    } catch (const core::StoreError& e) {
+        damage = e.what();
+    }
+    return nullptr;
 }
 
 // The output folder, made when missing, locked for this run, and its store;
@@ -137,7 +144,9 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
         return nullptr;
     }
     const std::string db_path = utf8(join(outdir, py::str("marking.db")));
-    if (const std::string damage = store_damage(db_path); !damage.empty()) {
+    std::string damage;
+    std::unique_ptr<core::ResultsStore> store = open_whole_store(db_path, damage);
+    if (!damage.empty()) {
         if (!pyglue::truth(args.attr("force"))) {
             if (holds_results(outdir)) {
                 s.complain(py::str("quorvan mark: " + db_path + ": " + damage + ", while " + utf8(outdir) +
@@ -157,9 +166,8 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
                                ", starting over (--force)"));
         }
     }
-    std::unique_ptr<core::ResultsStore> store;
     try {
-        store = std::make_unique<core::ResultsStore>(db_path);
+        if (!store) store = std::make_unique<core::ResultsStore>(db_path);
     } catch (const core::StoreError& e) {
         s.usage_error(e.what());
     }
