@@ -22,11 +22,16 @@ inline constexpr std::string_view kHiddenTooSmall = "too small to read";
 inline constexpr std::string_view kHiddenClipped = "clipped";
 inline constexpr std::string_view kHiddenCovered = "covered";
 inline constexpr std::string_view kHiddenNotInImage = "not in the page image";
+inline constexpr std::string_view kHiddenNotDrawn = "not what the page draws";
+inline constexpr std::string_view kHiddenLayer = "in a layer that is not shown";
+inline constexpr std::string_view kHiddenField = "in a hidden form field or note";
 
 // Text drawn smaller than this (points, as the page is printed) is not read.
 inline constexpr double kMinReadablePoints = 2.0;
-// A word whose box on the rendered page spans fewer grey levels than this
-// shows nothing: its glyphs left no mark.
+// Letters squeezed narrower than this share of their height are not read.
+inline constexpr double kMinReadableWidth = 0.12;
+// A pixel that changes by more than this many grey levels when the page's
+// text is drawn is a pixel of text a reader sees.
 inline constexpr int kMinInkContrast = 24;
 // The page is rendered at this dpi (or the reading dpi when lower) to see the ink.
 inline constexpr double kInkDpi = 100.0;
@@ -47,9 +52,15 @@ struct PageVisibility {
 };
 
 // Checks `layer`, the text layer of `page` as PdfDocument::page_text gives it,
-// against the page as drawn. `dpi` is the resolution OCR reads the page at
-// when a layer over a scan has to be compared with the scan. Throws PdfError
-// and OcrError.
+// against the page as drawn. The page is drawn twice, with its text and
+// without, as a reader's viewer draws it (layers hidden on screen stay
+// hidden); a word is seen where its glyphs change the page. Words whose
+// glyphs may not say what the text says (a Type3 font, ActualText, a
+// ToUnicode map that contradicts the font's own glyph names) are read back
+// by OCR where they stand. Text that is never drawn (a layer switched off, a
+// hidden form field, text off the paper) is not in the layer but is counted
+// among the hidden words. `dpi` is the resolution OCR reads at. Throws
+// PdfError and OcrError.
 PageVisibility check_visibility(const PdfDocument& doc, int page, const std::string& layer, double dpi);
 
 // How alike two words are, 0 to 1, ignoring case and punctuation (1 minus
