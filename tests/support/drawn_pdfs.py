@@ -316,12 +316,32 @@ def _ligatures(page: Page, text: str) -> tuple[float, float, float, float]:
     return (0, 0, WIDTH, HEIGHT)
 
 
+def _type3_letters(page: Page, text: str) -> tuple[float, float, float, float]:
+    # A Type3 font each of whose glyphs draws its letter (with Helvetica), as some tools embed bitmap fonts.
+    codes = range(32, 127)
+    helvetica = page.add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>")
+    procs = []
+    for c in codes:
+        glyph = bytes([c]).replace(b"\\", b"\\\\").replace(b"(", b"\\(").replace(b")", b"\\)")
+        procs.append(b"/g%d %d 0 R" % (c, page.stream(b"600 0 d0 BT /H 1000 Tf 0 0 Td (%s) Tj ET" % glyph)))
+    to_unicode = page.stream(_cmap([(c, chr(c)) for c in codes]))
+    font = page.add(b"<< /Type /Font /Subtype /Type3 /FontBBox [0 -250 1000 1000] /FontMatrix [0.001 0 0 0.001 0 0] "
+                    b"/CharProcs << %s >> /Encoding << /Type /Encoding /Differences [32 %s] >> /FirstChar 32 "
+                    b"/LastChar 126 /Widths [%s] /Resources << /Font << /H %d 0 R >> >> /ToUnicode %d 0 R >>"
+                    % (b" ".join(procs), b" ".join(b"/g%d" % c for c in codes), b" ".join(b"600" for _ in codes),
+                       helvetica, to_unicode))
+    page.resources.append(b"/T3 %d 0 R" % font)
+    page.content += [lines(text, TOP, font=b"/T3")]
+    return (0, 0, WIDTH, HEIGHT)
+
+
 HONEST: dict[str, Callable[[Page, str], tuple[float, float, float, float]]] = {
     "crop_box_with_printer_line": _crop_with_printer_line,
     "crop_box_away_from_origin": _cropped,
     "form_fields": _form,
     "layer_on": _layer_on,
     "actual_text_as_drawn": _ligatures,
+    "type3_letters": _type3_letters,
 }
 
 

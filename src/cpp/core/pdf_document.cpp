@@ -1,7 +1,10 @@
 #include "pdf_document.hpp"
 
+#include <Annot.h>
 #include <GlobalParams.h>
 #include <PDFDoc.h>
+#include <Page.h>
+#include <TextOutputDev.h>
 #include <goo/GooString.h>
 #include <poppler-document.h>
 #include <poppler-image.h>
@@ -81,6 +84,153 @@ std::string tidy_text(const std::vector<char>& raw) {
     if (begin == std::string::npos) return {};
     std::size_t end = out.find_last_not_of('\n');
     return out.substr(begin, end - begin + 1);
+}
+
+// ------------------------------------------------------------------ form fields
+
+// A form field's value is drawn after the page's own content, so the text
+// layer lists every value after every label. Read in place, each value
+// follows the line it is drawn beside or under.
+struct FieldText {
+    double centre;  // from the top of the page, in points
+    double left;
+    std::string text;
+};
+
+bool no_annotations(Annot*, void*) { return false; }
+
+void append_text(void* stream, const char* text, int len) { static_cast<std::string*>(stream)->append(text, len); }
+
+struct WordAt {
+    double x0, y0, x1, y1;
+    std::string text;
+};
+
+// The page's words in content order with where each stands, and its text
+// as the text layer gives it; with or without its annotations.
+std::vector<WordAt> read_words(PDFDoc& doc, int number, bool annotations, std::string* text) {
+    std::string dumped;
+    TextOutputDev dev(&append_text, &dumped, false, 0, true, false);
+    doc.displayPageSlice(&dev, number, 72, 72, 0, false, true, false, -1, -1, -1, -1, nullptr, nullptr,
+                         annotations ? nullptr : &no_annotations, nullptr);
+    if (text != nullptr) *text = tidy_text(std::vector<char>(dumped.begin(), dumped.end()));
+    std::vector<WordAt> out;
+    const std::unique_ptr<TextWordList> words = dev.makeWordList();
+    for (int i = 0; i < words->getLength(); ++i) {
+        TextWord* w = words->get(i);
+        WordAt at;
+        w->getBBox(&at.x0, &at.y0, &at.x1, &at.y1);
+        const std::unique_ptr<GooString> t(w->getText());
+        at.text = t ? t->toStr() : std::string();
+        out.push_back(std::move(at));
+    }
+    return out;
+}
+
+std::string with_fields_in_place(PDFDoc& doc, int number, const std::string& layer) {
+    Page* page = doc.getPage(number);
+    if (page == nullptr || page->getRotate() % 360 != 0) return layer;
+    Annots* annots = page->getAnnots();
+    if (annots == nullptr) return layer;
+    std::vector<Annot*> fields;
+    for (Annot* annot : annots->getAnnots()) {
+        if (annot->getType() != Annot::typeWidget) continue;
+        if ((annot->getFlags() & (Annot::flagHidden | Annot::flagNoView)) != 0) continue;
+        fields.push_back(annot);
+    }
+    if (fields.empty()) return layer;
+
+    // The page without its annotations, and where each of its lines stands.
+    std::string body;
+    const std::vector<WordAt> words = read_words(doc, number, false, &body);
+    // Drawn with them, the page's own words come first, then the annotations' in their order.
+    const std::vector<WordAt> all = read_words(doc, number, true, nullptr);
+    if (all.size() < words.size()) return layer;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (all[i].text != words[i].text) return layer;
+    }
+    const PDFRectangle* crop = page->getCropBox();
+    struct Rect {
+        double left, top, right, bottom;
+    };
+    std::vector<Rect> rects;
+    for (Annot* field : fields) {
+        double x0, y0, x1, y1;
+        field->getRect(&x0, &y0, &x1, &y1);
+        rects.push_back({std::min(x0, x1) - crop->x1, crop->y2 - std::max(y0, y1), std::max(x0, x1) - crop->x1,
+                         crop->y2 - std::min(y0, y1)});
+    }
+    // Each annotation word goes to the smallest field it stands in; the rest
+    // (notes, stamps) stay where the layer puts them, after the page.
+    std::vector<std::string> texts(fields.size());
+    std::vector<double> line_bottoms(fields.size(), -1e300);
+    std::string others;
+    for (std::size_t i = words.size(); i < all.size(); ++i) {
+        const WordAt& w = all[i];
+        const double cx = (w.x0 + w.x1) / 2, cy = (w.y0 + w.y1) / 2;
+        int in = -1;
+        double area = 1e300;
+        for (std::size_t k = 0; k < rects.size(); ++k) {
+            const Rect& r = rects[k];
+            const double a = (r.right - r.left) * (r.bottom - r.top);
+            if (cx >= r.left && cx <= r.right && cy >= r.top && cy <= r.bottom && a < area) in = static_cast<int>(k), area = a;
+        }
+        if (in < 0) {
+            others += (others.empty() ? "" : " ") + w.text;
+            continue;
+        }
+        std::string& text = texts[in];
+        if (!text.empty()) text += w.y0 >= line_bottoms[in] ? '\n' : ' ';
+        text += w.text;
+        line_bottoms[in] = w.y1;
+    }
+    std::vector<FieldText> placed;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+        if (!texts[k].empty()) placed.push_back({(rects[k].top + rects[k].bottom) / 2, rects[k].left, std::move(texts[k])});
+    }
+    if (placed.empty()) return layer;
+
+    std::vector<std::string> lines;
+    for (std::size_t from = 0; !body.empty() && from <= body.size();) {
+        const std::size_t end = std::min(body.find('\n', from), body.size());
+        lines.push_back(body.substr(from, end - from));
+        from = end + 1;
+    }
+    std::vector<double> centres(lines.size(), -1);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        double lo = 1e300, hi = -1e300;
+        for (std::size_t at = lines[i].find_first_not_of(' '); at != std::string::npos && next < words.size();
+             at = lines[i].find_first_not_of(' ', at)) {
+            lo = std::min(lo, words[next].y0), hi = std::max(hi, words[next].y1);
+            ++next;
+            at = lines[i].find(' ', at);
+        }
+        if (hi >= lo) centres[i] = (lo + hi) / 2;
+    }
+    std::stable_sort(placed.begin(), placed.end(), [](const FieldText& a, const FieldText& b) {
+        return a.centre != b.centre ? a.centre < b.centre : a.left < b.left;
+    });
+    // Each field goes after the nearest line above its middle (or level with it).
+    std::vector<std::vector<const FieldText*>> after(lines.size() + 1);
+    constexpr double level = 4;
+    for (const FieldText& f : placed) {
+        std::size_t best = 0;  // 0: before every line
+        double best_centre = -1e300;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (centres[i] >= 0 && centres[i] <= f.centre + level && centres[i] >= best_centre) {
+                best = i + 1, best_centre = centres[i];
+            }
+        }
+        after[best].push_back(&f);
+    }
+    std::string out;
+    for (std::size_t i = 0; i <= lines.size(); ++i) {
+        if (i > 0) out += lines[i - 1] + "\n";
+        for (const FieldText* f : after[i]) out += f->text + "\n";
+    }
+    out += others;
+    return tidy_text(std::vector<char>(out.begin(), out.end()));
 }
 
 bool has_pdf_header(const std::string& head) { return head.find("%PDF-") != std::string::npos; }
@@ -215,7 +365,15 @@ std::string PdfDocument::page_text(int number) const {
     // marks of a question on its line; a physical layout would interleave columns.
     const poppler::byte_array raw = p->text(poppler::rectf(), poppler::page::raw_order_layout).to_utf8();
     take_poppler_messages();
-    return tidy_text(raw);
+    std::string text = tidy_text(raw);
+    if (text.empty()) return text;
+    try {
+        text = with_fields_in_place(core_document(), number, text);
+    } catch (const PdfError&) {
+        // The file is gone or changed since it was opened: its layer as read stands.
+    }
+    take_poppler_messages();
+    return text;
 }
 
 PageImage PdfDocument::render(int number, double dpi, int channels) const {

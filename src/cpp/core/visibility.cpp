@@ -130,7 +130,7 @@ struct Glyph {
     bool no_paint = false;   // render mode 3 or 7: the searchable layer of a scan looks like this
     bool off_paper = false;  // outside the media box: not even a printer sees it
     double grey = 0;         // luminance (0-255) of its paint
-    const void* font = nullptr;
+    std::shared_ptr<GfxFont> font;  // kept alive: Poppler frees a page's fonts when it is drawn
     bool doubtful = false;   // its font's mapping to text cannot be trusted
     int span = -1;           // the ActualText span it is drawn in
 };
@@ -283,7 +283,7 @@ public:
         if (font) {
             if (font->getAscent() > 0.2 && font->getAscent() < 1.5) ascent = font->getAscent();
             if (font->getDescent() < 0 && font->getDescent() > -0.8) descent = font->getDescent();
-            g.font = font.get();
+            g.font = font;
             judge_font(*font, code, u, uLen);
         }
         // The glyph's upright direction, one font size long, in user space.
@@ -344,7 +344,7 @@ public:
     }
 
     // Fonts whose glyphs may draw something other than their text.
-    bool doubtful(const void* font) const { return doubtful_.count(font) != 0; }
+    bool doubtful(const GfxFont* font) const { return doubtful_.count(font) != 0; }
 
 private:
     static std::string encoded(const std::u32string& text) {
@@ -415,7 +415,7 @@ private:
     double width_ = 0, height_ = 0;
     Box paper_;
     int open_ = -1;
-    std::set<const void*> doubtful_;
+    std::set<const GfxFont*> doubtful_;
 };
 
 // Optional content as a reader's viewer shows it: the document's own
@@ -683,7 +683,7 @@ constexpr double kMinFontAgreement = 0.7;
 // Words are judged one by one, unless their glyphs come from a Type3 font,
 // which may be a bitmap font OCR now and then misreads.
 bool judged_alone(const Glyph& g) {
-    return g.span >= 0 || g.font == nullptr || static_cast<const GfxFont*>(g.font)->getType() != fontType3;
+    return g.span >= 0 || !g.font || g.font->getType() != fontType3;
 }
 
 // Fewer words than this drawn beyond the paper's edge are not reported.
@@ -824,7 +824,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
         core.displayPage(&collector, page, 72, 72, 0, false, true, false);
     }
     take_poppler_messages();
-    for (Glyph& g : glyphs) g.doubtful = g.doubtful || g.span >= 0 || collector.doubtful(g.font);
+    for (Glyph& g : glyphs) g.doubtful = g.doubtful || g.span >= 0 || collector.doubtful(g.font.get());
     const std::vector<std::string> in_hidden_fields = hidden_annotation_words(core, *core_page);
     if (glyphs.empty() && in_hidden_fields.empty()) return out;
 
@@ -948,7 +948,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
         }
         const OcrReading ocr = ocr_image_words(part);
         // Per font (ActualText and contradicting maps count alone): how many words OCR reads back.
-        std::map<const void*, std::pair<int, int>> agreement;
+        std::map<const GfxFont*, std::pair<int, int>> agreement;
         std::vector<std::pair<Token*, bool>> judged;
         for (Token* t : doubtful) {
             Box box;
@@ -962,14 +962,14 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
             judged.emplace_back(t, found);
             const Glyph& g = glyphs[t->glyphs.front()];
             const bool alone = judged_alone(g);
-            auto& [hits, count] = agreement[alone ? nullptr : g.font];
+            auto& [hits, count] = agreement[alone ? nullptr : g.font.get()];
             hits += found, ++count;
         }
         for (auto& [t, found] : judged) {
             if (found) continue;
             const Glyph& g = glyphs[t->glyphs.front()];
             const bool alone = judged_alone(g);
-            const auto& [hits, count] = agreement[alone ? nullptr : g.font];
+            const auto& [hits, count] = agreement[alone ? nullptr : g.font.get()];
             if (alone || hits < kMinFontAgreement * count) t->hidden = not_drawn;
         }
     }

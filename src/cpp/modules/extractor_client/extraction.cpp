@@ -754,9 +754,12 @@ void init_extraction(ClientClass& cls) {
     cls.def("read_pdf", &read_pdf, py::arg("pdf_path"), py::arg("page_numbers") = py::none(), py::kw_only(),
             py::arg("check_visibility") = true, py::arg("limits") = py::none(), py::arg("cancel") = py::none(),
             "The requested pages as a PdfReading: texts as process_pdf gives them, less, when "
-            "check_visibility is true, the words a reader of the page cannot see (invisible, white on white, "
-            "too small, clipped, covered, or a text layer over a scan that shows other words); hidden lists "
-            "those pages as {'page', 'words', 'sample', 'kinds', 'replaced'} dicts, in page order. With limits "
+            "check_visibility is true, the words a reader of the page cannot see (invisible, in the background "
+            "colour, too small or squeezed, clipped, covered by anything drawn later, a text layer over a scan "
+            "that shows other words, text its glyphs do not draw); hidden lists "
+            "those pages as {'page', 'words', 'sample', 'kinds', 'replaced'} dicts, in page order, counting "
+            "also the words never drawn (a layer switched off, a hidden form field, text off the paper). "
+            "With limits "
             "(a ReadLimits) the local backend reads in a process of its own, which a PDF over a limit or a "
             "crash of the PDF library ends alone: ReadLimitError for a limit, RuntimeError for a crash; "
             "cancel (a threading.Event) set while it reads stops it at once. None reads in this process. "
