@@ -7,6 +7,7 @@ import os
 from pathlib import Path
 
 from bench.common import Goal, Section, Table, fmt, interleaved, median
+from tests.support import drawn_pdfs as dp
 from tests.support import hostile_pdfs as hp
 from tests.support import pdfs
 
@@ -37,17 +38,23 @@ HONEST_TEXT = CASES[0][0] + "\n" + CASES[0][1]
 
 
 def hidden_gone(texts: dict, hidden_words: set[str], shown_words: set[str]) -> bool:
-    seen = {w.strip(".,:").lower() for t in texts.values() for w in t.split()}
-    return not (hidden_words - shown_words) & seen
+    # Glued together too: squeezed words come out of the layer without spaces.
+    seen = "".join(t.lower() for t in texts.values())
+    return not any(w in seen for w in hidden_words - shown_words if len(w) >= 4)
+
+
+# Every technique, the kind it is reported with, and its writer.
+KINDS = {**hp.HIDING, **{t: kind for t, (_, kind) in dp.HIDING.items()}}
 
 
 def corpus(workdir: Path) -> list[tuple[str, Path, set[str], set[str]]]:
     out = []
-    for technique in hp.HIDING:
+    words = lambda s: {w.strip(".,:").lower() for w in s.split()}  # noqa: E731
+    for technique in KINDS:
         cases = SCAN_CASES if technique == "layer_over_scan" else CASES
+        write = hp.write_hiding_pdf if technique in hp.HIDING else dp.write_hiding_pdf
         for i, (shown, hidden) in enumerate(cases):
-            path = hp.write_hiding_pdf(workdir / f"{technique}-{i}.pdf", technique, shown, hidden)
-            words = lambda s: {w.strip(".,:").lower() for w in s.split()}  # noqa: E731
+            path = write(workdir / f"{technique}-{i}.pdf", technique, shown, hidden)
             out.append((technique, path, words(hidden), words(shown)))
     return out
 
@@ -57,6 +64,10 @@ def honest_files(workdir: Path) -> list[tuple[str, Path]]:
     for kind in hp.HONEST:
         for i, (shown, hidden) in enumerate(CASES[:2]):
             files.append((f"honest: {kind}", hp.write_honest_pdf(workdir / f"honest-{kind}-{i}.pdf", kind,
+                                                                 shown + "\n" + hidden)))
+    for kind in dp.HONEST:
+        for i, (shown, hidden) in enumerate(CASES[:2]):
+            files.append((f"honest: {kind}", dp.write_honest_pdf(workdir / f"honest-{kind}-{i}.pdf", kind,
                                                                  shown + "\n" + hidden)))
     support = workdir / "support"
     support.mkdir()
@@ -84,14 +95,14 @@ def run(workdir: Path, quick: bool = False) -> Section:
     found: dict[str, list[int]] = {}
     for technique, path, hidden_words, shown_words in corpus(workdir):
         reading = client.read_pdf(str(path))
-        ok = bool(reading.hidden) and hp.HIDING[technique] in reading.hidden[0]["kinds"] and \
+        ok = bool(reading.hidden) and KINDS[technique] in reading.hidden[0]["kinds"] and \
             hidden_gone(reading.texts, hidden_words, shown_words)
         found.setdefault(technique, [0, 0])
         found[technique][0] += ok
         found[technique][1] += 1
     detection = Table(["technique", "kind reported", "sheets", "found, hidden words gone", "rate"])
     for technique, (hit, n) in found.items():
-        detection.rows.append([technique, hp.HIDING[technique], n, hit, f"{100 * hit / n:.0f} %"])
+        detection.rows.append([technique, KINDS[technique], n, hit, f"{100 * hit / n:.0f} %"])
     total_hit = sum(h for h, _ in found.values())
     total = sum(n for _, n in found.values())
 
@@ -142,12 +153,14 @@ def run(workdir: Path, quick: bool = False) -> Section:
                  "read by OCR once more to compare its layer with the image, which is where the check costs.")
     return Section(
         title=TITLE,
-        method=("Detection: sheets written by tests/support/hostile_pdfs.py, each hiding technique over "
+        method=("Detection: sheets written by tests/support/hostile_pdfs.py and tests/support/drawn_pdfs.py, "
+                "each hiding technique over "
                 f"{len(CASES)} different texts ({len(SCAN_CASES)} for a layer over a scan), read with "
                 "`ExtractorClient().read_pdf`; a sheet counts as found when its page is reported with the "
                 "technique's kind and none of its hidden words is left in the text. False flags: every page of "
                 "the honest look-alikes (light grey, footnote size, coloured boxes, rotated, a form field, a "
-                "Tesseract-made searchable scan), of sheets made by tests/support/pdfs.py, of examples/ and of "
+                "Tesseract-made searchable scan, CropBoxes, form fields, a layer on, ActualText as drawn, a "
+                "Type3 font drawing letters), of sheets made by tests/support/pdfs.py, of examples/ and of "
                 "every PDF in shared/data/pdf-samples. Cost: `read_pdf` against `process_pdf` on the same file, "
                 f"one thread (QUORVAN_EXTRACT_THREADS=1), {rounds} rounds taking turns, median."),
         tables=[detection, honest, cost],

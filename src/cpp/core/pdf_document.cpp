@@ -2,9 +2,12 @@
 
 #include <Annot.h>
 #include <GlobalParams.h>
+#include <OptionalContent.h>
 #include <PDFDoc.h>
 #include <Page.h>
+#include <SplashOutputDev.h>
 #include <TextOutputDev.h>
+#include <splash/SplashBitmap.h>
 #include <goo/GooString.h>
 #include <poppler-document.h>
 #include <poppler-image.h>
@@ -389,6 +392,17 @@ PageImage PdfDocument::render(int number, double dpi, int channels) const {
     const double longest = std::max(width_in, height_in) * dpi;
     if (longest > kMaxRenderSide) dpi *= kMaxRenderSide / longest;
 
+    // Layers hidden on screen are drawn by Poppler's own renderer, as for print.
+    try {
+        PDFDoc& core = core_document();
+        if (has_screen_hidden_layers(core)) {
+            const ScreenLayers layers(core);
+            return draw_core_page(core, number, dpi, channels, true);
+        }
+    } catch (const PdfError&) {
+        // The file is gone or changed since it was opened: drawn as opened.
+    }
+
     poppler::page_renderer renderer;
     renderer.set_render_hint(poppler::page_renderer::antialiasing, true);
     renderer.set_render_hint(poppler::page_renderer::text_antialiasing, true);
@@ -414,6 +428,69 @@ PageImage PdfDocument::render(int number, double dpi, int channels) const {
         std::memcpy(out.pixels.data() + row * y, src + static_cast<std::size_t>(img.bytes_per_row()) * y, row);
     }
     return out;
+}
+
+// ------------------------------------------------------------ layers
+
+ScreenLayers::ScreenLayers(PDFDoc& doc) {
+    OCGs* ocgs = doc.getOptContentConfig();
+    if (ocgs == nullptr) return;
+    for (const auto& [ref, group] : ocgs->getOCGs()) saved_.emplace_back(group.get(), group->getState());
+    as_reader();
+}
+
+ScreenLayers::~ScreenLayers() {
+    for (const auto& [group, state] : saved_) group->setState(static_cast<OptionalContentGroup::State>(state));
+}
+
+bool ScreenLayers::any_off() const {
+    return std::any_of(saved_.begin(), saved_.end(),
+                       [](const auto& s) { return s.first->getState() == OptionalContentGroup::Off; });
+}
+
+void ScreenLayers::all_on() {
+    for (const auto& s : saved_) s.first->setState(OptionalContentGroup::On);
+}
+
+void ScreenLayers::as_reader() {
+    for (const auto& [group, state] : saved_) {
+        const bool off = state == OptionalContentGroup::Off ||
+                         group->getViewState() == OptionalContentGroup::ocUsageOff;
+        group->setState(off ? OptionalContentGroup::Off : OptionalContentGroup::On);
+    }
+}
+
+bool has_screen_hidden_layers(PDFDoc& doc) {
+    OCGs* ocgs = doc.getOptContentConfig();
+    if (ocgs == nullptr) return false;
+    return std::any_of(ocgs->getOCGs().begin(), ocgs->getOCGs().end(), [](const auto& g) {
+        return g.second->getViewState() == OptionalContentGroup::ocUsageOff;
+    });
+}
+
+PageImage draw_core_page(PDFDoc& doc, int number, double dpi, int channels, bool text) {
+    SplashColor paper;
+    paper[0] = paper[1] = paper[2] = 255;
+    SplashOutputDev out(channels == 1 ? splashModeMono8 : splashModeRGB8, 1, false, paper);
+    out.setFontAntialias(true);
+    out.setVectorAntialias(true);
+    if (!text) out.setSkipText(true, true);
+    out.startDoc(&doc);
+    doc.displayPage(&out, number, dpi, dpi, 0, false, true, false);
+    take_poppler_messages();
+    SplashBitmap* bitmap = out.getBitmap();
+    PageImage image;
+    image.width = bitmap->getWidth();
+    image.height = bitmap->getHeight();
+    image.channels = channels;
+    image.dpi = dpi;
+    const std::size_t row = static_cast<std::size_t>(image.width) * channels;
+    image.pixels.resize(row * image.height);
+    const unsigned char* data = bitmap->getDataPtr();
+    for (int y = 0; y < image.height; ++y) {
+        std::copy_n(data + static_cast<std::ptrdiff_t>(y) * bitmap->getRowSize(), row, image.pixels.data() + row * y);
+    }
+    return image;
 }
 
 // ------------------------------------------------------------ usable text

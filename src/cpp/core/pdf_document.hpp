@@ -12,6 +12,7 @@ namespace poppler {
 class document;
 }
 class PDFDoc;
+class OptionalContentGroup;
 
 namespace quorvan::core {
 
@@ -111,6 +112,31 @@ private:
     int pages_ = 0;
     mutable std::unique_ptr<CoreDocument> core_;
 };
+
+// Optional content as a reader's viewer shows it on screen: the document's
+// own settings, less the groups it marks hidden when viewed (Poppler alone
+// draws them, as for print). Set while it lives, restored after.
+class ScreenLayers {
+public:
+    explicit ScreenLayers(PDFDoc& doc);
+    ~ScreenLayers();
+    ScreenLayers(const ScreenLayers&) = delete;
+    ScreenLayers& operator=(const ScreenLayers&) = delete;
+
+    bool any_off() const;  // some group is off for the reader
+    void all_on();         // every group on, to see what the layers hold
+    void as_reader();      // back to what the reader sees
+
+private:
+    std::vector<std::pair<OptionalContentGroup*, int>> saved_;
+};
+
+// Whether some group of `doc` is drawn by Poppler but hidden on screen.
+bool has_screen_hidden_layers(PDFDoc& doc);
+
+// Page `number` of `doc` drawn at `dpi` on white (1 = grey, 3 = RGB), as
+// the layers are set; without its text when `text` is false.
+PageImage draw_core_page(PDFDoc& doc, int number, double dpi, int channels, bool text);
 
 // Letters and digits in UTF-8 text; punctuation, symbols, spaces, control and
 // private-use code points do not count.

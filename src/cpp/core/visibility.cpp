@@ -4,12 +4,9 @@
 #include <GfxFont.h>
 #include <GfxState.h>
 #include <GlobalParams.h>
-#include <OptionalContent.h>
 #include <OutputDev.h>
 #include <PDFDoc.h>
 #include <Page.h>
-#include <SplashOutputDev.h>
-#include <splash/SplashBitmap.h>
 
 #include <algorithm>
 #include <array>
@@ -61,7 +58,12 @@ std::string encode(char32_t c) {
     return s;
 }
 
-bool is_word_char(char32_t c) { return count_word_chars(encode(c)) == 1; }
+bool is_word_char(char32_t c) {
+    if (c < 0x80) return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return count_word_chars(encode(c)) == 1;
+}
+
+bool has_word_char(const std::u32string& text) { return std::any_of(text.begin(), text.end(), is_word_char); }
 
 bool is_space(char32_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == 0xA0; }
 
@@ -210,19 +212,32 @@ public:
                                        maskHeight, maskColorMap, maskInterpolate);
     }
 
+    // Files what is drawn by where it is, for the questions below. Called once drawn.
+    void index() {
+        columns_ = std::clamp(static_cast<int>(width_ / kCell) + 1, 1, 512);
+        rows_ = std::clamp(static_cast<int>(height_ / kCell) + 1, 1, 512);
+        cells_.assign(static_cast<std::size_t>(columns_) * rows_, {});
+        for (std::size_t i = 0; i < paints_.size(); ++i) file(paints_[i].second, -1 - static_cast<int>(i));
+        for (std::size_t i = 0; i < glyphs.size(); ++i) {
+            const Glyph& g = glyphs[i];
+            if (g.drawn == Drawn::shown && has_word_char(g.text)) file(g.box, static_cast<int>(i));
+        }
+    }
+
+    // Whether anything but the glyphs `own` is painted over or under `box`
+    // (by more than a point): only then can the page around a word be other
+    // than the paper.
+    bool overlapped(const Box& box, const std::vector<int>& own) const {
+        return any_near(box, [&](int item) {
+            return item < 0 || std::find(own.begin(), own.end(), item) == own.end();
+        });
+    }
+
     // Whether anything painted after glyph `last` overlaps `box` by more than a point.
     bool painted_over(const Box& box, std::size_t last) const {
-        constexpr double overlap = -1.0;
-        for (const auto& [after, area] : paints_) {
-            if (after > last && area.inside(box, overlap)) return true;
-        }
-        for (std::size_t i = last + 1; i < glyphs.size(); ++i) {
-            const Glyph& g = glyphs[i];
-            if (g.drawn == Drawn::shown && count_word_chars(encoded(g.text)) > 0 && g.box.inside(box, overlap)) {
-                return true;
-            }
-        }
-        return false;
+        return any_near(box, [&](int item) {
+            return item < 0 ? paints_[-1 - item].first > last : static_cast<std::size_t>(item) > last;
+        });
     }
 
     void startPage(int, GfxState* state, XRef*) override {
@@ -332,7 +347,7 @@ public:
         g.off_paper = !g.box.inside(paper_, slack);
 
         const double size = state->getTransformedFontSize();
-        const bool letters = count_word_chars(encoded(g.text)) > 0;
+        const bool letters = has_word_char(g.text);
         if (g.no_paint || opacity < 0.02) {
             g.drawn = Drawn::invisible;
         } else if (shown.empty() || !g.box.inside(shown, slack)) {
@@ -410,78 +425,49 @@ private:
         paint(state, box);
     }
 
+    static constexpr double kCell = 32;  // points
+
+    std::pair<int, int> cell_range(double from, double to, int limit) const {
+        auto cell = [&](double v) {
+            if (!(v >= 0)) return 0;
+            return std::min(static_cast<int>(v / kCell), limit - 1);
+        };
+        return {cell(from), cell(to)};
+    }
+    void file(const Box& box, int item) {
+        if (box.empty()) return;
+        const auto [c0, c1] = cell_range(box.x0, box.x1, columns_);
+        const auto [r0, r1] = cell_range(box.y0, box.y1, rows_);
+        for (int r = r0; r <= r1; ++r) {
+            for (int c = c0; c <= c1; ++c) cells_[static_cast<std::size_t>(r) * columns_ + c].push_back(item);
+        }
+    }
+    template <typename Counts>
+    bool any_near(const Box& box, Counts counts) const {
+        if (box.empty() || cells_.empty()) return false;
+        constexpr double overlap = -1.0;
+        const auto [c0, c1] = cell_range(box.x0, box.x1, columns_);
+        const auto [r0, r1] = cell_range(box.y0, box.y1, rows_);
+        for (int r = r0; r <= r1; ++r) {
+            for (int c = c0; c <= c1; ++c) {
+                for (const int item : cells_[static_cast<std::size_t>(r) * columns_ + c]) {
+                    const Box& area = item < 0 ? paints_[-1 - item].second : glyphs[item].box;
+                    if (area.inside(box, overlap) && counts(item)) return true;
+                }
+            }
+        }
+        return false;
+    }
+
     const Page& page_;
     std::vector<std::pair<std::size_t, Box>> paints_;
+    int columns_ = 0, rows_ = 0;
+    std::vector<std::vector<int>> cells_;
     double width_ = 0, height_ = 0;
     Box paper_;
     int open_ = -1;
     std::set<const GfxFont*> doubtful_;
 };
-
-// Optional content as a reader's viewer shows it: the document's own
-// settings, less the groups it marks hidden on screen. Restored when done.
-class ReaderLayers {
-public:
-    explicit ReaderLayers(PDFDoc& doc) : ocgs_(doc.getOptContentConfig()) {
-        if (ocgs_ == nullptr) return;
-        for (const auto& [ref, group] : ocgs_->getOCGs()) {
-            saved_.emplace_back(group.get(), group->getState());
-            if (group->getViewState() == OptionalContentGroup::ocUsageOff) group->setState(OptionalContentGroup::Off);
-        }
-    }
-    ~ReaderLayers() { restore(); }
-    ReaderLayers(const ReaderLayers&) = delete;
-    ReaderLayers& operator=(const ReaderLayers&) = delete;
-
-    // Whether any group is off for the reader.
-    bool any_off() const {
-        return std::any_of(saved_.begin(), saved_.end(),
-                           [](const auto& s) { return s.first->getState() == OptionalContentGroup::Off; });
-    }
-    void all_on() {
-        for (const auto& s : saved_) s.first->setState(OptionalContentGroup::On);
-    }
-    void as_reader() {
-        for (const auto& s : saved_) {
-            const bool off = s.second == OptionalContentGroup::Off ||
-                             s.first->getViewState() == OptionalContentGroup::ocUsageOff;
-            s.first->setState(off ? OptionalContentGroup::Off : OptionalContentGroup::On);
-        }
-    }
-    void restore() {
-        for (const auto& s : saved_) s.first->setState(s.second);
-    }
-
-private:
-    OCGs* ocgs_;
-    std::vector<std::pair<OptionalContentGroup*, OptionalContentGroup::State>> saved_;
-};
-
-// The page drawn in grey as a reader's viewer draws it, with or without its text.
-PageImage draw_page(PDFDoc& doc, int page, double dpi, bool text) {
-    SplashColor paper;
-    paper[0] = 255;
-    SplashOutputDev out(splashModeMono8, 1, false, paper);
-    out.setFontAntialias(true);
-    out.setVectorAntialias(true);
-    if (!text) out.setSkipText(true, true);
-    out.startDoc(&doc);
-    doc.displayPage(&out, page, dpi, dpi, 0, false, true, false);
-    take_poppler_messages();
-    SplashBitmap* bitmap = out.getBitmap();
-    PageImage image;
-    image.width = bitmap->getWidth();
-    image.height = bitmap->getHeight();
-    image.channels = 1;
-    image.dpi = dpi;
-    image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
-    const unsigned char* data = bitmap->getDataPtr();
-    for (int y = 0; y < image.height; ++y) {
-        std::copy_n(data + static_cast<std::ptrdiff_t>(y) * bitmap->getRowSize(), image.width,
-                    image.pixels.data() + static_cast<std::size_t>(y) * image.width);
-    }
-    return image;
-}
 
 // Glyphs drawn with every layer on that the reader's drawing lacks: the
 // reader's glyphs come in the same order, so one walk pairs them.
@@ -810,7 +796,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
 
     // Drawn as the text layer is extracted: 72 dpi, crop box, page rotation;
     // with every layer on when some are off, to find what they hold.
-    ReaderLayers layers(core);
+    ScreenLayers layers(core);
     GlyphCollector collector(*core_page);
     std::vector<Glyph>& glyphs = collector.glyphs;
     if (layers.any_off()) {
@@ -825,6 +811,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
     }
     take_poppler_messages();
     for (Glyph& g : glyphs) g.doubtful = g.doubtful || g.span >= 0 || collector.doubtful(g.font.get());
+    collector.index();
     const std::vector<std::string> in_hidden_fields = hidden_annotation_words(core, *core_page);
     if (glyphs.empty() && in_hidden_fields.empty()) return out;
 
@@ -832,15 +819,18 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
     std::vector<LayerLine> lines = split_layer(layer, cps);
     const std::vector<char> tied = align(lines, layer, glyphs, collector.spans);
 
-    // What the state of the drawing says first; then what the text changes on the page.
+    // What the state of the drawing says first; then the page as drawn. On
+    // bare paper a word's glyphs leave ink or not; where anything else is
+    // drawn over or under it, the page drawn without its text tells.
     const double ink_dpi = std::min(kInkDpi, dpi);
     std::optional<PageImage> with_text, without_text;
     auto drawn = [&]() -> const PageImage& {
-        if (!with_text) {
-            with_text = draw_page(core, page, ink_dpi, true);
-            without_text = draw_page(core, page, ink_dpi, false);
-        }
+        if (!with_text) with_text = draw_core_page(core, page, ink_dpi, 1, true);
         return *with_text;
+    };
+    auto drawn_without_text = [&]() -> const PageImage& {
+        if (!without_text) without_text = draw_core_page(core, page, ink_dpi, 1, false);
+        return *without_text;
     };
     std::vector<Token*> over_ink;  // drawn invisibly over something: a scan's searchable layer, or not
     std::vector<Token*> doubtful;  // seen, but its glyphs may not draw what it says
@@ -867,21 +857,30 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
                 }
             } else {
                 const PageImage& a = drawn();
+                Box box;
+                for (const int i : t.glyphs) {
+                    if (glyphs[i].drawn == Drawn::shown) box.add(glyphs[i].box);
+                }
+                const bool bare_paper = !collector.overlapped(box, t.glyphs);
                 int shown = 0, counted = 0, off = 0;
                 bool doubt = false;
-                Box box;
                 for (const int i : t.glyphs) {
                     const Glyph& g = glyphs[i];
                     doubt = doubt || g.doubtful;
                     if (g.drawn != Drawn::shown) continue;
-                    const int changed = change_in(a, *without_text, g.box);
+                    int changed = 0;  // -1: off the page; else pixels of its ink
+                    if (bare_paper) {
+                        const int contrast = contrast_in(a, g.box);
+                        changed = contrast < 0 ? -1 : contrast >= kMinInkContrast ? 1 : 0;
+                    } else {
+                        changed = change_in(a, drawn_without_text(), g.box);
+                    }
                     ++counted;
                     if (changed < 0) {
                         ++off;
                         continue;
                     }
                     if (changed > 0) ++shown;
-                    box.add(g.box);
                 }
                 if (counted > 0 && off == counted) {
                     t.hidden = clipped;
@@ -934,7 +933,7 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
         for (const Token* t : doubtful) {
             for (const int i : t->glyphs) area.add(glyphs[i].box);
         }
-        const PageImage page_image = draw_page(core, page, dpi, true);
+        const PageImage page_image = draw_core_page(core, page, dpi, 1, true);
         const double s = page_image.dpi / 72.0;
         const double pad = 12;
         const PixelBox crop = pixels_of(Box{area.x0 - pad, area.y0 - pad, area.x1 + pad, area.y1 + pad}, s,

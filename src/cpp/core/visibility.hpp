@@ -34,7 +34,7 @@ inline constexpr double kMinReadableWidth = 0.12;
 // text is drawn is a pixel of text a reader sees.
 inline constexpr int kMinInkContrast = 24;
 // The page is rendered at this dpi (or the reading dpi when lower) to see the ink.
-inline constexpr double kInkDpi = 100.0;
+inline constexpr double kInkDpi = 72.0;
 // Sample words kept for the report.
 inline constexpr std::size_t kHiddenSample = 8;
 
