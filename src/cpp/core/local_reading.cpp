@@ -22,9 +22,8 @@ LocalReading read_locally(const PdfDocument& doc, const std::vector<int>& pages,
     std::vector<std::optional<HiddenText>> hidden(pages.size());
     std::vector<char> replaced(pages.size(), 0);
     const ReadPage first = [&](const PdfDocument& d, std::size_t i) {
-        std::string layer = d.page_text(pages[i]);
-        if (!options.check_visibility) return layer;
-        PageVisibility seen = check_visibility(d, pages[i], layer, options.dpi);
+        if (!options.check_visibility) return d.page_text(pages[i]);
+        PageVisibility seen = read_visible_text(d, pages[i], options.dpi);
         if (seen.hidden) replaced[i] = seen.hidden->replaced;
         hidden[i] = std::move(seen.hidden);
         return std::move(seen.text);

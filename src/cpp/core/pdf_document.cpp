@@ -430,6 +430,14 @@ PageImage PdfDocument::render(int number, double dpi, int channels) const {
     return out;
 }
 
+std::string finish_page_text(PDFDoc& doc, int number, const std::string& written) {
+    // Read as poppler-cpp hands its text over: up to the first NUL.
+    const std::string_view text(written.c_str());
+    std::string tidy = tidy_text(std::vector<char>(text.begin(), text.end()));
+    if (tidy.empty()) return tidy;
+    return with_fields_in_place(doc, number, tidy);
+}
+
 // ------------------------------------------------------------ layers
 
 ScreenLayers::ScreenLayers(PDFDoc& doc) {

@@ -113,6 +113,11 @@ private:
     mutable std::unique_ptr<CoreDocument> core_;
 };
 
+// The text layer of page `number` as PdfDocument::page_text gives it, from
+// what a TextOutputDev in content order wrote while drawing the page at 72
+// dpi with its crop box.
+std::string finish_page_text(PDFDoc& doc, int number, const std::string& written);
+
 // Optional content as a reader's viewer shows it on screen: the document's
 // own settings, less the groups it marks hidden when viewed (Poppler alone
 // draws them, as for print). Set while it lives, restored after.

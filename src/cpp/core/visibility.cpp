@@ -7,6 +7,7 @@
 #include <OutputDev.h>
 #include <PDFDoc.h>
 #include <Page.h>
+#include <TextOutputDev.h>
 
 #include <algorithm>
 #include <array>
@@ -169,24 +170,36 @@ bool latin_alnum(char32_t c) {
 
 char32_t lowered(char32_t c) { return (c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE) ? c + 32 : c; }
 
-// Records every character the page draws, with what decides whether it shows.
-class GlyphCollector final : public OutputDev {
+void append_layer(void* stream, const char* text, int len) { static_cast<std::string*>(stream)->append(text, len); }
+
+// Records every character the page draws, with what decides whether it
+// shows; being the text extractor itself, it reads the page's text layer in
+// the same pass.
+class GlyphCollector final : public TextOutputDev {
 public:
     std::vector<Glyph> glyphs;
     std::vector<Span> spans;
+    std::string layer;  // the text layer as extracted, before it is tidied
 
-    explicit GlyphCollector(const Page& page) : page_(page) {}
+    // Content order, as PdfDocument::page_text reads the layer.
+    explicit GlyphCollector(const Page& page) : TextOutputDev(&append_layer, &layer, false, 0, true), page_(page) {}
 
-    bool upsideDown() override { return true; }
-    bool useDrawChar() override { return true; }
-    bool interpretType3Chars() override { return false; }
     bool needNonText() override { return true; }
 
     // Paint after a glyph is what may cover it: kept with the number of
     // glyphs drawn before it.
-    void stroke(GfxState* state) override { paint_path(state, true); }
-    void fill(GfxState* state) override { paint_path(state, false); }
-    void eoFill(GfxState* state) override { paint_path(state, false); }
+    void stroke(GfxState* state) override {
+        TextOutputDev::stroke(state);
+        paint_path(state, true);
+    }
+    void fill(GfxState* state) override {
+        TextOutputDev::fill(state);
+        paint_path(state, false);
+    }
+    void eoFill(GfxState* state) override {
+        TextOutputDev::eoFill(state);
+        paint_path(state, false);
+    }
     void drawImageMask(GfxState* state, Object* ref, Stream* str, int width, int height, bool invert,
                        bool interpolate, bool inlineImg) override {
         paint_image(state);
@@ -240,7 +253,8 @@ public:
         });
     }
 
-    void startPage(int, GfxState* state, XRef*) override {
+    void startPage(int number, GfxState* state, XRef* xref) override {
+        TextOutputDev::startPage(number, state, xref);
         width_ = state->getPageWidth();
         height_ = state->getPageHeight();
         const PDFRectangle* media = page_.getMediaBox();
@@ -253,12 +267,14 @@ public:
         }
     }
 
-    void beginActualText(GfxState*, const GooString* text) override {
+    void beginActualText(GfxState* state, const GooString* text) override {
+        TextOutputDev::beginActualText(state, text);
         open_ = static_cast<int>(spans.size());
         spans.push_back({text_string(text), glyphs.size(), glyphs.size()});
     }
 
     void endActualText(GfxState* state) override {
+        TextOutputDev::endActualText(state);
         if (open_ < 0) return;
         Span& span = spans[open_];
         if (span.first == glyphs.size() && !span.text.empty()) {
@@ -278,8 +294,9 @@ public:
         open_ = -1;
     }
 
-    void drawChar(GfxState* state, double x, double y, double dx, double dy, double, double, CharCode code, int,
-                  const Unicode* u, int uLen) override {
+    void drawChar(GfxState* state, double x, double y, double dx, double dy, double origin_x, double origin_y,
+                  CharCode code, int bytes, const Unicode* u, int uLen) override {
+        TextOutputDev::drawChar(state, x, y, dx, dy, origin_x, origin_y, code, bytes, u, uLen);
         Glyph g;
         for (int i = 0; i < uLen; ++i) {
             // Ligatures come out of the text layer as their letters.
@@ -787,12 +804,18 @@ double word_likeness(std::string_view a, std::string_view b) {
     return 1.0 - static_cast<double>(edit_distance(fa, fb)) / static_cast<double>(longer);
 }
 
-PageVisibility check_visibility(const PdfDocument& doc, int page, const std::string& layer, double dpi) {
-    PageVisibility out{layer, std::nullopt};
+namespace {
+
+// The check, on `given` as the layer or, when null, on the layer read in the
+// same pass (returned in *read).
+PageVisibility check(const PdfDocument& doc, int page, const std::string* given, double dpi, std::string* read) {
     doc.check_page(page);
     PDFDoc& core = doc.core_document();
     Page* core_page = core.getPage(page);
-    if (core_page == nullptr) return out;
+    if (core_page == nullptr) {
+        throw PdfError(PdfFault::page_unusable,
+                       "Page " + std::to_string(page) + " of '" + doc.shown_name() + "' could not be read", 0, page);
+    }
 
     // Drawn as the text layer is extracted: 72 dpi, crop box, page rotation;
     // with every layer on when some are off, to find what they hold.
@@ -810,6 +833,14 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
         core.displayPage(&collector, page, 72, 72, 0, false, true, false);
     }
     take_poppler_messages();
+    std::string layer_read;
+    if (given == nullptr) {
+        // With layers switched, the pass did not draw what the text layer holds.
+        layer_read = layers.any_off() ? doc.page_text(page) : finish_page_text(core, page, collector.layer);
+        if (read != nullptr) *read = layer_read;
+    }
+    const std::string& layer = given != nullptr ? *given : layer_read;
+    PageVisibility out{layer, std::nullopt};
     for (Glyph& g : glyphs) g.doubtful = g.doubtful || g.span >= 0 || collector.doubtful(g.font.get());
     collector.index();
     const std::vector<std::string> in_hidden_fields = hidden_annotation_words(core, *core_page);
@@ -1014,6 +1045,16 @@ PageVisibility check_visibility(const PdfDocument& doc, int page, const std::str
     out.text = replaced ? std::move(ocr_text) : without_hidden(layer, lines);
     out.hidden = std::move(hidden);
     return out;
+}
+
+}  // namespace
+
+PageVisibility check_visibility(const PdfDocument& doc, int page, const std::string& layer, double dpi) {
+    return check(doc, page, &layer, dpi, nullptr);
+}
+
+PageVisibility read_visible_text(const PdfDocument& doc, int page, double dpi, std::string* layer) {
+    return check(doc, page, nullptr, dpi, layer);
 }
 
 }  // namespace quorvan::core

@@ -63,6 +63,11 @@ struct PageVisibility {
 // PdfError and OcrError.
 PageVisibility check_visibility(const PdfDocument& doc, int page, const std::string& layer, double dpi);
 
+// The same check on the page's text layer read in the same pass, which
+// costs one pass over the page less; `layer`, when given, receives the layer
+// as PdfDocument::page_text gives it.
+PageVisibility read_visible_text(const PdfDocument& doc, int page, double dpi, std::string* layer = nullptr);
+
 // How alike two words are, 0 to 1, ignoring case and punctuation (1 minus
 // the edit distance over the longer length).
 double word_likeness(std::string_view a, std::string_view b);
