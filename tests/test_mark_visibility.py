@@ -6,6 +6,8 @@ import re
 
 import pytest
 
+from quorvan_core.ocr_extractor.extractor_client import ExtractorClient
+from tests.support import drawn_pdfs as dp
 from tests.support import hostile_pdfs as hp
 from tests.support.pdfs import write_text_pdf
 from tests.test_class_run import calls, quorvan, table
@@ -84,3 +86,30 @@ def test_honest_sheets_are_not_flagged_and_send_the_same_prompts(standin, tmp_pa
     assert sorted(json.dumps(r["messages"]) for r in standin.requests) == with_check
     row = table(tmp_path / "checked")["ada.pdf"]
     assert row["status"] == "marked" and row["warnings"] == ""
+
+
+@pytest.mark.parametrize("technique", ["photo", "type3_dots", "to_unicode_swap", "actual_text", "layer_print_only",
+                                       "hidden_field"])
+def test_words_the_page_does_not_draw_never_reach_the_model(standin, tmp_path, technique):
+    paper = paper_json(tmp_path / "paper.json")
+    sheets = tmp_path / "sheets"
+    sheets.mkdir()
+    dp.write_hiding_pdf(sheets / "sam.pdf", technique, SHOWN, HIDDEN)
+    out = tmp_path / "results"
+    result = quorvan("mark", "--paper", paper, sheets, "-o", out)
+    assert result.returncode == 0, result.stderr
+    sent = prompts(standin)
+    assert not any(word in prompt for prompt in sent for word in SECRET)
+    assert any("plants need sun" in prompt for prompt in sent)
+    row = table(out)["sam.pdf"]
+    assert row["status"] == "marked" and dp.HIDING[technique][1] in row["warnings"], row["warnings"]
+
+
+@pytest.mark.parametrize("technique", ["layer_print_only", "photo"])
+def test_a_page_left_with_little_text_is_read_by_ocr_as_the_reader_sees_it(tmp_path, technique):
+    # Too few visible words for a text page: OCR reads the page as drawn on screen, so the hidden words
+    # stay out of it too.
+    pdf = dp.write_hiding_pdf(tmp_path / "sheet.pdf", technique, "Q4. Tissues make organs.", HIDDEN)
+    reading = ExtractorClient().read_pdf(str(pdf))
+    assert reading.hidden and not {w.lower() for w in HIDDEN.split()} & set(reading.texts[1].lower().split())
+    assert "tissues" in reading.texts[1].lower()
