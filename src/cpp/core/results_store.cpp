@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "utf8.hpp"
+
 namespace quorvan::core {
 
 namespace {
@@ -665,7 +667,7 @@ std::map<std::string, Decision> read_decisions(sqlite3* db, const std::string& p
             if (!met) throw bad();
             d.criteria_met = std::move(*met);
         } else if (field == "feedback" && type == "text") {
-            d.feedback = s.text(4);
+            d.feedback = utf8::well_formed(s.text(4));
         } else if (field == "approved" && (type == "true" || type == "false")) {
             d.approved = type == "true";
         } else {
@@ -1048,7 +1050,7 @@ std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
         a.criteria_met = list(6, "criteria_met");
         a.awarded = s.real_or_null(7);
         a.maximum = s.real_or_null(8);
-        a.feedback = s.text(9);
+        a.feedback = utf8::well_formed(s.text(9));
         a.failure = s.text(10);
         a.usage.model = s.text(11);
         a.usage.input_tokens = s.integer(12);

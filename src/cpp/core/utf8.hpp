@@ -40,4 +40,16 @@ inline void append(std::string& out, char32_t c) {
     }
 }
 
+// `s` with every broken sequence and encoded surrogate (text stored before
+// it was checked) as U+FFFD, so that it can always be read back as text.
+inline std::string well_formed(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t c = next(s, i);
+        append(out, (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF ? 0xFFFD : c);
+    }
+    return out;
+}
+
 }  // namespace quorvan::core::utf8
