@@ -149,8 +149,12 @@ def run(workdir: Path, quick: bool = False) -> Section:
         notes.append("Pages flagged among the honest ones: " + "; ".join(flagged_pages))
     if unreadable:
         notes.append("Not read (no text to check): " + "; ".join(unreadable))
-    notes.append("An image-only scan has no text layer, so the check adds nothing to it; a searchable scan is "
-                 "read by OCR once more to compare its layer with the image, which is where the check costs.")
+    notes.append("A typed page's check reads its glyphs and its text layer in one pass and draws the page once at "
+                 "72 dpi; only where something is drawn over or under a word is it drawn a second time without its "
+                 "text, and only words whose font cannot be trusted (Type3, ActualText, a contradicting ToUnicode "
+                 "map) are read back by OCR. An image-only scan has no text layer, so the check adds nothing to it; "
+                 "a searchable scan is read by OCR once more to compare its layer with the image, which is where the "
+                 "check costs.")
     return Section(
         title=TITLE,
         method=("Detection: sheets written by tests/support/hostile_pdfs.py and tests/support/drawn_pdfs.py, "
