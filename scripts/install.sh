@@ -9,7 +9,8 @@
 #   bash scripts/install.sh --tests   that, and what the tests add (scripts/test.sh): GoogleTest,
 #                                     Poppler's tools and FreeFont for the PDFs the tests write,
 #                                     handwriting fonts, Chromium and its driver for the review page;
-#                                     the package with its test and Ray extras
+#                                     the package with its test, Ray and docs extras (Sphinx for the
+#                                     user guide)
 #
 # clang-tidy is installed by scripts/tidy.sh, clang's fuzzing runtime by scripts/fuzz_pdf.sh.
 set -euo pipefail
@@ -49,7 +50,7 @@ echo "== installing Python packages and building quorvan_core"
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q scikit-build-core pybind11 cmake ninja
 if [ "$tests" = 1 ]; then
-  .venv/bin/python -m pip install -q --no-build-isolation ".[test,ray]"
+  .venv/bin/python -m pip install -q --no-build-isolation ".[test,ray,docs]"
 else
   .venv/bin/python -m pip install -q --no-build-isolation .
 fi

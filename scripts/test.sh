@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds quorvan_core from source and runs every test: the C++ core (GoogleTest
-# through ctest), the library as Python sees it (pytest, on several processes)
-# and the package's types (mypy, stubtest). Arguments go to pytest, e.g.
+# through ctest), the library as Python sees it (pytest, on several processes),
+# the package's types (mypy, stubtest) and the user guide's build (Sphinx).
+# Arguments go to pytest, e.g.
 #   bash scripts/test.sh tests/test_review.py      one file
 #   bash scripts/test.sh -m "not slow"             the quick tier
 # QUORVAN_TEST_WORKERS sets the pytest processes (default 4; 0 runs them in this one).
@@ -34,4 +35,7 @@ phase "Python tests (pytest)"
 
 bash scripts/typecheck.sh || status=$?
 phase "type checks (mypy, stubtest)"
+
+QUORVAN_INSTALLED=1 bash scripts/docs.sh || status=$?
+phase "the user guide (Sphinx, warnings as errors)"
 exit $status

@@ -593,5 +593,9 @@ PYBIND11_MODULE(cli, m) {
     m.def("main", &main_entry, py::arg("argv") = py::none(),
           "Run the quorvan command with argv (default: sys.argv[1:]); returns the exit status: 0 when every "
           "sheet was marked, 1 when something failed, 2 for usage errors (raised as SystemExit).");
+    m.def(
+        "parser", [] { return build_parser().main; },
+        "The quorvan command's argparse parser, each command a subparser: what the user guide's command pages are "
+        "written from, so that their options and help never disagree with the command's.");
     quorvan::set_signatures_from_stub(m);  // help() shows the stub's typed signatures
 }
