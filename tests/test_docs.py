@@ -15,9 +15,9 @@ DOCS = ROOT / "docs"
 
 
 def pages_module():
-    spec = importlib.util.spec_from_file_location("quorvan_commands", DOCS / "_ext" / "quorvan_commands.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("quorvan_commands", DOCS / "_ext" / "quorvan_commands.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
