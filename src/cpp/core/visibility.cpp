@@ -379,12 +379,6 @@ public:
     bool doubtful(const GfxFont* font) const { return doubtful_.count(font) != 0; }
 
 private:
-    static std::string encoded(const std::u32string& text) {
-        std::string s;
-        for (const char32_t c : text) utf8::append(s, c);
-        return s;
-    }
-
     // A Type3 font draws whatever its procedures say; a simple font whose
     // ToUnicode map contradicts the glyph names its encoding draws says one
     // thing and shows another.

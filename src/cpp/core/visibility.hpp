@@ -1,9 +1,11 @@
 // What a reader of a page sees, against what its text layer says.
 //
-// A text layer can hold words no reader sees: drawn invisibly, white on
-// white, at half a point, outside the clipping path, under an opaque box, or
-// as a "searchable" layer over a scan that shows other words. Read as the
-// page's text, they would be marked. This unit finds them.
+// A text layer can hold words no reader sees: drawn invisibly or in the
+// background colour, at half a point or squeezed flat, outside the clipping
+// path or the paper, under anything drawn later, in a layer or a form field
+// that is not shown, through glyphs that draw something else, or as a
+// "searchable" layer over a scan that shows other words. Read as the page's
+// text, they would be marked. This unit finds them.
 #pragma once
 
 #include <optional>
