@@ -5,16 +5,250 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "results_store_internal.hpp"
 #include "utf8.hpp"
 
 namespace quorvan::core {
+
+namespace detail {
+
+std::string utc_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string int_list_json(const std::vector<int>& values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += std::to_string(values[i]);
+    }
+    return out + "]";
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char esc[8];
+                    std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                    out += esc;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string flags_json(const std::vector<Flag>& flags) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += "{\"kind\": ";
+        append_json_string(out, flags[i].kind);
+        out += ", \"note\": ";
+        append_json_string(out, flags[i].note);
+        out += "}";
+    }
+    return out + "]";
+}
+
+std::optional<std::vector<int>> parse_int_list(std::string_view s) {
+    std::size_t i = 0;
+    const auto skip_space = [&] {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
+    };
+    std::vector<int> out;
+    skip_space();
+    if (i == s.size() || s[i] != '[') return std::nullopt;
+    ++i;
+    skip_space();
+    if (i < s.size() && s[i] == ']') {
+        ++i;
+    } else {
+        for (;;) {
+            skip_space();
+            int value = 0;
+            const auto [end, ec] = std::from_chars(s.data() + i, s.data() + s.size(), value);
+            if (ec != std::errc()) return std::nullopt;
+            out.push_back(value);
+            i = static_cast<std::size_t>(end - s.data());
+            skip_space();
+            if (i == s.size()) return std::nullopt;
+            const char c = s[i++];
+            if (c == ']') break;
+            if (c != ',') return std::nullopt;
+        }
+    }
+    skip_space();
+    if (i != s.size()) return std::nullopt;
+    return out;
+}
+
+[[noreturn]] void fail(sqlite3* db, const std::string& path, const std::string& doing) {
+    throw StoreError(path + ": cannot " + doing + ": " + sqlite3_errmsg(db));
+}
+
+void exec(sqlite3* db, const std::string& path, const char* sql, const std::string& doing) {
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(db, path, doing);
+}
+
+}  // namespace detail
+
+namespace {
+
+sqlite3* open_connection(const std::string& name, int flags, const std::string& path) {
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        sqlite3_close_v2(db);
+        throw StoreError("cannot open the results database " + path + ": " + why);
+    }
+    return db;
+}
+
+}  // namespace
+
+ResultsStore::ResultsStore(const std::string& path, Access access) : path_(path) {
+    // SQLite would make an empty path a temporary database, lost on close.
+    if (path.empty()) throw StoreError("the results database needs a path");
+    // The store is used from one thread (the run's event loop) and its
+    // connection is its own, so SQLite's per-connection mutex would only cost.
+    if (access == Access::read) {
+        db_ = open_connection(path, SQLITE_OPEN_READONLY, path);
+        try {
+            sqlite3_busy_timeout(db_, 5000);
+            detail::check_schema_to_read(db_, path_);
+            return;
+        } catch (const StoreError&) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            // A folder that cannot be written holds no -shm for the write-ahead
+            // log: nobody can be writing it, so it is read as it stands.
+            if (std::filesystem::exists(path + "-wal")) throw;
+        }
+        std::string uri = "file:";
+        for (char c : path) {
+            if (c == '%' || c == '?' || c == '#') {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+                uri += hex;
+            } else {
+                uri += c;
+            }
+        }
+        db_ = open_connection(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, path);
+        try {
+            detail::check_schema_to_read(db_, path_);
+        } catch (...) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            throw;
+        }
+        return;
+    }
+    db_ = open_connection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, path);
+    try {
+        if (sqlite3_db_readonly(db_, "main") == 1) throw StoreError(path + " cannot be written (read-only)");
+        sqlite3_busy_timeout(db_, 5000);  // another process (or a person) holding the write lock
+        detail::open_schema(db_, path_);
+    } catch (...) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        throw;
+    }
+}
+
+ResultsStore::~ResultsStore() { sqlite3_close_v2(db_); }
+
+void ResultsStore::remember_paper(const std::string& fingerprint, const std::string& canonical_json) {
+    const std::string doing = "remember paper " + fingerprint;
+    detail::Transaction tx(db_, path_, doing);
+    detail::Statement s(db_, path_,
+                        "INSERT INTO papers (fingerprint, canonical_json, first_seen) VALUES (?1, ?2, ?3) "
+                        "ON CONFLICT (fingerprint) DO NOTHING",
+                        doing);
+    s.bind_text(1, fingerprint).bind_text(2, canonical_json).bind_text(3, detail::utc_now()).run();
+    detail::Statement current(db_, path_,
+                              "INSERT INTO meta (key, value) VALUES ('current_paper', ?1) "
+                              "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+                              doing);
+    current.bind_text(1, fingerprint).run();
+    tx.commit();
+}
+
+std::string ResultsStore::current_paper() const {
+    detail::Statement s(db_, path_, "SELECT value FROM meta WHERE key = 'current_paper'", "read the current paper");
+    if (s.step()) return s.text(0);
+    // A store from before the meta key: the paper the latest sheet stands against.
+    detail::Statement latest(db_, path_,
+                             "SELECT paper_fingerprint FROM sheets WHERE paper_fingerprint <> '' "
+                             "ORDER BY updated_at DESC, id DESC LIMIT 1",
+                             "read the current paper");
+    return latest.step() ? latest.text(0) : "";
+}
+
+std::optional<std::string> ResultsStore::paper_json(const std::string& fingerprint) const {
+    detail::Statement s(db_, path_, "SELECT canonical_json FROM papers WHERE fingerprint = ?1",
+                        "read paper " + fingerprint);
+    s.bind_text(1, fingerprint);
+    if (!s.step()) return std::nullopt;
+    return s.text(0);
+}
+
+std::string ResultsStore::paper_first_seen(const std::string& fingerprint) const {
+    detail::Statement s(db_, path_, "SELECT first_seen FROM papers WHERE fingerprint = ?1",
+                        "read paper " + fingerprint);
+    s.bind_text(1, fingerprint);
+    return s.step() ? s.text(0) : "";
+}
+
+void ResultsStore::record_written(const std::string& name, const WrittenFile& file) {
+    const std::string doing = "record the written file " + name;
+    detail::Statement s(db_, path_,
+                        "INSERT INTO written_files (name, size, sha256, written_at) VALUES (?1, ?2, ?3, ?4) "
+                        "ON CONFLICT (name) DO UPDATE SET previous_size = size, previous_sha256 = sha256, "
+                        "size = excluded.size, sha256 = excluded.sha256, written_at = excluded.written_at",
+                        doing);
+    s.bind_text(1, name).bind_int(2, file.size).bind_text(3, file.sha256).bind_text(4, detail::utc_now()).run();
+}
+
+std::vector<ResultsStore::WrittenFile> ResultsStore::written(const std::string& name) const {
+    detail::Statement s(db_, path_,
+                        "SELECT size, sha256, previous_size, previous_sha256 FROM written_files WHERE name = ?1",
+                        "read the written files");
+    s.bind_text(1, name);
+    std::vector<WrittenFile> files;
+    if (!s.step()) return files;
+    files.push_back({s.integer(0), s.text(1)});
+    if (!s.text(3).empty()) files.push_back({s.integer(2), s.text(3)});
+    return files;
+}
 
 namespace {
 
@@ -211,220 +445,14 @@ CREATE TABLE IF NOT EXISTS batch_readings (
 );
 )sql";
 
-constexpr const char* kSelectSheet =
-    "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
-    "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags, "
-    "student_id, student_name, student_email, student_section, identity_source, student_sort_name "
-    "FROM sheets ";
-
-// UTC, ISO 8601 to the second: sorts as text and reads at a glance.
-std::string utc_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
-// The same to the millisecond: two changes a teacher makes in one second
-// still read in order.
-std::string utc_now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    std::tm tm{};
-    gmtime_r(&now.tv_sec, &tm);
-    char text[40];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
-    return text;
-}
-
-std::string int_list_json(const std::vector<int>& values) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += std::to_string(values[i]);
-    }
-    return out + "]";
-}
-
-void append_json_string(std::string& out, std::string_view text) {
-    out += '"';
-    for (const char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char esc[8];
-                    std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                    out += esc;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-}
-
-std::string flags_json(const std::vector<Flag>& flags) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < flags.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += "{\"kind\": ";
-        append_json_string(out, flags[i].kind);
-        out += ", \"note\": ";
-        append_json_string(out, flags[i].note);
-        out += "}";
-    }
-    return out + "]";
-}
-
-// A JSON list of integers, whitespace anywhere; nothing for anything else.
-std::optional<std::vector<int>> parse_int_list(std::string_view s) {
-    std::size_t i = 0;
-    const auto skip_space = [&] {
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
-    };
-    std::vector<int> out;
-    skip_space();
-    if (i == s.size() || s[i] != '[') return std::nullopt;
-    ++i;
-    skip_space();
-    if (i < s.size() && s[i] == ']') {
-        ++i;
-    } else {
-        for (;;) {
-            skip_space();
-            int value = 0;
-            const auto [end, ec] = std::from_chars(s.data() + i, s.data() + s.size(), value);
-            if (ec != std::errc()) return std::nullopt;
-            out.push_back(value);
-            i = static_cast<std::size_t>(end - s.data());
-            skip_space();
-            if (i == s.size()) return std::nullopt;
-            const char c = s[i++];
-            if (c == ']') break;
-            if (c != ',') return std::nullopt;
-        }
-    }
-    skip_space();
-    if (i != s.size()) return std::nullopt;
-    return out;
-}
-
-[[noreturn]] void fail(sqlite3* db, const std::string& path, const std::string& doing) {
-    throw StoreError(path + ": cannot " + doing + ": " + sqlite3_errmsg(db));
-}
-
-void exec(sqlite3* db, const std::string& path, const char* sql, const std::string& doing) {
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(db, path, doing);
-}
-
-// A prepared statement; its errors name the database and what was being done.
-class Statement {
-public:
-    Statement(sqlite3* db, const std::string& path, std::string_view sql, std::string doing)
-        : db_(db), path_(path), doing_(std::move(doing)) {
-        if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK) {
-            fail(db_, path_, doing_);
-        }
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    Statement& bind_text(int i, std::string_view value) {
-        return check(sqlite3_bind_text64(stmt_, i, value.data(), value.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
-    }
-    Statement& bind_int(int i, std::int64_t value) { return check(sqlite3_bind_int64(stmt_, i, value)); }
-    Statement& bind_real(int i, double value) { return check(sqlite3_bind_double(stmt_, i, value)); }
-    Statement& bind_real_or_null(int i, std::optional<double> value) {
-        return value ? bind_real(i, *value) : check(sqlite3_bind_null(stmt_, i));
-    }
-
-    // True while there is a row to read.
-    bool step() {
-        const int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        fail(db_, path_, doing_);
-    }
-    // Runs a statement that returns no rows; the number of rows it changed.
-    int run() {
-        while (step()) {
-        }
-        return sqlite3_changes(db_);
-    }
-    // Ready to run again with new values.
-    void reset() {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
-    }
-
-    std::string text(int col) const {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
-        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
-    }
-    std::int64_t integer(int col) const { return sqlite3_column_int64(stmt_, col); }
-    double real(int col) const { return sqlite3_column_double(stmt_, col); }
-    std::optional<double> real_or_null(int col) const {
-        if (sqlite3_column_type(stmt_, col) == SQLITE_NULL) return std::nullopt;
-        return real(col);
-    }
-
-private:
-    Statement& check(int rc) {
-        if (rc != SQLITE_OK) fail(db_, path_, doing_);
-        return *this;
-    }
-
-    sqlite3* db_;
-    const std::string& path_;
-    std::string doing_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-// A write transaction, rolled back unless committed. IMMEDIATE takes the
-// write lock up front, so another writer makes it wait (busy timeout) at the
-// start instead of failing halfway.
-class Transaction {
-public:
-    Transaction(sqlite3* db, const std::string& path, std::string doing)
-        : db_(db), path_(path), doing_(std::move(doing)) {
-        exec(db_, path_, "BEGIN IMMEDIATE", doing_);
-    }
-    ~Transaction() {
-        // An error may have ended the transaction already.
-        if (!committed_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-
-    void commit() {
-        exec(db_, path_, "COMMIT", doing_);
-        committed_ = true;
-    }
-
-private:
-    sqlite3* db_;
-    const std::string& path_;
-    std::string doing_;
-    bool committed_ = false;
-};
-
 std::int64_t scalar(sqlite3* db, const std::string& path, std::string_view sql, const std::string& doing) {
-    Statement s(db, path, sql, doing);
+    detail::Statement s(db, path, sql, doing);
     return s.step() ? s.integer(0) : 0;
 }
 
 bool has_column(sqlite3* db, const std::string& path, const char* table, const char* column) {
-    Statement s(db, path, std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?1",
-                "read the columns of " + std::string(table));
+    detail::Statement s(db, path, std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?1",
+                        "read the columns of " + std::string(table));
     s.bind_text(1, column);
     return s.step();
 }
@@ -435,13 +463,13 @@ bool is_blank(sqlite3* db, const std::string& path) {
 }
 
 void create_schema(sqlite3* db, const std::string& path) {
-    exec(db, path, kSchema, "create the tables");
-    exec(db, path, kEventsSchema, "create the tables");
-    exec(db, path, kClassView, "create the class view");
-    Statement meta(db, path, "INSERT INTO meta (key, value) VALUES (?1, ?2)", "write the meta table");
+    detail::exec(db, path, kSchema, "create the tables");
+    detail::exec(db, path, kEventsSchema, "create the tables");
+    detail::exec(db, path, kClassView, "create the class view");
+    detail::Statement meta(db, path, "INSERT INTO meta (key, value) VALUES (?1, ?2)", "write the meta table");
     const std::pair<const char*, std::string> rows[] = {
         {"schema_version", std::to_string(ResultsStore::kSchemaVersion)},
-        {"created_at", utc_now()},
+        {"created_at", detail::utc_now()},
         {"application", kApplication},
     };
     for (const auto& [key, value] : rows) {
@@ -450,7 +478,7 @@ void create_schema(sqlite3* db, const std::string& path) {
     }
     // A pragma takes no bound values; this one is a constant of the library.
     const std::string version = "PRAGMA user_version = " + std::to_string(ResultsStore::kSchemaVersion);
-    exec(db, path, version.c_str(), "set the schema version");
+    detail::exec(db, path, version.c_str(), "set the schema version");
 }
 
 // The `application` of the meta table; "" when there is no such table.
@@ -459,9 +487,13 @@ std::string application_of(sqlite3* db, const std::string& path) {
                "read the meta table") != 2) {
         return "";
     }
-    Statement s(db, path, "SELECT value FROM meta WHERE key = 'application'", "read the meta table");
+    detail::Statement s(db, path, "SELECT value FROM meta WHERE key = 'application'", "read the meta table");
     return s.step() ? s.text(0) : "";
 }
+
+}  // namespace
+
+namespace detail {
 
 // Makes a blank database ours, checks that any other is, then sets up the
 // connection. Nothing is written to a database that is not ours.
@@ -576,13 +608,34 @@ void check_schema_to_read(sqlite3* db, const std::string& path) {
     }
 }
 
+}  // namespace detail
+
+std::string ResultsStore::damage() const {
+    try {
+        detail::Statement check(db_, path_, "PRAGMA quick_check", "check the database");
+        if (check.step() && check.text(0) != "ok") return "it is damaged (" + check.text(0) + ")";
+        for (const char* table : {"meta", "papers", "sheets", "answers", "events"}) {
+            detail::Statement found(db_, path_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
+                                    "check the database");
+            found.bind_text(1, table);
+            if (!found.step()) return std::string("its table ") + table + " is missing";
+        }
+    } catch (const StoreError& e) {
+        return std::string("it cannot be read (") + e.what() + ")";
+    }
+    return "";
+}
+
+namespace detail {
+
 // Flags as stored; a person may have edited them with the sqlite3 shell, so
 // anything but a list of {"kind", "note"} objects is an error, not a guess.
 std::vector<Flag> read_flags(sqlite3* db, const std::string& path, const std::string& json, const std::string& whose) {
     std::vector<Flag> out;
     if (json == "[]") return out;
     const std::string bad = path + ": " + whose + ": flags are not a list of {\"kind\", \"note\"}: " + json;
-    Statement valid(db, path, "SELECT CASE WHEN json_valid(?1) THEN json_type(?1) = 'array' ELSE 0 END", "read the flags of " + whose);
+    Statement valid(db, path, "SELECT CASE WHEN json_valid(?1) THEN json_type(?1) = 'array' ELSE 0 END",
+                    "read the flags of " + whose);
     if (!valid.bind_text(1, json).step() || valid.integer(0) != 1) throw StoreError(bad);
     Statement s(db, path,
                 "SELECT json_type(value), json_type(value, '$.kind'), json_type(value, '$.note'), "
@@ -594,36 +647,6 @@ std::vector<Flag> read_flags(sqlite3* db, const std::string& path, const std::st
         out.push_back(Flag{s.text(3), s.text(4)});
     }
     return out;
-}
-
-SheetRecord read_sheet(sqlite3* db, const std::string& path, const Statement& s) {
-    SheetRecord r;
-    r.id = s.integer(0);
-    r.path_given = s.text(1);
-    r.path_resolved = s.text(2);
-    r.report_name = s.text(3);
-    r.sha256 = s.text(4);
-    r.paper_fingerprint = s.text(5);
-    r.status = s.text(6);
-    r.failure = s.text(7);
-    r.parsed = s.integer(8) != 0;
-    r.parse_key = s.text(9);
-    r.parse_usage.model = s.text(10);
-    r.parse_usage.input_tokens = s.integer(11);
-    r.parse_usage.output_tokens = s.integer(12);
-    r.parse_usage.cost = s.real(13);
-    r.parse_usage.calls = static_cast<int>(s.integer(14));
-    r.updated_at = s.text(15);
-    r.flags = read_flags(db, path, s.text(16), "sheet " + std::to_string(r.id));
-    r.identity = Identity{s.text(17), s.text(18), s.text(19), s.text(20), s.text(21), s.text(22)};
-    return r;
-}
-
-std::optional<SheetRecord> sheet_by_id(sqlite3* db, const std::string& path, std::int64_t id) {
-    Statement s(db, path, std::string(kSelectSheet) + "WHERE id = ?1", "read sheet " + std::to_string(id));
-    s.bind_int(1, id);
-    if (!s.step()) return std::nullopt;
-    return read_sheet(db, path, s);
 }
 
 bool sheet_exists(sqlite3* db, const std::string& path, std::int64_t id) {
@@ -641,6 +664,316 @@ void touch_sheet(sqlite3* db, const std::string& path, std::int64_t id, const st
     Statement s(db, path, "UPDATE sheets SET updated_at = ?1 WHERE id = ?2", doing);
     if (s.bind_text(1, now).bind_int(2, id).run() == 0) throw unknown_sheet(path, id);
 }
+
+}  // namespace detail
+
+namespace {
+
+constexpr const char* kSelectSheet =
+    "SELECT id, path_given, path_resolved, report_name, sha256, paper_fingerprint, status, failure, parsed, "
+    "parse_key, parse_model, parse_input_tokens, parse_output_tokens, parse_cost, parse_calls, updated_at, flags, "
+    "student_id, student_name, student_email, student_section, identity_source, student_sort_name "
+    "FROM sheets ";
+
+SheetRecord read_sheet(sqlite3* db, const std::string& path, const detail::Statement& s) {
+    SheetRecord r;
+    r.id = s.integer(0);
+    r.path_given = s.text(1);
+    r.path_resolved = s.text(2);
+    r.report_name = s.text(3);
+    r.sha256 = s.text(4);
+    r.paper_fingerprint = s.text(5);
+    r.status = s.text(6);
+    r.failure = s.text(7);
+    r.parsed = s.integer(8) != 0;
+    r.parse_key = s.text(9);
+    r.parse_usage.model = s.text(10);
+    r.parse_usage.input_tokens = s.integer(11);
+    r.parse_usage.output_tokens = s.integer(12);
+    r.parse_usage.cost = s.real(13);
+    r.parse_usage.calls = static_cast<int>(s.integer(14));
+    r.updated_at = s.text(15);
+    r.flags = detail::read_flags(db, path, s.text(16), "sheet " + std::to_string(r.id));
+    r.identity = Identity{s.text(17), s.text(18), s.text(19), s.text(20), s.text(21), s.text(22)};
+    return r;
+}
+
+std::optional<SheetRecord> sheet_by_id(sqlite3* db, const std::string& path, std::int64_t id) {
+    detail::Statement s(db, path, std::string(kSelectSheet) + "WHERE id = ?1", "read sheet " + std::to_string(id));
+    s.bind_int(1, id);
+    if (!s.step()) return std::nullopt;
+    return read_sheet(db, path, s);
+}
+
+// The outcome of marking one answer, marked or failed, in one transaction.
+void store_answer_outcome(sqlite3* db, const std::string& path, std::int64_t id, const std::string& q_id,
+                          const std::string& status, const std::string& question_fingerprint,
+                          const std::vector<int>& criteria_met, std::optional<double> awarded,
+                          std::optional<double> maximum, const std::string& feedback, const std::string& failure,
+                          const CallUsage& usage, const std::string& marked_at, const std::string& doing) {
+    detail::Transaction tx(db, path, doing);
+    detail::Statement s(db, path,
+                        "UPDATE answers SET status = ?1, question_fingerprint = ?2, criteria_met = ?3, awarded = ?4, "
+                        "maximum = ?5, feedback = ?6, failure = ?7, model = ?8, input_tokens = ?9, "
+                        "output_tokens = ?10, cost = ?11, calls = ?12, marked_at = ?13 WHERE sheet_id = ?14 "
+                        "AND q_id = ?15",
+                        doing);
+    s.bind_text(1, status).bind_text(2, question_fingerprint).bind_text(3, detail::int_list_json(criteria_met));
+    s.bind_real_or_null(4, awarded).bind_real_or_null(5, maximum).bind_text(6, feedback).bind_text(7, failure);
+    s.bind_text(8, usage.model).bind_int(9, usage.input_tokens).bind_int(10, usage.output_tokens);
+    s.bind_real(11, usage.cost).bind_int(12, usage.calls).bind_text(13, marked_at).bind_int(14, id).bind_text(15, q_id);
+    if (s.run() == 0) {
+        if (!detail::sheet_exists(db, path, id)) throw detail::unknown_sheet(path, id);
+        throw StoreError(path + ": sheet " + std::to_string(id) + " has no answer to question '" + q_id + "'");
+    }
+    // The teacher's decision outlives a new marking, and says so.
+    const auto decisions = detail::read_decisions(db, path, id);
+    if (auto d = decisions.find(q_id); d != decisions.end() && d->second.any()) {
+        detail::set_look_again(db, path, id, q_id, true, doing);
+    }
+    detail::touch_sheet(db, path, id, detail::utc_now(), doing);
+    tx.commit();
+}
+
+std::string question_doing(const char* what, const std::string& q_id, std::int64_t id) {
+    return std::string(what) + " of question '" + q_id + "' of sheet " + std::to_string(id);
+}
+
+}  // namespace
+
+SheetRecord ResultsStore::add_sheet(const std::string& path_given, const std::string& path_resolved,
+                                    const std::string& wanted_report_name) {
+    if (wanted_report_name.empty()) throw std::invalid_argument("add_sheet: empty report name");
+    const std::string doing = "add the sheet " + path_resolved;
+    const std::string now = detail::utc_now();
+    detail::Transaction tx(db_, path_, doing);
+
+    std::int64_t id = 0;
+    {
+        detail::Statement find(db_, path_, "SELECT id FROM sheets WHERE path_resolved = ?1", doing);
+        if (find.bind_text(1, path_resolved).step()) id = find.integer(0);
+    }
+    if (id != 0) {
+        detail::Statement s(db_, path_,
+                            "UPDATE sheets SET path_given = ?1, updated_at = ?2 WHERE id = ?3 AND path_given IS NOT ?1",
+                            doing);
+        s.bind_text(1, path_given).bind_text(2, now).bind_int(3, id).run();
+    } else {
+        // Report names are compared without case (the column's collation):
+        // "Smith" and "smith" would be one file on some file systems.
+        std::string name = wanted_report_name;
+        detail::Statement taken(db_, path_, "SELECT 1 FROM sheets WHERE report_name = ?1", doing);
+        for (int n = 2; taken.bind_text(1, name).step(); ++n) {
+            taken.reset();
+            name = wanted_report_name + "-" + std::to_string(n);
+        }
+        detail::Statement insert(db_, path_,
+                                 "INSERT INTO sheets (path_given, path_resolved, report_name, added_at, updated_at) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?4)",
+                                 doing);
+        insert.bind_text(1, path_given).bind_text(2, path_resolved).bind_text(3, name).bind_text(4, now).run();
+        id = sqlite3_last_insert_rowid(db_);
+    }
+    std::optional<SheetRecord> record = sheet_by_id(db_, path_, id);
+    if (!record) throw detail::unknown_sheet(path_, id);
+    tx.commit();
+    return *record;
+}
+
+std::optional<SheetRecord> ResultsStore::sheet(std::int64_t id) const { return sheet_by_id(db_, path_, id); }
+
+std::optional<SheetRecord> ResultsStore::find_sheet(const std::string& path_resolved) const {
+    detail::Statement s(db_, path_, std::string(kSelectSheet) + "WHERE path_resolved = ?1",
+                        "find the sheet " + path_resolved);
+    s.bind_text(1, path_resolved);
+    if (!s.step()) return std::nullopt;
+    return read_sheet(db_, path_, s);
+}
+
+std::vector<SheetRecord> ResultsStore::sheets() const {
+    detail::Statement s(db_, path_, std::string(kSelectSheet) + "ORDER BY id", "read the sheets");
+    std::vector<SheetRecord> out;
+    while (s.step()) out.push_back(read_sheet(db_, path_, s));
+    return out;
+}
+
+void ResultsStore::reset_sheet(std::int64_t id, const std::string& sha256) {
+    const std::string doing = "reset sheet " + std::to_string(id);
+    detail::Transaction tx(db_, path_, doing);
+    detail::Statement s(db_, path_,
+                        "UPDATE sheets SET sha256 = ?1, paper_fingerprint = '', status = 'pending', failure = '', "
+                        "parsed = 0, parse_key = '', parse_model = '', parse_input_tokens = 0, "
+                        "parse_output_tokens = 0, parse_cost = 0, parse_calls = 0, updated_at = ?2, flags = '[]' "
+                        "WHERE id = ?3",
+                        doing);
+    if (s.bind_text(1, sha256).bind_text(2, detail::utc_now()).bind_int(3, id).run() == 0) {
+        throw detail::unknown_sheet(path_, id);
+    }
+    detail::Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
+    tx.commit();
+}
+
+void ResultsStore::store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
+                               const std::vector<FoundAnswer>& answers, const CallUsage& usage,
+                               const std::vector<Flag>& sheet_flags, const std::vector<PageReading>& pages) {
+    const std::string doing = "store the parse of sheet " + std::to_string(id);
+    detail::Transaction tx(db_, path_, doing);
+    detail::Statement s(db_, path_,
+                        "UPDATE sheets SET parsed = 1, sha256 = ?1, parse_key = ?2, parse_model = ?3, "
+                        "parse_input_tokens = ?4, parse_output_tokens = ?5, parse_cost = ?6, parse_calls = ?7, "
+                        "updated_at = ?8, flags = ?9 WHERE id = ?10",
+                        doing);
+    s.bind_text(1, sha256).bind_text(2, parse_key).bind_text(3, usage.model).bind_int(4, usage.input_tokens);
+    s.bind_int(5, usage.output_tokens).bind_real(6, usage.cost).bind_int(7, usage.calls);
+    s.bind_text(8, detail::utc_now()).bind_text(9, detail::flags_json(sheet_flags)).bind_int(10, id);
+    if (s.run() == 0) throw detail::unknown_sheet(path_, id);
+    detail::Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
+    detail::Statement insert(db_, path_,
+                             "INSERT INTO answers (sheet_id, q_id, position, text, pages, status, flags) "
+                             "VALUES (?1, ?2, ?3, ?4, ?5, 'pending', ?6)",
+                             doing);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        insert.reset();
+        insert.bind_int(1, id).bind_text(2, answers[i].q_id).bind_int(3, static_cast<std::int64_t>(i));
+        insert.bind_text(4, answers[i].text).bind_text(5, detail::int_list_json(answers[i].pages));
+        insert.bind_text(6, detail::flags_json(answers[i].flags)).run();
+    }
+    // After the sheet's update, whose trigger cleared the pages of the read before.
+    detail::Statement page(db_, path_,
+                           "INSERT OR REPLACE INTO page_reading (sheet_id, page, method, words, confidence, low_share, "
+                           "reliable, note) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+                           doing);
+    for (const PageReading& p : pages) {
+        page.reset();
+        page.bind_int(1, id).bind_int(2, p.page).bind_text(3, p.method).bind_int(4, p.words);
+        page.bind_real_or_null(5, p.confidence).bind_real_or_null(6, p.low_share);
+        page.bind_int(7, p.reliable ? 1 : 0).bind_text(8, p.note).run();
+    }
+    tx.commit();
+}
+
+std::vector<PageReading> ResultsStore::page_reading(std::int64_t id) const {
+    detail::Statement s(db_, path_,
+                        "SELECT page, method, words, confidence, low_share, reliable, note FROM page_reading "
+                        "WHERE sheet_id = ?1 ORDER BY page",
+                        "read the pages of sheet " + std::to_string(id));
+    s.bind_int(1, id);
+    std::vector<PageReading> out;
+    while (s.step()) {
+        PageReading p;
+        p.page = static_cast<int>(s.integer(0));
+        p.method = s.text(1);
+        p.words = s.integer(2);
+        p.confidence = s.real_or_null(3);
+        p.low_share = s.real_or_null(4);
+        p.reliable = s.integer(5) != 0;
+        p.note = s.text(6);
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+void ResultsStore::store_mark(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,
+                              const std::vector<int>& criteria_met, double awarded, double maximum,
+                              const std::string& feedback, const CallUsage& usage) {
+    const std::string doing = question_doing("store the mark", q_id, id);
+    // SQLite would store NaN as NULL, which reads back as "no mark".
+    if (!std::isfinite(awarded) || !std::isfinite(maximum)) {
+        throw StoreError(path_ + ": cannot " + doing + ": the marks are not finite numbers");
+    }
+    store_answer_outcome(db_, path_, id, q_id, "marked", question_fingerprint, criteria_met, awarded, maximum, feedback,
+                         "", usage, detail::utc_now(), doing);
+}
+
+void ResultsStore::store_mark_failure(std::int64_t id, const std::string& q_id,
+                                      const std::string& question_fingerprint, const std::string& cause,
+                                      const CallUsage& usage) {
+    store_answer_outcome(db_, path_, id, q_id, "failed", question_fingerprint, {}, std::nullopt, std::nullopt, "",
+                         cause, usage, "", question_doing("store the failure", q_id, id));
+}
+
+void ResultsStore::set_status(std::int64_t id, const std::string& status, const std::string& failure,
+                              const std::string& paper_fingerprint) {
+    const std::string doing = "set the status of sheet " + std::to_string(id) + " to '" + status + "'";
+    detail::Transaction tx(db_, path_, doing);
+    detail::Statement s(db_, path_,
+                        "UPDATE sheets SET status = ?1, failure = ?2, paper_fingerprint = ?3, updated_at = ?4 "
+                        "WHERE id = ?5",
+                        doing);
+    s.bind_text(1, status).bind_text(2, failure).bind_text(3, paper_fingerprint).bind_text(4, detail::utc_now());
+    if (s.bind_int(5, id).run() == 0) throw detail::unknown_sheet(path_, id);
+    tx.commit();
+}
+
+void ResultsStore::set_sheet_flags(std::int64_t id, const std::vector<Flag>& flags) {
+    const std::string doing = "store the flags of sheet " + std::to_string(id);
+    detail::Transaction tx(db_, path_, doing);
+    detail::Statement s(db_, path_, "UPDATE sheets SET flags = ?1, updated_at = ?2 WHERE id = ?3", doing);
+    if (s.bind_text(1, detail::flags_json(flags)).bind_text(2, detail::utc_now()).bind_int(3, id).run() == 0) {
+        throw detail::unknown_sheet(path_, id);
+    }
+    tx.commit();
+}
+
+std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
+    const std::string doing = "read the answers of sheet " + std::to_string(id);
+    detail::Statement s(db_, path_,
+                        "SELECT q_id, position, text, pages, status, question_fingerprint, criteria_met, awarded, "
+                        "maximum, feedback, failure, model, input_tokens, output_tokens, cost, calls, marked_at, flags "
+                        "FROM answers WHERE sheet_id = ?1 ORDER BY position, q_id",
+                        doing);
+    s.bind_int(1, id);
+    std::vector<AnswerRecord> out;
+    while (s.step()) {
+        AnswerRecord a;
+        a.q_id = s.text(0);
+        a.position = static_cast<int>(s.integer(1));
+        a.text = s.text(2);
+        a.status = s.text(4);
+        a.question_fingerprint = s.text(5);
+        // Lists a person may have edited with the sqlite3 shell: checked, not trusted.
+        const auto list = [&](int col, const char* name) {
+            std::optional<std::vector<int>> values = detail::parse_int_list(s.text(col));
+            if (!values) {
+                throw StoreError(path_ + ": sheet " + std::to_string(id) + ", question '" + a.q_id + "': " + name +
+                                 " is not a list of whole numbers: " + s.text(col));
+            }
+            return std::move(*values);
+        };
+        a.pages = list(3, "pages");
+        a.criteria_met = list(6, "criteria_met");
+        a.awarded = s.real_or_null(7);
+        a.maximum = s.real_or_null(8);
+        a.feedback = utf8::well_formed(s.text(9));
+        a.failure = s.text(10);
+        a.usage.model = s.text(11);
+        a.usage.input_tokens = s.integer(12);
+        a.usage.output_tokens = s.integer(13);
+        a.usage.cost = s.real(14);
+        a.usage.calls = static_cast<int>(s.integer(15));
+        a.marked_at = s.text(16);
+        a.flags =
+            detail::read_flags(db_, path_, s.text(17), "sheet " + std::to_string(id) + ", question '" + a.q_id + "'");
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+void ResultsStore::set_identity(std::int64_t id, const Identity& who) {
+    const std::string doing = "store who sheet " + std::to_string(id) + " belongs to";
+    detail::Transaction tx(db_, path_, doing);
+    detail::Statement s(db_, path_,
+                        "UPDATE sheets SET student_id = ?1, student_name = ?2, student_email = ?3, "
+                        "student_section = ?4, identity_source = ?5, updated_at = ?6, student_sort_name = ?8 "
+                        "WHERE id = ?7",
+                        doing);
+    s.bind_text(1, who.student_id).bind_text(2, who.name).bind_text(3, who.email).bind_text(4, who.section);
+    s.bind_text(5, who.source).bind_text(6, detail::utc_now()).bind_text(8, who.sort_name);
+    if (s.bind_int(7, id).run() == 0) throw detail::unknown_sheet(path_, id);
+    tx.commit();
+}
+
+namespace detail {
 
 // Every standing decision of a sheet, by question id.
 std::map<std::string, Decision> read_decisions(sqlite3* db, const std::string& path, std::int64_t id) {
@@ -685,7 +1018,8 @@ bool set_look_again(sqlite3* db, const std::string& path, std::int64_t id, const
                     const std::string& doing) {
     Statement read(db, path, "SELECT flags FROM answers WHERE sheet_id = ?1 AND q_id = ?2", doing);
     if (!read.bind_int(1, id).bind_text(2, q_id).step()) return false;
-    std::vector<Flag> flags = read_flags(db, path, read.text(0), "sheet " + std::to_string(id) + ", question '" + q_id + "'");
+    std::vector<Flag> flags =
+        read_flags(db, path, read.text(0), "sheet " + std::to_string(id) + ", question '" + q_id + "'");
     std::vector<Flag> kept;
     for (auto& f : flags) {
         if (f.kind != kLookAgain) kept.push_back(std::move(f));
@@ -696,388 +1030,22 @@ bool set_look_again(sqlite3* db, const std::string& path, std::int64_t id, const
     return true;
 }
 
-// The outcome of marking one answer, marked or failed, in one transaction.
-void store_answer_outcome(sqlite3* db, const std::string& path, std::int64_t id, const std::string& q_id,
-                          const std::string& status, const std::string& question_fingerprint,
-                          const std::vector<int>& criteria_met, std::optional<double> awarded,
-                          std::optional<double> maximum, const std::string& feedback, const std::string& failure,
-                          const CallUsage& usage, const std::string& marked_at, const std::string& doing) {
-    Transaction tx(db, path, doing);
-    Statement s(db, path,
-                "UPDATE answers SET status = ?1, question_fingerprint = ?2, criteria_met = ?3, awarded = ?4, "
-                "maximum = ?5, feedback = ?6, failure = ?7, model = ?8, input_tokens = ?9, output_tokens = ?10, "
-                "cost = ?11, calls = ?12, marked_at = ?13 WHERE sheet_id = ?14 AND q_id = ?15",
-                doing);
-    s.bind_text(1, status).bind_text(2, question_fingerprint).bind_text(3, int_list_json(criteria_met));
-    s.bind_real_or_null(4, awarded).bind_real_or_null(5, maximum).bind_text(6, feedback).bind_text(7, failure);
-    s.bind_text(8, usage.model).bind_int(9, usage.input_tokens).bind_int(10, usage.output_tokens);
-    s.bind_real(11, usage.cost).bind_int(12, usage.calls).bind_text(13, marked_at).bind_int(14, id).bind_text(15, q_id);
-    if (s.run() == 0) {
-        if (!sheet_exists(db, path, id)) throw unknown_sheet(path, id);
-        throw StoreError(path + ": sheet " + std::to_string(id) + " has no answer to question '" + q_id + "'");
-    }
-    // The teacher's decision outlives a new marking, and says so.
-    const auto decisions = read_decisions(db, path, id);
-    if (auto d = decisions.find(q_id); d != decisions.end() && d->second.any()) {
-        set_look_again(db, path, id, q_id, true, doing);
-    }
-    touch_sheet(db, path, id, utc_now(), doing);
-    tx.commit();
-}
-
-std::string question_doing(const char* what, const std::string& q_id, std::int64_t id) {
-    return std::string(what) + " of question '" + q_id + "' of sheet " + std::to_string(id);
-}
-
-}  // namespace
+}  // namespace detail
 
 namespace {
 
-sqlite3* open_connection(const std::string& name, int flags, const std::string& path) {
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        const std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        sqlite3_close_v2(db);
-        throw StoreError("cannot open the results database " + path + ": " + why);
-    }
-    return db;
+// utc_now() to the millisecond: two changes a teacher makes in one second
+// still read in order.
+std::string utc_now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm tm{};
+    gmtime_r(&now.tv_sec, &tm);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
+    return text;
 }
-
-}  // namespace
-
-ResultsStore::ResultsStore(const std::string& path, Access access) : path_(path) {
-    // SQLite would make an empty path a temporary database, lost on close.
-    if (path.empty()) throw StoreError("the results database needs a path");
-    // The store is used from one thread (the run's event loop) and its
-    // connection is its own, so SQLite's per-connection mutex would only cost.
-    if (access == Access::read) {
-        db_ = open_connection(path, SQLITE_OPEN_READONLY, path);
-        try {
-            sqlite3_busy_timeout(db_, 5000);
-            check_schema_to_read(db_, path_);
-            return;
-        } catch (const StoreError&) {
-            sqlite3_close_v2(db_);
-            db_ = nullptr;
-            // A folder that cannot be written holds no -shm for the write-ahead
-            // log: nobody can be writing it, so it is read as it stands.
-            if (std::filesystem::exists(path + "-wal")) throw;
-        }
-        std::string uri = "file:";
-        for (char c : path) {
-            if (c == '%' || c == '?' || c == '#') {
-                char hex[4];
-                std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-                uri += hex;
-            } else {
-                uri += c;
-            }
-        }
-        db_ = open_connection(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, path);
-        try {
-            check_schema_to_read(db_, path_);
-        } catch (...) {
-            sqlite3_close_v2(db_);
-            db_ = nullptr;
-            throw;
-        }
-        return;
-    }
-    db_ = open_connection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, path);
-    try {
-        if (sqlite3_db_readonly(db_, "main") == 1) throw StoreError(path + " cannot be written (read-only)");
-        sqlite3_busy_timeout(db_, 5000);  // another process (or a person) holding the write lock
-        open_schema(db_, path_);
-    } catch (...) {
-        sqlite3_close_v2(db_);
-        db_ = nullptr;
-        throw;
-    }
-}
-
-ResultsStore::~ResultsStore() { sqlite3_close_v2(db_); }
-
-void ResultsStore::remember_paper(const std::string& fingerprint, const std::string& canonical_json) {
-    const std::string doing = "remember paper " + fingerprint;
-    Transaction tx(db_, path_, doing);
-    Statement s(db_, path_,
-                "INSERT INTO papers (fingerprint, canonical_json, first_seen) VALUES (?1, ?2, ?3) "
-                "ON CONFLICT (fingerprint) DO NOTHING",
-                doing);
-    s.bind_text(1, fingerprint).bind_text(2, canonical_json).bind_text(3, utc_now()).run();
-    Statement current(db_, path_,
-                      "INSERT INTO meta (key, value) VALUES ('current_paper', ?1) "
-                      "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
-                      doing);
-    current.bind_text(1, fingerprint).run();
-    tx.commit();
-}
-
-std::string ResultsStore::current_paper() const {
-    Statement s(db_, path_, "SELECT value FROM meta WHERE key = 'current_paper'", "read the current paper");
-    if (s.step()) return s.text(0);
-    // A store from before the meta key: the paper the latest sheet stands against.
-    Statement latest(db_, path_,
-                     "SELECT paper_fingerprint FROM sheets WHERE paper_fingerprint <> '' ORDER BY updated_at DESC, id DESC "
-                     "LIMIT 1",
-                     "read the current paper");
-    return latest.step() ? latest.text(0) : "";
-}
-
-std::string ResultsStore::damage() const {
-    try {
-        Statement check(db_, path_, "PRAGMA quick_check", "check the database");
-        if (check.step() && check.text(0) != "ok") return "it is damaged (" + check.text(0) + ")";
-        for (const char* table : {"meta", "papers", "sheets", "answers", "events"}) {
-            Statement found(db_, path_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
-                            "check the database");
-            found.bind_text(1, table);
-            if (!found.step()) return std::string("its table ") + table + " is missing";
-        }
-    } catch (const StoreError& e) {
-        return std::string("it cannot be read (") + e.what() + ")";
-    }
-    return "";
-}
-
-std::optional<std::string> ResultsStore::paper_json(const std::string& fingerprint) const {
-    Statement s(db_, path_, "SELECT canonical_json FROM papers WHERE fingerprint = ?1", "read paper " + fingerprint);
-    s.bind_text(1, fingerprint);
-    if (!s.step()) return std::nullopt;
-    return s.text(0);
-}
-
-std::string ResultsStore::paper_first_seen(const std::string& fingerprint) const {
-    Statement s(db_, path_, "SELECT first_seen FROM papers WHERE fingerprint = ?1", "read paper " + fingerprint);
-    s.bind_text(1, fingerprint);
-    return s.step() ? s.text(0) : "";
-}
-
-SheetRecord ResultsStore::add_sheet(const std::string& path_given, const std::string& path_resolved,
-                                    const std::string& wanted_report_name) {
-    if (wanted_report_name.empty()) throw std::invalid_argument("add_sheet: empty report name");
-    const std::string doing = "add the sheet " + path_resolved;
-    const std::string now = utc_now();
-    Transaction tx(db_, path_, doing);
-
-    std::int64_t id = 0;
-    {
-        Statement find(db_, path_, "SELECT id FROM sheets WHERE path_resolved = ?1", doing);
-        if (find.bind_text(1, path_resolved).step()) id = find.integer(0);
-    }
-    if (id != 0) {
-        Statement s(db_, path_,
-                    "UPDATE sheets SET path_given = ?1, updated_at = ?2 WHERE id = ?3 AND path_given IS NOT ?1", doing);
-        s.bind_text(1, path_given).bind_text(2, now).bind_int(3, id).run();
-    } else {
-        // Report names are compared without case (the column's collation):
-        // "Smith" and "smith" would be one file on some file systems.
-        std::string name = wanted_report_name;
-        Statement taken(db_, path_, "SELECT 1 FROM sheets WHERE report_name = ?1", doing);
-        for (int n = 2; taken.bind_text(1, name).step(); ++n) {
-            taken.reset();
-            name = wanted_report_name + "-" + std::to_string(n);
-        }
-        Statement insert(db_, path_,
-                         "INSERT INTO sheets (path_given, path_resolved, report_name, added_at, updated_at) "
-                         "VALUES (?1, ?2, ?3, ?4, ?4)",
-                         doing);
-        insert.bind_text(1, path_given).bind_text(2, path_resolved).bind_text(3, name).bind_text(4, now).run();
-        id = sqlite3_last_insert_rowid(db_);
-    }
-    std::optional<SheetRecord> record = sheet_by_id(db_, path_, id);
-    if (!record) throw unknown_sheet(path_, id);
-    tx.commit();
-    return *record;
-}
-
-std::optional<SheetRecord> ResultsStore::sheet(std::int64_t id) const { return sheet_by_id(db_, path_, id); }
-
-std::optional<SheetRecord> ResultsStore::find_sheet(const std::string& path_resolved) const {
-    Statement s(db_, path_, std::string(kSelectSheet) + "WHERE path_resolved = ?1", "find the sheet " + path_resolved);
-    s.bind_text(1, path_resolved);
-    if (!s.step()) return std::nullopt;
-    return read_sheet(db_, path_, s);
-}
-
-std::vector<SheetRecord> ResultsStore::sheets() const {
-    Statement s(db_, path_, std::string(kSelectSheet) + "ORDER BY id", "read the sheets");
-    std::vector<SheetRecord> out;
-    while (s.step()) out.push_back(read_sheet(db_, path_, s));
-    return out;
-}
-
-void ResultsStore::reset_sheet(std::int64_t id, const std::string& sha256) {
-    const std::string doing = "reset sheet " + std::to_string(id);
-    Transaction tx(db_, path_, doing);
-    Statement s(db_, path_,
-                "UPDATE sheets SET sha256 = ?1, paper_fingerprint = '', status = 'pending', failure = '', parsed = 0, "
-                "parse_key = '', parse_model = '', parse_input_tokens = 0, parse_output_tokens = 0, parse_cost = 0, "
-                "parse_calls = 0, updated_at = ?2, flags = '[]' WHERE id = ?3",
-                doing);
-    if (s.bind_text(1, sha256).bind_text(2, utc_now()).bind_int(3, id).run() == 0) throw unknown_sheet(path_, id);
-    Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
-    tx.commit();
-}
-
-void ResultsStore::store_parse(std::int64_t id, const std::string& sha256, const std::string& parse_key,
-                               const std::vector<FoundAnswer>& answers, const CallUsage& usage,
-                               const std::vector<Flag>& sheet_flags, const std::vector<PageReading>& pages) {
-    const std::string doing = "store the parse of sheet " + std::to_string(id);
-    Transaction tx(db_, path_, doing);
-    Statement s(db_, path_,
-                "UPDATE sheets SET parsed = 1, sha256 = ?1, parse_key = ?2, parse_model = ?3, parse_input_tokens = ?4, "
-                "parse_output_tokens = ?5, parse_cost = ?6, parse_calls = ?7, updated_at = ?8, flags = ?9 WHERE id = ?10",
-                doing);
-    s.bind_text(1, sha256).bind_text(2, parse_key).bind_text(3, usage.model).bind_int(4, usage.input_tokens);
-    s.bind_int(5, usage.output_tokens).bind_real(6, usage.cost).bind_int(7, usage.calls);
-    s.bind_text(8, utc_now()).bind_text(9, flags_json(sheet_flags)).bind_int(10, id);
-    if (s.run() == 0) throw unknown_sheet(path_, id);
-    Statement(db_, path_, "DELETE FROM answers WHERE sheet_id = ?1", doing).bind_int(1, id).run();
-    Statement insert(db_, path_,
-                     "INSERT INTO answers (sheet_id, q_id, position, text, pages, status, flags) "
-                     "VALUES (?1, ?2, ?3, ?4, ?5, 'pending', ?6)",
-                     doing);
-    for (std::size_t i = 0; i < answers.size(); ++i) {
-        insert.reset();
-        insert.bind_int(1, id).bind_text(2, answers[i].q_id).bind_int(3, static_cast<std::int64_t>(i));
-        insert.bind_text(4, answers[i].text).bind_text(5, int_list_json(answers[i].pages));
-        insert.bind_text(6, flags_json(answers[i].flags)).run();
-    }
-    // After the sheet's update, whose trigger cleared the pages of the read before.
-    Statement page(db_, path_,
-                   "INSERT OR REPLACE INTO page_reading (sheet_id, page, method, words, confidence, low_share, "
-                   "reliable, note) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
-                   doing);
-    for (const PageReading& p : pages) {
-        page.reset();
-        page.bind_int(1, id).bind_int(2, p.page).bind_text(3, p.method).bind_int(4, p.words);
-        page.bind_real_or_null(5, p.confidence).bind_real_or_null(6, p.low_share);
-        page.bind_int(7, p.reliable ? 1 : 0).bind_text(8, p.note).run();
-    }
-    tx.commit();
-}
-
-std::vector<PageReading> ResultsStore::page_reading(std::int64_t id) const {
-    Statement s(db_, path_,
-                "SELECT page, method, words, confidence, low_share, reliable, note FROM page_reading "
-                "WHERE sheet_id = ?1 ORDER BY page",
-                "read the pages of sheet " + std::to_string(id));
-    s.bind_int(1, id);
-    std::vector<PageReading> out;
-    while (s.step()) {
-        PageReading p;
-        p.page = static_cast<int>(s.integer(0));
-        p.method = s.text(1);
-        p.words = s.integer(2);
-        p.confidence = s.real_or_null(3);
-        p.low_share = s.real_or_null(4);
-        p.reliable = s.integer(5) != 0;
-        p.note = s.text(6);
-        out.push_back(std::move(p));
-    }
-    return out;
-}
-
-void ResultsStore::store_mark(std::int64_t id, const std::string& q_id, const std::string& question_fingerprint,
-                              const std::vector<int>& criteria_met, double awarded, double maximum,
-                              const std::string& feedback, const CallUsage& usage) {
-    const std::string doing = question_doing("store the mark", q_id, id);
-    // SQLite would store NaN as NULL, which reads back as "no mark".
-    if (!std::isfinite(awarded) || !std::isfinite(maximum)) {
-        throw StoreError(path_ + ": cannot " + doing + ": the marks are not finite numbers");
-    }
-    store_answer_outcome(db_, path_, id, q_id, "marked", question_fingerprint, criteria_met, awarded, maximum, feedback,
-                         "", usage, utc_now(), doing);
-}
-
-void ResultsStore::store_mark_failure(std::int64_t id, const std::string& q_id,
-                                      const std::string& question_fingerprint, const std::string& cause,
-                                      const CallUsage& usage) {
-    store_answer_outcome(db_, path_, id, q_id, "failed", question_fingerprint, {}, std::nullopt, std::nullopt, "",
-                         cause, usage, "", question_doing("store the failure", q_id, id));
-}
-
-void ResultsStore::set_status(std::int64_t id, const std::string& status, const std::string& failure,
-                              const std::string& paper_fingerprint) {
-    const std::string doing = "set the status of sheet " + std::to_string(id) + " to '" + status + "'";
-    Transaction tx(db_, path_, doing);
-    Statement s(db_, path_,
-                "UPDATE sheets SET status = ?1, failure = ?2, paper_fingerprint = ?3, updated_at = ?4 WHERE id = ?5",
-                doing);
-    s.bind_text(1, status).bind_text(2, failure).bind_text(3, paper_fingerprint).bind_text(4, utc_now());
-    if (s.bind_int(5, id).run() == 0) throw unknown_sheet(path_, id);
-    tx.commit();
-}
-
-void ResultsStore::set_sheet_flags(std::int64_t id, const std::vector<Flag>& flags) {
-    const std::string doing = "store the flags of sheet " + std::to_string(id);
-    Transaction tx(db_, path_, doing);
-    Statement s(db_, path_, "UPDATE sheets SET flags = ?1, updated_at = ?2 WHERE id = ?3", doing);
-    if (s.bind_text(1, flags_json(flags)).bind_text(2, utc_now()).bind_int(3, id).run() == 0) {
-        throw unknown_sheet(path_, id);
-    }
-    tx.commit();
-}
-
-std::vector<AnswerRecord> ResultsStore::answers(std::int64_t id) const {
-    const std::string doing = "read the answers of sheet " + std::to_string(id);
-    Statement s(db_, path_,
-                "SELECT q_id, position, text, pages, status, question_fingerprint, criteria_met, awarded, maximum, "
-                "feedback, failure, model, input_tokens, output_tokens, cost, calls, marked_at, flags "
-                "FROM answers WHERE sheet_id = ?1 ORDER BY position, q_id",
-                doing);
-    s.bind_int(1, id);
-    std::vector<AnswerRecord> out;
-    while (s.step()) {
-        AnswerRecord a;
-        a.q_id = s.text(0);
-        a.position = static_cast<int>(s.integer(1));
-        a.text = s.text(2);
-        a.status = s.text(4);
-        a.question_fingerprint = s.text(5);
-        // Lists a person may have edited with the sqlite3 shell: checked, not trusted.
-        const auto list = [&](int col, const char* name) {
-            std::optional<std::vector<int>> values = parse_int_list(s.text(col));
-            if (!values) {
-                throw StoreError(path_ + ": sheet " + std::to_string(id) + ", question '" + a.q_id + "': " + name +
-                                 " is not a list of whole numbers: " + s.text(col));
-            }
-            return std::move(*values);
-        };
-        a.pages = list(3, "pages");
-        a.criteria_met = list(6, "criteria_met");
-        a.awarded = s.real_or_null(7);
-        a.maximum = s.real_or_null(8);
-        a.feedback = utf8::well_formed(s.text(9));
-        a.failure = s.text(10);
-        a.usage.model = s.text(11);
-        a.usage.input_tokens = s.integer(12);
-        a.usage.output_tokens = s.integer(13);
-        a.usage.cost = s.real(14);
-        a.usage.calls = static_cast<int>(s.integer(15));
-        a.marked_at = s.text(16);
-        a.flags = read_flags(db_, path_, s.text(17), "sheet " + std::to_string(id) + ", question '" + a.q_id + "'");
-        out.push_back(std::move(a));
-    }
-    return out;
-}
-
-void ResultsStore::set_identity(std::int64_t id, const Identity& who) {
-    const std::string doing = "store who sheet " + std::to_string(id) + " belongs to";
-    Transaction tx(db_, path_, doing);
-    Statement s(db_, path_,
-                "UPDATE sheets SET student_id = ?1, student_name = ?2, student_email = ?3, student_section = ?4, "
-                "identity_source = ?5, updated_at = ?6, student_sort_name = ?8 WHERE id = ?7",
-                doing);
-    s.bind_text(1, who.student_id).bind_text(2, who.name).bind_text(3, who.email).bind_text(4, who.section);
-    s.bind_text(5, who.source).bind_text(6, utc_now()).bind_text(8, who.sort_name);
-    if (s.bind_int(7, id).run() == 0) throw unknown_sheet(path_, id);
-    tx.commit();
-}
-
-namespace {
 
 std::string number_json(double value) {
     char text[64];
@@ -1090,10 +1058,10 @@ std::string bool_json(bool value) { return value ? "true" : "false"; }
 // A change's value in one canonical JSON form, checked against its field;
 // "" with `why` set when it does not fit.
 std::string canonical_value(sqlite3* db, const std::string& path, const Change& change, std::string& why) {
-    Statement s(db, path,
-                "SELECT json_valid(?1), CASE WHEN json_valid(?1) THEN json_type(?1) END, "
-                "CASE WHEN json_valid(?1) THEN json_extract(?1, '$') END",
-                "read a change");
+    detail::Statement s(db, path,
+                        "SELECT json_valid(?1), CASE WHEN json_valid(?1) THEN json_type(?1) END, "
+                        "CASE WHEN json_valid(?1) THEN json_extract(?1, '$') END",
+                        "read a change");
     s.bind_text(1, change.new_value).step();
     if (s.integer(0) != 1) {
         why = "is not JSON: " + change.new_value;
@@ -1114,14 +1082,14 @@ std::string canonical_value(sqlite3* db, const std::string& path, const Change& 
         return number_json(v);
     }
     if (change.field == "criteria_met") {
-        std::optional<std::vector<int>> met = type == "array" ? parse_int_list(change.new_value) : std::nullopt;
+        std::optional<std::vector<int>> met = type == "array" ? detail::parse_int_list(change.new_value) : std::nullopt;
         if (!met || std::any_of(met->begin(), met->end(), [](int i) { return i < 0; })) {
             why = "must be a list of criterion positions (0, 1, ...), not " + change.new_value;
             return "";
         }
         std::sort(met->begin(), met->end());
         met->erase(std::unique(met->begin(), met->end()), met->end());
-        return int_list_json(*met);
+        return detail::int_list_json(*met);
     }
     if (change.field == "feedback") {
         if (type != "text") {
@@ -1129,7 +1097,7 @@ std::string canonical_value(sqlite3* db, const std::string& path, const Change& 
             return "";
         }
         std::string out;
-        append_json_string(out, s.text(2));
+        detail::append_json_string(out, s.text(2));
         return out;
     }
     if (change.field == "approved") {
@@ -1150,17 +1118,18 @@ std::string standing_value(sqlite3* db, const std::string& path, std::int64_t id
     if (auto found = decisions.find(q_id); found != decisions.end()) {
         const Decision& d = found->second;
         if (field == "awarded" && d.awarded) return number_json(*d.awarded);
-        if (field == "criteria_met" && d.criteria_met) return int_list_json(*d.criteria_met);
+        if (field == "criteria_met" && d.criteria_met) return detail::int_list_json(*d.criteria_met);
         if (field == "feedback" && d.feedback) {
             std::string out;
-            append_json_string(out, *d.feedback);
+            detail::append_json_string(out, *d.feedback);
             return out;
         }
         if (field == "approved" && d.approved) return bool_json(*d.approved);
     }
     if (field == "approved") return "false";
-    Statement s(db, path, "SELECT status, awarded, criteria_met, feedback FROM answers WHERE sheet_id = ?1 AND q_id = ?2",
-                "read the answer to question '" + q_id + "'");
+    detail::Statement s(db, path,
+                        "SELECT status, awarded, criteria_met, feedback FROM answers WHERE sheet_id = ?1 AND q_id = ?2",
+                        "read the answer to question '" + q_id + "'");
     if (!s.bind_int(1, id).bind_text(2, q_id).step() || s.text(0) != "marked") return "null";
     if (field == "awarded") {
         std::optional<double> v = s.real_or_null(1);
@@ -1168,11 +1137,11 @@ std::string standing_value(sqlite3* db, const std::string& path, std::int64_t id
     }
     if (field == "criteria_met") return s.text(2);
     std::string out;
-    append_json_string(out, s.text(3));
+    detail::append_json_string(out, s.text(3));
     return out;
 }
 
-Event read_event(const Statement& s) {
+Event read_event(const detail::Statement& s) {
     Event e;
     e.id = s.integer(0);
     e.sheet_id = s.integer(1);
@@ -1185,21 +1154,22 @@ Event read_event(const Statement& s) {
     return e;
 }
 
-constexpr const char* kSelectEvent = "SELECT id, sheet_id, q_id, field, old_value, new_value, reviewer, at FROM events ";
+constexpr const char* kSelectEvent =
+    "SELECT id, sheet_id, q_id, field, old_value, new_value, reviewer, at FROM events ";
 
 }  // namespace
 
 std::vector<Event> ResultsStore::record_changes(std::int64_t id, const std::vector<Change>& changes,
                                                 const std::string& reviewer, bool add_missing) {
     const std::string doing = "store the changes to sheet " + std::to_string(id);
-    Transaction tx(db_, path_, doing);
-    if (!sheet_exists(db_, path_, id)) throw unknown_sheet(path_, id);
+    detail::Transaction tx(db_, path_, doing);
+    if (!detail::sheet_exists(db_, path_, id)) throw detail::unknown_sheet(path_, id);
     const std::string now = utc_now_ms();
     std::vector<Event> stored;
-    Statement insert(db_, path_,
-                     "INSERT INTO events (sheet_id, q_id, field, old_value, new_value, reviewer, at) "
-                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
-                     doing);
+    detail::Statement insert(db_, path_,
+                             "INSERT INTO events (sheet_id, q_id, field, old_value, new_value, reviewer, at) "
+                             "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                             doing);
     for (const Change& change : changes) {
         const std::string where = change.q_id.empty() ? "the sheet" : "question '" + change.q_id + "'";
         std::string why;
@@ -1209,20 +1179,20 @@ std::vector<Event> ResultsStore::record_changes(std::int64_t id, const std::vect
             if (change.field != "approved") {
                 throw std::invalid_argument("only a question's " + change.field + " can be changed, not the sheet's");
             }
-        } else if (!set_look_again(db_, path_, id, change.q_id, false, doing)) {
+        } else if (!detail::set_look_again(db_, path_, id, change.q_id, false, doing)) {
             if (!add_missing) {
                 throw std::invalid_argument("sheet " + std::to_string(id) + " has no answer to question '" +
                                             change.q_id + "'");
             }
-            Statement add(db_, path_,
-                          "INSERT INTO answers (sheet_id, q_id, position, text, pages, status) "
-                          "SELECT ?1, ?2, COALESCE(MAX(position) + 1, 0), '', '[]', 'pending' FROM answers "
-                          "WHERE sheet_id = ?1",
-                          doing);
+            detail::Statement add(db_, path_,
+                                  "INSERT INTO answers (sheet_id, q_id, position, text, pages, status) "
+                                  "SELECT ?1, ?2, COALESCE(MAX(position) + 1, 0), '', '[]', 'pending' FROM answers "
+                                  "WHERE sheet_id = ?1",
+                                  doing);
             add.bind_int(1, id).bind_text(2, change.q_id).run();
         }
         // Read again for every change: one batch may change a field twice.
-        const auto decisions = read_decisions(db_, path_, id);
+        const auto decisions = detail::read_decisions(db_, path_, id);
         Event e;
         e.sheet_id = id;
         e.q_id = change.q_id;
@@ -1237,14 +1207,14 @@ std::vector<Event> ResultsStore::record_changes(std::int64_t id, const std::vect
         e.id = sqlite3_last_insert_rowid(db_);
         stored.push_back(std::move(e));
     }
-    touch_sheet(db_, path_, id, utc_now(), doing);
+    detail::touch_sheet(db_, path_, id, detail::utc_now(), doing);
     tx.commit();
     return stored;
 }
 
 std::vector<Event> ResultsStore::events(std::optional<std::int64_t> id) const {
-    Statement s(db_, path_, std::string(kSelectEvent) + (id ? "WHERE sheet_id = ?1 " : "") + "ORDER BY id",
-                "read the teacher's changes");
+    detail::Statement s(db_, path_, std::string(kSelectEvent) + (id ? "WHERE sheet_id = ?1 " : "") + "ORDER BY id",
+                        "read the teacher's changes");
     if (id) s.bind_int(1, *id);
     std::vector<Event> out;
     while (s.step()) out.push_back(read_event(s));
@@ -1252,31 +1222,8 @@ std::vector<Event> ResultsStore::events(std::optional<std::int64_t> id) const {
 }
 
 std::map<std::string, Decision> ResultsStore::decisions(std::int64_t id) const {
-    return read_decisions(db_, path_, id);
+    return detail::read_decisions(db_, path_, id);
 }
-
-void ResultsStore::record_written(const std::string& name, const WrittenFile& file) {
-    const std::string doing = "record the written file " + name;
-    Statement s(db_, path_,
-                "INSERT INTO written_files (name, size, sha256, written_at) VALUES (?1, ?2, ?3, ?4) "
-                "ON CONFLICT (name) DO UPDATE SET previous_size = size, previous_sha256 = sha256, "
-                "size = excluded.size, sha256 = excluded.sha256, written_at = excluded.written_at",
-                doing);
-    s.bind_text(1, name).bind_int(2, file.size).bind_text(3, file.sha256).bind_text(4, utc_now()).run();
-}
-
-std::vector<ResultsStore::WrittenFile> ResultsStore::written(const std::string& name) const {
-    Statement s(db_, path_, "SELECT size, sha256, previous_size, previous_sha256 FROM written_files WHERE name = ?1",
-                "read the written files");
-    s.bind_text(1, name);
-    std::vector<WrittenFile> files;
-    if (!s.step()) return files;
-    files.push_back({s.integer(0), s.text(1)});
-    if (!s.text(3).empty()) files.push_back({s.integer(2), s.text(3)});
-    return files;
-}
-
-// ------------------------------------------------------------ batch runs
 
 namespace {
 
@@ -1284,7 +1231,7 @@ constexpr const char* kSelectBatch =
     "SELECT batch_id, stage, input_file_id, status, output_file_id, error_file_id, total, completed, failed, "
     "collected, submitted_at, updated_at FROM batches ";
 
-BatchRecord read_batch(const Statement& s) {
+BatchRecord read_batch(const detail::Statement& s) {
     BatchRecord b;
     b.batch_id = s.text(0);
     b.stage = s.text(1);
@@ -1304,7 +1251,7 @@ BatchRecord read_batch(const Statement& s) {
 constexpr const char* kSelectLine =
     "SELECT custom_id, stage, body, state, batch_id, response, error, tries FROM batch_lines ";
 
-BatchLine read_line(const Statement& s) {
+BatchLine read_line(const detail::Statement& s) {
     BatchLine l;
     l.custom_id = s.text(0);
     l.stage = s.text(1);
@@ -1321,20 +1268,21 @@ BatchLine read_line(const Statement& s) {
 
 void ResultsStore::record_batch(const BatchRecord& batch, const std::vector<BatchLine>& lines) {
     const std::string doing = "record the batch " + batch.batch_id;
-    Transaction tx(db_, path_, doing);
-    const std::string now = utc_now();
-    Statement b(db_, path_,
-                "INSERT INTO batches (batch_id, seq, stage, input_file_id, status, total, submitted_at, updated_at) "
-                "VALUES (?1, (SELECT coalesce(max(seq), 0) + 1 FROM batches), ?2, ?3, ?4, ?5, ?6, ?6)",
-                doing);
+    detail::Transaction tx(db_, path_, doing);
+    const std::string now = detail::utc_now();
+    detail::Statement b(db_, path_,
+                        "INSERT INTO batches (batch_id, seq, stage, input_file_id, status, total, submitted_at, "
+                        "updated_at) VALUES (?1, (SELECT coalesce(max(seq), 0) + 1 FROM batches), "
+                        "?2, ?3, ?4, ?5, ?6, ?6)",
+                        doing);
     b.bind_text(1, batch.batch_id).bind_text(2, batch.stage).bind_text(3, batch.input_file_id);
     b.bind_text(4, batch.status).bind_int(5, static_cast<std::int64_t>(lines.size())).bind_text(6, now).run();
-    Statement l(db_, path_,
-                "INSERT INTO batch_lines (custom_id, stage, body, state, batch_id, tries) "
-                "VALUES (?1, ?2, ?3, 'submitted', ?4, 1) "
-                "ON CONFLICT (custom_id) DO UPDATE SET state = 'submitted', batch_id = excluded.batch_id, "
-                "response = '', tries = tries + 1",
-                doing);
+    detail::Statement l(db_, path_,
+                        "INSERT INTO batch_lines (custom_id, stage, body, state, batch_id, tries) "
+                        "VALUES (?1, ?2, ?3, 'submitted', ?4, 1) "
+                        "ON CONFLICT (custom_id) DO UPDATE SET state = 'submitted', batch_id = excluded.batch_id, "
+                        "response = '', tries = tries + 1",
+                        doing);
     for (const auto& line : lines) {
         l.reset();
         l.bind_text(1, line.custom_id).bind_text(2, line.stage).bind_text(3, line.body).bind_text(4, batch.batch_id);
@@ -1344,101 +1292,102 @@ void ResultsStore::record_batch(const BatchRecord& batch, const std::vector<Batc
 }
 
 void ResultsStore::update_batch(const BatchRecord& batch) {
-    Statement s(db_, path_,
-                "UPDATE batches SET status = ?2, output_file_id = ?3, error_file_id = ?4, total = ?5, "
-                "completed = ?6, failed = ?7, updated_at = ?8 WHERE batch_id = ?1",
-                "record the progress of the batch " + batch.batch_id);
+    detail::Statement s(db_, path_,
+                        "UPDATE batches SET status = ?2, output_file_id = ?3, error_file_id = ?4, total = ?5, "
+                        "completed = ?6, failed = ?7, updated_at = ?8 WHERE batch_id = ?1",
+                        "record the progress of the batch " + batch.batch_id);
     s.bind_text(1, batch.batch_id).bind_text(2, batch.status).bind_text(3, batch.output_file_id);
     s.bind_text(4, batch.error_file_id).bind_int(5, batch.total).bind_int(6, batch.completed);
-    s.bind_int(7, batch.failed).bind_text(8, utc_now()).run();
+    s.bind_int(7, batch.failed).bind_text(8, detail::utc_now()).run();
 }
 
 void ResultsStore::store_batch_results(const std::string& batch_id, const std::vector<BatchResult>& results,
                                        const std::string& missing_cause) {
     const std::string doing = "store the results of the batch " + batch_id;
-    Transaction tx(db_, path_, doing);
+    detail::Transaction tx(db_, path_, doing);
     // Only lines still waiting for this batch: a result for a line sent
     // again elsewhere since is stale.
-    Statement s(db_, path_,
-                "UPDATE batch_lines SET state = ?3, response = ?4, error = ?5 "
-                "WHERE custom_id = ?1 AND batch_id = ?2 AND state = 'submitted'",
-                doing);
+    detail::Statement s(db_, path_,
+                        "UPDATE batch_lines SET state = ?3, response = ?4, error = ?5 "
+                        "WHERE custom_id = ?1 AND batch_id = ?2 AND state = 'submitted'",
+                        doing);
     for (const auto& r : results) {
         s.reset();
         s.bind_text(1, r.custom_id).bind_text(2, batch_id).bind_text(3, r.ok ? "done" : "failed");
         s.bind_text(4, r.ok ? r.response : "").bind_text(5, r.ok ? "" : r.error).run();
     }
-    Statement missing(db_, path_,
-                      "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE batch_id = ?1 AND state = 'submitted'",
-                      doing);
+    detail::Statement missing(db_, path_,
+                              "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE batch_id = ?1 "
+                              "AND state = 'submitted'",
+                              doing);
     missing.bind_text(1, batch_id).bind_text(2, missing_cause).run();
-    Statement done(db_, path_, "UPDATE batches SET collected = 1, updated_at = ?2 WHERE batch_id = ?1", doing);
-    done.bind_text(1, batch_id).bind_text(2, utc_now()).run();
+    detail::Statement done(db_, path_, "UPDATE batches SET collected = 1, updated_at = ?2 WHERE batch_id = ?1", doing);
+    done.bind_text(1, batch_id).bind_text(2, detail::utc_now()).run();
     tx.commit();
 }
 
 void ResultsStore::rename_batch(const std::string& from, const std::string& to) {
     const std::string doing = "name the batch " + to;
-    Transaction tx(db_, path_, doing);
-    Statement b(db_, path_, "UPDATE batches SET batch_id = ?2, updated_at = ?3 WHERE batch_id = ?1", doing);
-    b.bind_text(1, from).bind_text(2, to).bind_text(3, utc_now()).run();
-    Statement l(db_, path_, "UPDATE batch_lines SET batch_id = ?2 WHERE batch_id = ?1", doing);
+    detail::Transaction tx(db_, path_, doing);
+    detail::Statement b(db_, path_, "UPDATE batches SET batch_id = ?2, updated_at = ?3 WHERE batch_id = ?1", doing);
+    b.bind_text(1, from).bind_text(2, to).bind_text(3, detail::utc_now()).run();
+    detail::Statement l(db_, path_, "UPDATE batch_lines SET batch_id = ?2 WHERE batch_id = ?1", doing);
     l.bind_text(1, from).bind_text(2, to).run();
     tx.commit();
 }
 
 void ResultsStore::fail_batch_line(const std::string& custom_id, const std::string& error) {
-    Statement s(db_, path_, "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE custom_id = ?1",
-                "record a failed batch request");
+    detail::Statement s(db_, path_, "UPDATE batch_lines SET state = 'failed', error = ?2 WHERE custom_id = ?1",
+                        "record a failed batch request");
     s.bind_text(1, custom_id).bind_text(2, error).run();
 }
 
 void ResultsStore::retry_batch_lines(int tries) {
-    Statement s(db_, path_, "UPDATE batch_lines SET tries = 0 WHERE state = 'failed' AND tries >= ?1",
-                "reset the failed batch requests");
+    detail::Statement s(db_, path_, "UPDATE batch_lines SET tries = 0 WHERE state = 'failed' AND tries >= ?1",
+                        "reset the failed batch requests");
     s.bind_int(1, tries).run();
 }
 
 void ResultsStore::clear_batch_lines() {
-    exec(db_, path_, "DELETE FROM batch_lines; DELETE FROM batch_readings", "clear the batch requests");
+    detail::exec(db_, path_, "DELETE FROM batch_lines; DELETE FROM batch_readings", "clear the batch requests");
 }
 
 void ResultsStore::keep_reading(const std::string& key, const KeptReading& kept) {
-    Statement s(db_, path_, "INSERT OR REPLACE INTO batch_readings (key, reading, usage) VALUES (?1, ?2, ?3)",
-                "keep a sheet's reading");
+    detail::Statement s(db_, path_, "INSERT OR REPLACE INTO batch_readings (key, reading, usage) VALUES (?1, ?2, ?3)",
+                        "keep a sheet's reading");
     s.bind_text(1, key).bind_text(2, kept.reading).bind_text(3, kept.usage).run();
 }
 
 std::optional<KeptReading> ResultsStore::kept_reading(const std::string& key) const {
-    Statement s(db_, path_, "SELECT reading, usage FROM batch_readings WHERE key = ?1", "read a kept reading");
+    detail::Statement s(db_, path_, "SELECT reading, usage FROM batch_readings WHERE key = ?1", "read a kept reading");
     s.bind_text(1, key);
     if (!s.step()) return std::nullopt;
     return KeptReading{s.text(0), s.text(1)};
 }
 
 std::optional<BatchLine> ResultsStore::batch_line(const std::string& custom_id) const {
-    Statement s(db_, path_, std::string(kSelectLine) + "WHERE custom_id = ?1", "read a batch request");
+    detail::Statement s(db_, path_, std::string(kSelectLine) + "WHERE custom_id = ?1", "read a batch request");
     s.bind_text(1, custom_id);
     if (!s.step()) return std::nullopt;
     return read_line(s);
 }
 
 std::vector<BatchLine> ResultsStore::batch_lines() const {
-    Statement s(db_, path_, std::string(kSelectLine) + "ORDER BY rowid", "read the batch requests");
+    detail::Statement s(db_, path_, std::string(kSelectLine) + "ORDER BY rowid", "read the batch requests");
     std::vector<BatchLine> out;
     while (s.step()) out.push_back(read_line(s));
     return out;
 }
 
 std::optional<BatchRecord> ResultsStore::open_batch() const {
-    Statement s(db_, path_, std::string(kSelectBatch) + "WHERE collected = 0 ORDER BY seq LIMIT 1",
-                "read the open batch");
+    detail::Statement s(db_, path_, std::string(kSelectBatch) + "WHERE collected = 0 ORDER BY seq LIMIT 1",
+                        "read the open batch");
     if (!s.step()) return std::nullopt;
     return read_batch(s);
 }
 
 std::vector<BatchRecord> ResultsStore::batches() const {
-    Statement s(db_, path_, std::string(kSelectBatch) + "ORDER BY seq", "read the batches");
+    detail::Statement s(db_, path_, std::string(kSelectBatch) + "ORDER BY seq", "read the batches");
     std::vector<BatchRecord> out;
     while (s.step()) out.push_back(read_batch(s));
     return out;
