@@ -1,7 +1,12 @@
-// What the results store's code shares, and nothing outside it uses: the
+// What the results store's files share, and nothing outside them uses: the
 // statement and transaction wrappers, the error and time helpers, the JSON
-// the tables hold, and the few table helpers one group of tables needs from
-// another.
+// the tables hold, and the few table helpers one file needs from another.
+// Where each table is handled:
+//   results_store.cpp            opening the store; papers, meta, written_files; the shared helpers
+//   results_store_schema.cpp     every table's definition, upgrades, the read-only stand-ins, damage()
+//   results_store_sheets.cpp     sheets, answers, page_reading
+//   results_store_decisions.cpp  events: the teacher's changes and what stands
+//   results_store_batches.cpp    batches, batch_lines, batch_readings
 // Everything here is in `detail`, never pulled in by a using-directive: the
 // unity build compiles the core as one file, where they would meet every other file's.
 #pragma once
@@ -124,13 +129,13 @@ private:
     bool committed_ = false;
 };
 
-// ---- schema
+// ---- results_store_schema.cpp
 // A store opened to write: made ours when blank, brought up to date, connection set up.
 void open_schema(sqlite3* db, const std::string& path);
 // A store opened only to read: checked, nothing written to it.
 void check_schema_to_read(sqlite3* db, const std::string& path);
 
-// ---- sheets and answers
+// ---- results_store_sheets.cpp
 // The flags of a sheet or an answer as stored, checked.
 std::vector<Flag> read_flags(sqlite3* db, const std::string& path, const std::string& json, const std::string& whose);
 bool sheet_exists(sqlite3* db, const std::string& path, std::int64_t id);
@@ -139,7 +144,7 @@ StoreError unknown_sheet(const std::string& path, std::int64_t id);
 void touch_sheet(sqlite3* db, const std::string& path, std::int64_t id, const std::string& now,
                  const std::string& doing);
 
-// ---- the teacher's changes
+// ---- results_store_decisions.cpp
 // Every standing decision of a sheet, by question id.
 std::map<std::string, Decision> read_decisions(sqlite3* db, const std::string& path, std::int64_t id);
 // Takes the answer's "look again" flag away, or puts it on; false when the
