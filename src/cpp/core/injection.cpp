@@ -15,12 +15,12 @@ namespace {
 
 // ----------------------------------------------------------------- bytes
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool starts_with_nocase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (lower(s[i]) != lower(prefix[i])) return false;
+        if (ascii_lower(s[i]) != ascii_lower(prefix[i])) return false;
     }
     return true;
 }
@@ -91,13 +91,13 @@ std::string folded_for_signs(std::string_view text) {
         const char32_t c = utf8::next(text, i);
         if (invisible_mark(c)) continue;
         if (c >= 0xFF01 && c <= 0xFF5E) {  // fullwidth ASCII
-            out += lower(static_cast<char>(c - 0xFF01 + 0x21));
+            out += ascii_lower(static_cast<char>(c - 0xFF01 + 0x21));
         } else if (c == 0x3000) {
             out += ' ';
         } else if (const char l = look_alike_of(c)) {
             out += l;
         } else if (c < 0x80) {
-            out += lower(static_cast<char>(c));
+            out += ascii_lower(static_cast<char>(c));
         } else if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) {
             utf8::append(out, c + 0x20);  // À..Þ to à..þ
         } else {
@@ -324,7 +324,7 @@ std::vector<std::string> words_of(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (std::isalnum(c)) {
-            word.push_back(lower(static_cast<char>(c)));
+            word.push_back(ascii_lower(static_cast<char>(c)));
             ++i;
         } else if (c >= 0x80) {
             std::size_t n = blank_at(text.substr(i));
@@ -599,7 +599,7 @@ bool has_answer_json(std::string_view text) {
         while (j < text.size() && key.size() <= 40) {
             const char c = text[j];
             if (std::isalnum(static_cast<unsigned char>(c))) {
-                key.push_back(lower(c));
+                key.push_back(ascii_lower(c));
             } else if (c == '_' || c == ' ' || c == '-') {
                 key.push_back('_');
             } else {
