@@ -25,8 +25,6 @@ namespace quorvan::cli {
 
 pyglue::Module M;
 
-namespace {
-
 // ------------------------------------------------------------------ parser
 
 void add_model_options(py::object parser) {
@@ -46,8 +44,10 @@ void add_model_options(py::object parser) {
                                 py::arg("help") = "show the library's progress lines instead of logging them");
 }
 
+namespace {
+
 struct Parsers {
-    py::object main, paper, mark;
+    py::object main, mark;
     py::object commands;  // name -> its parser
 };
 
@@ -60,22 +60,7 @@ Parsers build_parser() {
     py::object sub = p.main.attr("add_subparsers")(py::arg("dest") = "command", py::arg("metavar") = "COMMAND");
     sub.attr("required") = true;
 
-    p.paper = sub.attr("add_parser")(
-        "paper", py::arg("help") = "read a question paper PDF and export it with rubrics and reference answers",
-        py::arg("description") = "Read a question paper PDF, split it into questions, write a rubric and a "
-                                 "reference answer for each, and export it as JSON for `quorvan mark` (the file "
-                                 "may be edited by hand before marking).");
-    p.paper.attr("add_argument")("pdf", py::arg("metavar") = "PAPER.pdf");
-    p.paper.attr("add_argument")("--subject", py::arg("required") = true);
-    p.paper.attr("add_argument")("--language", py::arg("default") = "English",
-                                 py::arg("help") = "language of the questions (default: English)");
-    p.paper.attr("add_argument")("--class-level", py::arg("required") = true, py::arg("dest") = "class_level");
-    p.paper.attr("add_argument")("--pages", py::arg("help") = "pages to read, e.g. 1,2 or 1-3 (default: all)");
-    p.paper.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
-    p.paper.attr("add_argument")("--force", py::arg("action") = "store_true",
-                                 py::arg("help") = "replace PAPER.json if it already exists");
-    add_model_options(p.paper);
-
+    add_paper_parser(sub);
     p.mark = sub.attr("add_parser")(
         "mark", py::arg("help") = "mark answer sheets against an exported question paper",
         py::arg("description") = "Mark every answer sheet against the question paper; write each sheet's report "
