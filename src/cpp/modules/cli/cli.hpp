@@ -21,6 +21,7 @@ void add_model_options(py::object parser);
 // Each command: its parser, added to `quorvan`'s subparsers, and its run.
 void add_paper_parser(py::object subparsers);
 int run_paper(py::object args, py::object parser);
+void add_mark_parser(py::object subparsers);
 int run_mark(py::object args, py::object parser);
 int run_export(py::object args, py::object parser);
 
