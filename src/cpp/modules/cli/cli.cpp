@@ -62,20 +62,8 @@ Parsers build_parser() {
 
     add_paper_parser(sub);
     add_mark_parser(sub);
-    py::object check = sub.attr("add_parser")(
-        "check", py::arg("help") = "check that a question paper file is ready for marking",
-        py::arg("description") = "Check a question paper file as quorvan mark reads it: every problem that would "
-                                 "stop marking is listed (exit status 2), or the paper is ready (0).");
-    check.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
-
-    py::object complete = sub.attr("add_parser")(
-        "complete", py::arg("help") = "write the rubrics and reference answers a question paper file lacks",
-        py::arg("description") = "Write the missing rubrics (for questions with marks) and then the missing "
-                                 "reference answers into a question paper file, keeping everything already in it. "
-                                 "Exit status 0 when the paper is then ready for marking, 1 when not.");
-    complete.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
-    add_model_options(complete);
-
+    add_check_parser(sub);
+    add_complete_parser(sub);
     py::object review = sub.attr("add_parser")(
         "review", py::arg("help") = "review and override the marks of a marked class in the browser",
         py::arg("description") = "Serve a page on this computer (127.0.0.1 only) where the teacher sees the whole "
@@ -110,9 +98,7 @@ Parsers build_parser() {
                                    py::arg("help") = "name of the grade column (default: the paper's subject and "
                                                      "class level)");
 
-    sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
-                           py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
-                                                    "files that quorvan paper writes and quorvan mark reads.");
+    add_schema_parser(sub);
     add_agreement_parser(sub);
     p.commands = sub.attr("choices");
     return p;
