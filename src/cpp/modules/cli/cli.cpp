@@ -60,46 +60,17 @@ Parsers build_parser() {
     py::object sub = p.main.attr("add_subparsers")(py::arg("dest") = "command", py::arg("metavar") = "COMMAND");
     sub.attr("required") = true;
 
+    // Each command's parser is built in the command's own file; `quorvan
+    // --help` lists them in this order.
     add_paper_parser(sub);
     add_mark_parser(sub);
     add_check_parser(sub);
     add_complete_parser(sub);
-    py::object review = sub.attr("add_parser")(
-        "review", py::arg("help") = "review and override the marks of a marked class in the browser",
-        py::arg("description") = "Serve a page on this computer (127.0.0.1 only) where the teacher sees the whole "
-                                 "class, opens each answer with its pages, ticks criteria, overrides marks and "
-                                 "feedback and approves answers or sheets. Every change is kept in OUTDIR's store "
-                                 "and the class file and reports are written again. Stop with Ctrl-C.");
-    review.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR",
-                                py::arg("help") = "a results folder written by quorvan mark");
-    review.attr("add_argument")("--port", py::arg("type") = M("int"), py::arg("default") = 0,
-                                py::arg("help") = "port to listen on (default: any free port)");
-    review.attr("add_argument")("--no-browser", py::arg("action") = "store_true", py::arg("dest") = "no_browser",
-                                py::arg("help") = "only print the page's address, do not open a browser");
-    review.attr("add_argument")("--reviewer", py::arg("metavar") = "NAME",
-                                py::arg("help") = "name kept with every change (default: your user name)");
-
-    py::object exporting = sub.attr("add_parser")(
-        "export", py::arg("help") = "write the approved totals as a gradebook file (CSV, Moodle, Canvas)",
-        py::arg("description") = "Write the totals of the approved sheets in OUTDIR (with --all: of every marked "
-                                 "sheet), the teacher's changes included, as a gradebook file keyed by the students "
-                                 "the roster names.");
-    exporting.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR");
-    exporting.attr("add_argument")("--to", py::arg("required") = true,
-                                   py::arg("choices") = py::make_tuple("csv", "moodle", "canvas"),
-                                   py::arg("help") = "csv (every identity field and the percentage), moodle (grade "
-                                                     "import) or canvas (gradebook import)");
-    exporting.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "FILE");
-    exporting.attr("add_argument")("--all", py::arg("action") = "store_true",
-                                   py::arg("help") = "every marked sheet, approved or not");
-    exporting.attr("add_argument")("--force", py::arg("action") = "store_true",
-                                   py::arg("help") = "replace FILE if it already exists");
-    exporting.attr("add_argument")("--item", py::arg("metavar") = "NAME",
-                                   py::arg("help") = "name of the grade column (default: the paper's subject and "
-                                                     "class level)");
-
+    add_review_parser(sub);
+    add_export_parser(sub);
     add_schema_parser(sub);
     add_agreement_parser(sub);
+
     p.commands = sub.attr("choices");
     return p;
 }

@@ -23,6 +23,7 @@ void add_paper_parser(py::object subparsers);
 int run_paper(py::object args, py::object parser);
 void add_mark_parser(py::object subparsers);
 int run_mark(py::object args, py::object parser);
+void add_export_parser(py::object subparsers);
 int run_export(py::object args, py::object parser);
 
 // One command run: the parsed arguments, the terminal, and the log that takes
