@@ -25,8 +25,6 @@ namespace quorvan::cli {
 
 pyglue::Module M;
 
-namespace {
-
 // ------------------------------------------------------------------ parser
 
 void add_model_options(py::object parser) {
@@ -46,8 +44,10 @@ void add_model_options(py::object parser) {
                                 py::arg("help") = "show the library's progress lines instead of logging them");
 }
 
+namespace {
+
 struct Parsers {
-    py::object main, paper, mark;
+    py::object main;
     py::object commands;  // name -> its parser
 };
 
@@ -60,158 +60,17 @@ Parsers build_parser() {
     py::object sub = p.main.attr("add_subparsers")(py::arg("dest") = "command", py::arg("metavar") = "COMMAND");
     sub.attr("required") = true;
 
-    p.paper = sub.attr("add_parser")(
-        "paper", py::arg("help") = "read a question paper PDF and export it with rubrics and reference answers",
-        py::arg("description") = "Read a question paper PDF, split it into questions, write a rubric and a "
-                                 "reference answer for each, and export it as JSON for `quorvan mark` (the file "
-                                 "may be edited by hand before marking).");
-    p.paper.attr("add_argument")("pdf", py::arg("metavar") = "PAPER.pdf");
-    p.paper.attr("add_argument")("--subject", py::arg("required") = true);
-    p.paper.attr("add_argument")("--language", py::arg("default") = "English",
-                                 py::arg("help") = "language of the questions (default: English)");
-    p.paper.attr("add_argument")("--class-level", py::arg("required") = true, py::arg("dest") = "class_level");
-    p.paper.attr("add_argument")("--pages", py::arg("help") = "pages to read, e.g. 1,2 or 1-3 (default: all)");
-    p.paper.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
-    p.paper.attr("add_argument")("--force", py::arg("action") = "store_true",
-                                 py::arg("help") = "replace PAPER.json if it already exists");
-    add_model_options(p.paper);
-
-    p.mark = sub.attr("add_parser")(
-        "mark", py::arg("help") = "mark answer sheets against an exported question paper",
-        py::arg("description") = "Mark every answer sheet against the question paper; write each sheet's report "
-                                 "and OUTDIR/class_results.csv with one row per sheet.");
-    p.mark.attr("add_argument")("--paper", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
-    p.mark.attr("add_argument")("sheets", py::arg("nargs") = "+", py::arg("metavar") = "SHEET.pdf|FOLDER");
-    p.mark.attr("add_argument")("-o", "--output-dir", py::arg("required") = true, py::arg("metavar") = "OUTDIR",
-                                py::arg("dest") = "output_dir");
-    p.mark.attr("add_argument")("--format", py::arg("default") = "both",
-                                py::arg("choices") = py::make_tuple("json", "txt", "both"),
-                                py::arg("help") = "report format of each sheet (default: both)");
-    p.mark.attr("add_argument")("--roster", py::arg("metavar") = "ROSTER.csv",
-                                py::arg("help") = "who each sheet belongs to: a CSV with columns file (name, path "
-                                                  "or pattern), student_id, name and optionally email, section");
-    p.mark.attr("add_argument")("--workers", py::arg("type") = M("int"), py::arg("default") = 2,
-                                py::arg("help") = "sheets read from PDF at once (default: 2)");
-    p.mark.attr("add_argument")("--force", py::arg("action") = "store_true",
-                                py::arg("help") = "mark the named sheets again from scratch, even where OUTDIR "
-                                                  "holds their marks");
-    p.mark.attr("add_argument")("--resume", py::arg("action") = "store_true",
-                                py::arg("help") = "accepted for older scripts: a run always continues what "
-                                                  "OUTDIR holds");
-    // No argparse defaults: an option not given falls back to the environment, then to these.
-    p.mark.attr("add_argument")("--retries", py::arg("type") = M("int"),
-                                py::arg("help") = "tries again after a rate limit, server error, timeout or "
-                                                  "dropped connection, with growing pauses (default: "
-                                                  "$QUORVAN_RETRIES, else 4)");
-    p.mark.attr("add_argument")("--timeout", py::arg("type") = M("float"),
-                                py::arg("help") = "seconds one model call may take (default: $QUORVAN_TIMEOUT, "
-                                                  "else 180)");
-    p.mark.attr("add_argument")("--reader", py::arg("default") = "auto",
-                                py::arg("choices") = py::make_tuple("auto", "local", "vision"),
-                                py::arg("help") = "who reads scanned pages: auto (OCR, and the vision model again "
-                                                  "for pages OCR reads with low confidence), local (OCR only: no "
-                                                  "page image is sent to the model; such pages are flagged) or "
-                                                  "vision (the vision model reads every scanned page) "
-                                                  "(default: auto)");
-    p.mark.attr("add_argument")("--no-visibility-check", py::arg("action") = "store_true",
-                                py::arg("dest") = "no_visibility_check",
-                                py::arg("help") = "mark the whole text layer of each sheet, words no reader sees "
-                                                  "included (by default they are left out and flagged)");
-    // Every sheet is read in a process of its own within these limits; a
-    // sheet over one fails alone with the reason.
-    p.mark.attr("add_argument")("--max-pages", py::arg("type") = M("int"), py::arg("default") = 300,
-                                py::arg("help") = "pages of one sheet read at most (default: 300)");
-    p.mark.attr("add_argument")("--max-chars", py::arg("type") = M("int"), py::arg("default") = 1000000,
-                                py::arg("help") = "characters of text in one sheet at most (default: 1000000)");
-    p.mark.attr("add_argument")("--read-timeout", py::arg("type") = M("float"), py::arg("default") = 120.0,
-                                py::arg("help") = "seconds reading one sheet may take (default: 120)");
-    p.mark.attr("add_argument")("--read-memory", py::arg("type") = M("int"), py::arg("default") = 2048,
-                                py::arg("help") = "MB of memory reading one sheet may use (default: 2048)");
-    p.mark.attr("add_argument")("--max-prompt-tokens", py::arg("type") = M("int"), py::arg("default") = 100000,
-                                py::arg("help") = "a prompt estimated larger than this is not sent; its sheet or "
-                                                  "answer fails (default: 100000)");
-    p.mark.attr("add_argument")("--tokens-per-minute", py::arg("type") = M("int"), py::arg("metavar") = "N",
-                                py::arg("help") = "model tokens (prompt and answer) used per minute at most: each "
-                                                  "call waits until its estimate fits (default: no limit)");
-    // The model's calls as batches, at batch prices (mark_batch*.cpp).
-    p.mark.attr("add_argument")("--batch", py::arg("action") = "store_true",
-                                py::arg("help") = "send the model's calls as batches (reading, then marking), at "
-                                                  "batch prices: the command submits and exits, and running it "
-                                                  "again continues until everything is marked");
-    p.mark.attr("add_argument")("--wait", py::arg("action") = "store_true",
-                                py::arg("help") = "with --batch: wait for each batch here, and go on until "
-                                                  "everything is marked");
-    p.mark.attr("add_argument")("--batch-discount", py::arg("type") = M("float"),
-                                py::arg("dest") = "batch_discount", py::arg("metavar") = "SHARE",
-                                py::arg("help") = "with --batch: the share taken off the model's prices for "
-                                                  "batches, 0 to below 1 (default: 0.5)");
-    p.mark.attr("add_argument")("--batch-queue-tokens", py::arg("type") = M("int"),
-                                py::arg("dest") = "batch_queue_tokens", py::arg("metavar") = "N",
-                                py::arg("help") = "with --batch: prompt tokens the account may have waiting in "
-                                                  "batches (its batch queue limit); requests beyond it are sent "
-                                                  "once the batches before them have ended (default: no limit)");
-    // The reading of every sheet on a Ray cluster's workers; the model calls
-    // and the results store stay with the command.
-    p.mark.attr("add_argument")("--ray", py::arg("nargs") = "?", py::arg("const") = "", py::arg("default") = py::none(),
-                                py::arg("metavar") = "ADDRESS",
-                                py::arg("help") = "read the sheets' PDFs (text layer, OCR) as tasks on a Ray "
-                                                  "cluster: the one at ADDRESS (host:port of its head), else "
-                                                  "$RAY_ADDRESS, else a local one (needs pip install "
-                                                  "quorvan_core[ray])");
-    add_model_options(p.mark);
-
-    py::object check = sub.attr("add_parser")(
-        "check", py::arg("help") = "check that a question paper file is ready for marking",
-        py::arg("description") = "Check a question paper file as quorvan mark reads it: every problem that would "
-                                 "stop marking is listed (exit status 2), or the paper is ready (0).");
-    check.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
-
-    py::object complete = sub.attr("add_parser")(
-        "complete", py::arg("help") = "write the rubrics and reference answers a question paper file lacks",
-        py::arg("description") = "Write the missing rubrics (for questions with marks) and then the missing "
-                                 "reference answers into a question paper file, keeping everything already in it. "
-                                 "Exit status 0 when the paper is then ready for marking, 1 when not.");
-    complete.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
-    add_model_options(complete);
-
-    py::object review = sub.attr("add_parser")(
-        "review", py::arg("help") = "review and override the marks of a marked class in the browser",
-        py::arg("description") = "Serve a page on this computer (127.0.0.1 only) where the teacher sees the whole "
-                                 "class, opens each answer with its pages, ticks criteria, overrides marks and "
-                                 "feedback and approves answers or sheets. Every change is kept in OUTDIR's store "
-                                 "and the class file and reports are written again. Stop with Ctrl-C.");
-    review.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR",
-                                py::arg("help") = "a results folder written by quorvan mark");
-    review.attr("add_argument")("--port", py::arg("type") = M("int"), py::arg("default") = 0,
-                                py::arg("help") = "port to listen on (default: any free port)");
-    review.attr("add_argument")("--no-browser", py::arg("action") = "store_true", py::arg("dest") = "no_browser",
-                                py::arg("help") = "only print the page's address, do not open a browser");
-    review.attr("add_argument")("--reviewer", py::arg("metavar") = "NAME",
-                                py::arg("help") = "name kept with every change (default: your user name)");
-
-    py::object exporting = sub.attr("add_parser")(
-        "export", py::arg("help") = "write the approved totals as a gradebook file (CSV, Moodle, Canvas)",
-        py::arg("description") = "Write the totals of the approved sheets in OUTDIR (with --all: of every marked "
-                                 "sheet), the teacher's changes included, as a gradebook file keyed by the students "
-                                 "the roster names.");
-    exporting.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR");
-    exporting.attr("add_argument")("--to", py::arg("required") = true,
-                                   py::arg("choices") = py::make_tuple("csv", "moodle", "canvas"),
-                                   py::arg("help") = "csv (every identity field and the percentage), moodle (grade "
-                                                     "import) or canvas (gradebook import)");
-    exporting.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "FILE");
-    exporting.attr("add_argument")("--all", py::arg("action") = "store_true",
-                                   py::arg("help") = "every marked sheet, approved or not");
-    exporting.attr("add_argument")("--force", py::arg("action") = "store_true",
-                                   py::arg("help") = "replace FILE if it already exists");
-    exporting.attr("add_argument")("--item", py::arg("metavar") = "NAME",
-                                   py::arg("help") = "name of the grade column (default: the paper's subject and "
-                                                     "class level)");
-
-    sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
-                           py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
-                                                    "files that quorvan paper writes and quorvan mark reads.");
+    // Each command's parser is built in the command's own file; `quorvan
+    // --help` lists them in this order.
+    add_paper_parser(sub);
+    add_mark_parser(sub);
+    add_check_parser(sub);
+    add_complete_parser(sub);
+    add_review_parser(sub);
+    add_export_parser(sub);
+    add_schema_parser(sub);
     add_agreement_parser(sub);
+
     p.commands = sub.attr("choices");
     return p;
 }

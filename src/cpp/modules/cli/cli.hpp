@@ -14,8 +14,16 @@ extern pyglue::Module M;
 inline std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
 
 int main_entry(py::object argv);
+
+// The options of every command that asks the model, the same in each.
+void add_model_options(py::object parser);
+
+// Each command: its parser, added to `quorvan`'s subparsers, and its run.
+void add_paper_parser(py::object subparsers);
 int run_paper(py::object args, py::object parser);
+void add_mark_parser(py::object subparsers);
 int run_mark(py::object args, py::object parser);
+void add_export_parser(py::object subparsers);
 int run_export(py::object args, py::object parser);
 
 // One command run: the parsed arguments, the terminal, and the log that takes

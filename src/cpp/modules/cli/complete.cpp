@@ -62,6 +62,16 @@ int report_readiness(const Session& s, py::handle path, py::handle data) {
 
 }  // namespace
 
+void add_complete_parser(py::object sub) {
+    py::object p = sub.attr("add_parser")(
+        "complete", py::arg("help") = "write the rubrics and reference answers a question paper file lacks",
+        py::arg("description") = "Write the missing rubrics (for questions with marks) and then the missing "
+                                 "reference answers into a question paper file, keeping everything already in it. "
+                                 "Exit status 0 when the paper is then ready for marking, 1 when not.");
+    p.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
+    add_model_options(p);
+}
+
 int run_complete(py::object args, py::object parser) {
     Session s(args, parser);
     py::object path = args.attr("paper");

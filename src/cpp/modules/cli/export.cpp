@@ -56,6 +56,27 @@ std::string student_key(const core::Identity& who) {
 
 }  // namespace
 
+void add_export_parser(py::object sub) {
+    py::object p = sub.attr("add_parser")(
+        "export", py::arg("help") = "write the approved totals as a gradebook file (CSV, Moodle, Canvas)",
+        py::arg("description") = "Write the totals of the approved sheets in OUTDIR (with --all: of every marked "
+                                 "sheet), the teacher's changes included, as a gradebook file keyed by the students "
+                                 "the roster names.");
+    p.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR");
+    p.attr("add_argument")("--to", py::arg("required") = true,
+                           py::arg("choices") = py::make_tuple("csv", "moodle", "canvas"),
+                           py::arg("help") = "csv (every identity field and the percentage), moodle (grade "
+                                             "import) or canvas (gradebook import)");
+    p.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "FILE");
+    p.attr("add_argument")("--all", py::arg("action") = "store_true",
+                           py::arg("help") = "every marked sheet, approved or not");
+    p.attr("add_argument")("--force", py::arg("action") = "store_true",
+                           py::arg("help") = "replace FILE if it already exists");
+    p.attr("add_argument")("--item", py::arg("metavar") = "NAME",
+                           py::arg("help") = "name of the grade column (default: the paper's subject and "
+                                             "class level)");
+}
+
 int run_export(py::object args, py::object parser) {
     Session s(args, parser);
     py::object os = M("os");

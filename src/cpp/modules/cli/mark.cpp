@@ -465,6 +465,92 @@ int run_mark_in(py::object args, py::object parser) {
 }  // namespace
 }  // namespace marking
 
+void add_mark_parser(py::object sub) {
+    py::object p = sub.attr("add_parser")(
+        "mark", py::arg("help") = "mark answer sheets against an exported question paper",
+        py::arg("description") = "Mark every answer sheet against the question paper; write each sheet's report "
+                                 "and OUTDIR/class_results.csv with one row per sheet.");
+    p.attr("add_argument")("--paper", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
+    p.attr("add_argument")("sheets", py::arg("nargs") = "+", py::arg("metavar") = "SHEET.pdf|FOLDER");
+    p.attr("add_argument")("-o", "--output-dir", py::arg("required") = true, py::arg("metavar") = "OUTDIR",
+                           py::arg("dest") = "output_dir");
+    p.attr("add_argument")("--format", py::arg("default") = "both",
+                           py::arg("choices") = py::make_tuple("json", "txt", "both"),
+                           py::arg("help") = "report format of each sheet (default: both)");
+    p.attr("add_argument")("--roster", py::arg("metavar") = "ROSTER.csv",
+                           py::arg("help") = "who each sheet belongs to: a CSV with columns file (name, path "
+                                             "or pattern), student_id, name and optionally email, section");
+    p.attr("add_argument")("--workers", py::arg("type") = M("int"), py::arg("default") = 2,
+                           py::arg("help") = "sheets read from PDF at once (default: 2)");
+    p.attr("add_argument")("--force", py::arg("action") = "store_true",
+                           py::arg("help") = "mark the named sheets again from scratch, even where OUTDIR "
+                                             "holds their marks");
+    p.attr("add_argument")("--resume", py::arg("action") = "store_true",
+                           py::arg("help") = "accepted for older scripts: a run always continues what "
+                                             "OUTDIR holds");
+    // No argparse defaults: an option not given falls back to the environment, then to these.
+    p.attr("add_argument")("--retries", py::arg("type") = M("int"),
+                           py::arg("help") = "tries again after a rate limit, server error, timeout or "
+                                             "dropped connection, with growing pauses (default: "
+                                             "$QUORVAN_RETRIES, else 4)");
+    p.attr("add_argument")("--timeout", py::arg("type") = M("float"),
+                           py::arg("help") = "seconds one model call may take (default: $QUORVAN_TIMEOUT, "
+                                             "else 180)");
+    p.attr("add_argument")("--reader", py::arg("default") = "auto",
+                           py::arg("choices") = py::make_tuple("auto", "local", "vision"),
+                           py::arg("help") = "who reads scanned pages: auto (OCR, and the vision model again "
+                                             "for pages OCR reads with low confidence), local (OCR only: no "
+                                             "page image is sent to the model; such pages are flagged) or "
+                                             "vision (the vision model reads every scanned page) "
+                                             "(default: auto)");
+    p.attr("add_argument")("--no-visibility-check", py::arg("action") = "store_true",
+                           py::arg("dest") = "no_visibility_check",
+                           py::arg("help") = "mark the whole text layer of each sheet, words no reader sees "
+                                             "included (by default they are left out and flagged)");
+    // Every sheet is read in a process of its own within these limits; a
+    // sheet over one fails alone with the reason.
+    p.attr("add_argument")("--max-pages", py::arg("type") = M("int"), py::arg("default") = 300,
+                           py::arg("help") = "pages of one sheet read at most (default: 300)");
+    p.attr("add_argument")("--max-chars", py::arg("type") = M("int"), py::arg("default") = 1000000,
+                           py::arg("help") = "characters of text in one sheet at most (default: 1000000)");
+    p.attr("add_argument")("--read-timeout", py::arg("type") = M("float"), py::arg("default") = 120.0,
+                           py::arg("help") = "seconds reading one sheet may take (default: 120)");
+    p.attr("add_argument")("--read-memory", py::arg("type") = M("int"), py::arg("default") = 2048,
+                           py::arg("help") = "MB of memory reading one sheet may use (default: 2048)");
+    p.attr("add_argument")("--max-prompt-tokens", py::arg("type") = M("int"), py::arg("default") = 100000,
+                           py::arg("help") = "a prompt estimated larger than this is not sent; its sheet or "
+                                             "answer fails (default: 100000)");
+    p.attr("add_argument")("--tokens-per-minute", py::arg("type") = M("int"), py::arg("metavar") = "N",
+                           py::arg("help") = "model tokens (prompt and answer) used per minute at most: each "
+                                             "call waits until its estimate fits (default: no limit)");
+    // The model's calls as batches, at batch prices (mark_batch*.cpp).
+    p.attr("add_argument")("--batch", py::arg("action") = "store_true",
+                           py::arg("help") = "send the model's calls as batches (reading, then marking), at "
+                                             "batch prices: the command submits and exits, and running it "
+                                             "again continues until everything is marked");
+    p.attr("add_argument")("--wait", py::arg("action") = "store_true",
+                           py::arg("help") = "with --batch: wait for each batch here, and go on until "
+                                             "everything is marked");
+    p.attr("add_argument")("--batch-discount", py::arg("type") = M("float"),
+                           py::arg("dest") = "batch_discount", py::arg("metavar") = "SHARE",
+                           py::arg("help") = "with --batch: the share taken off the model's prices for "
+                                             "batches, 0 to below 1 (default: 0.5)");
+    p.attr("add_argument")("--batch-queue-tokens", py::arg("type") = M("int"),
+                           py::arg("dest") = "batch_queue_tokens", py::arg("metavar") = "N",
+                           py::arg("help") = "with --batch: prompt tokens the account may have waiting in "
+                                             "batches (its batch queue limit); requests beyond it are sent "
+                                             "once the batches before them have ended (default: no limit)");
+    // The reading of every sheet on a Ray cluster's workers; the model calls
+    // and the results store stay with the command.
+    p.attr("add_argument")("--ray", py::arg("nargs") = "?", py::arg("const") = "", py::arg("default") = py::none(),
+                           py::arg("metavar") = "ADDRESS",
+                           py::arg("help") = "read the sheets' PDFs (text layer, OCR) as tasks on a Ray "
+                                             "cluster: the one at ADDRESS (host:port of its head), else "
+                                             "$RAY_ADDRESS, else a local one (needs pip install "
+                                             "quorvan_core[ray])");
+    add_model_options(p);
+}
+
 // A store that cannot be written (a full disk) ends the command with its cause
 // in one line, wherever it happens; what was stored before stays.
 int run_mark(py::object args, py::object parser) {

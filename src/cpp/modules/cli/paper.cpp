@@ -66,6 +66,24 @@ void print_paper(const Session& s, py::object paper, py::object output) {
 
 }  // namespace
 
+void add_paper_parser(py::object sub) {
+    py::object p = sub.attr("add_parser")(
+        "paper", py::arg("help") = "read a question paper PDF and export it with rubrics and reference answers",
+        py::arg("description") = "Read a question paper PDF, split it into questions, write a rubric and a "
+                                 "reference answer for each, and export it as JSON for `quorvan mark` (the file "
+                                 "may be edited by hand before marking).");
+    p.attr("add_argument")("pdf", py::arg("metavar") = "PAPER.pdf");
+    p.attr("add_argument")("--subject", py::arg("required") = true);
+    p.attr("add_argument")("--language", py::arg("default") = "English",
+                           py::arg("help") = "language of the questions (default: English)");
+    p.attr("add_argument")("--class-level", py::arg("required") = true, py::arg("dest") = "class_level");
+    p.attr("add_argument")("--pages", py::arg("help") = "pages to read, e.g. 1,2 or 1-3 (default: all)");
+    p.attr("add_argument")("-o", "--output", py::arg("required") = true, py::arg("metavar") = "PAPER.json");
+    p.attr("add_argument")("--force", py::arg("action") = "store_true",
+                           py::arg("help") = "replace PAPER.json if it already exists");
+    add_model_options(p);
+}
+
 int run_paper(py::object args, py::object parser) {
     Session s(args, parser);
     py::object os = M("os");

@@ -379,12 +379,26 @@ py::object load_paper_for_marking(const Session& s, py::object path) {
 
 // ----------------------------------------------------------------- commands
 
+void add_check_parser(py::object sub) {
+    py::object p = sub.attr("add_parser")(
+        "check", py::arg("help") = "check that a question paper file is ready for marking",
+        py::arg("description") = "Check a question paper file as quorvan mark reads it: every problem that would "
+                                 "stop marking is listed (exit status 2), or the paper is ready (0).");
+    p.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
+}
+
 int run_check(py::object args, py::object parser) {
     Session s(args, parser);
     py::object path = args.attr("paper");
     py::object data = load_paper_for_marking(s, path);
     s.say(pyglue::cat(path, ": ", paper_totals(data), ", ready for marking"));
     return 0;
+}
+
+void add_schema_parser(py::object sub) {
+    sub.attr("add_parser")("schema", py::arg("help") = "print the JSON Schema of question paper files",
+                           py::arg("description") = "Print the JSON Schema (draft 2020-12) of the question paper "
+                                                    "files that quorvan paper writes and quorvan mark reads.");
 }
 
 int run_schema(py::object args, py::object parser) {

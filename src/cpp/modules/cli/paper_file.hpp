@@ -43,8 +43,11 @@ py::str paper_totals(py::handle data);
 // Lines for the terminal: "  - Q2: ..." for each problem.
 std::vector<py::str> problem_lines(const std::vector<PaperProblem>& problems);
 
+void add_check_parser(py::object subparsers);
 int run_check(py::object args, py::object parser);
+void add_schema_parser(py::object subparsers);
 int run_schema(py::object args, py::object parser);
+void add_complete_parser(py::object subparsers);
 int run_complete(py::object args, py::object parser);
 
 }  // namespace quorvan::cli

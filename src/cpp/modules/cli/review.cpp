@@ -884,6 +884,23 @@ private:
 
 }  // namespace
 
+void add_review_parser(py::object sub) {
+    py::object p = sub.attr("add_parser")(
+        "review", py::arg("help") = "review and override the marks of a marked class in the browser",
+        py::arg("description") = "Serve a page on this computer (127.0.0.1 only) where the teacher sees the whole "
+                                 "class, opens each answer with its pages, ticks criteria, overrides marks and "
+                                 "feedback and approves answers or sheets. Every change is kept in OUTDIR's store "
+                                 "and the class file and reports are written again. Stop with Ctrl-C.");
+    p.attr("add_argument")("outdir", py::arg("metavar") = "OUTDIR",
+                           py::arg("help") = "a results folder written by quorvan mark");
+    p.attr("add_argument")("--port", py::arg("type") = M("int"), py::arg("default") = 0,
+                           py::arg("help") = "port to listen on (default: any free port)");
+    p.attr("add_argument")("--no-browser", py::arg("action") = "store_true", py::arg("dest") = "no_browser",
+                           py::arg("help") = "only print the page's address, do not open a browser");
+    p.attr("add_argument")("--reviewer", py::arg("metavar") = "NAME",
+                           py::arg("help") = "name kept with every change (default: your user name)");
+}
+
 int run_review(py::object args, py::object parser) {
     Session s(args, parser);
     const long long port = py::cast<long long>(args.attr("port"));

@@ -26,6 +26,7 @@ struct Response;
 
 namespace quorvan::cli {
 
+void add_review_parser(py::object subparsers);
 int run_review(py::object args, py::object parser);
 
 
