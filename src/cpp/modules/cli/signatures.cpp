@@ -8,6 +8,8 @@ void set_signatures_from_stub(pybind11::module_& m) {
     pyglue::set_signatures(m, {
         {"main",
          "main(argv: list[str] | None = None) -> int"},
+        {"parser",
+         "parser() -> argparse.ArgumentParser"},
     });
 }
 
