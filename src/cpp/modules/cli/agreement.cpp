@@ -434,8 +434,7 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, const std::v
     return out;
 }
 
-py::object reviewer_of(const py::object& args) {
-    py::object given = args.attr("reviewer");
+py::object reviewer_of(const py::object& given) {
     if (!given.is_none()) return given;
     try {
         return M("getpass").attr("getuser")();
@@ -446,7 +445,7 @@ py::object reviewer_of(const py::object& args) {
 }
 
 int import_marks(const Session& s, const OutputsContext& ctx, core::ResultsStore& store, const ClassPaper& paper,
-                 const py::object& file, bool quiet) {
+                 const py::object& file, const py::object& reviewer_given, bool quiet) {
     const auto sheets = store.sheets();
     const auto names = display_names(sheets);
     Import in = read_teacher_marks(file, paper, sheets, names);
@@ -459,7 +458,7 @@ int import_marks(const Session& s, const OutputsContext& ctx, core::ResultsStore
         }
         return 2;
     }
-    const std::string reviewer = utf8_escaped(reviewer_of(s.args()));
+    const std::string reviewer = utf8_escaped(reviewer_of(reviewer_given));
     // In paper order per sheet, sheets in class order.
     std::map<std::int64_t, std::vector<const Row*>> by_sheet;
     for (const auto& r : in.rows) by_sheet[r.sheet_id].push_back(&r);
@@ -535,9 +534,18 @@ void add_agreement_parser(py::object sub) {
                            py::arg("help") = "print the figures as one JSON object");
 }
 
-int run_agreement(py::object args, py::object parser) {
-    Session s(args, parser);
-    py::object outdir = args.attr("outdir");
+AgreementOptions agreement_options(py::object args) {
+    AgreementOptions o;
+    o.outdir = args.attr("outdir");
+    o.teacher_marks = args.attr("teacher_marks");
+    o.reviewer = args.attr("reviewer");
+    o.json = pyglue::truth(args.attr("json"));
+    return o;
+}
+
+int run_agreement(const AgreementOptions& o, py::object parser) {
+    Session s(parser);
+    const py::object& outdir = o.outdir;
     py::object os = M("os");
     // Opening a store creates one: a mistyped folder must not become an empty results folder.
     if (!pyglue::truth(os.attr("path").attr("isfile")(os.attr("path").attr("join")(outdir, "marking.db")))) {
@@ -546,7 +554,7 @@ int run_agreement(py::object args, py::object parser) {
     std::unique_ptr<ResultsFolder> folder;
     try {
         // Comparing only reads: a store that cannot be written is compared as it stands.
-        folder = open_results_folder(outdir, args.attr("teacher_marks").is_none());
+        folder = open_results_folder(outdir, o.teacher_marks.is_none());
     } catch (const std::runtime_error& e) {
         s.usage_error(e.what());
     }
@@ -554,9 +562,9 @@ int run_agreement(py::object args, py::object parser) {
         OutputsContext& ctx = folder->view;
         core::ResultsStore& store = *folder->store;
         const ClassPaper& paper = *folder->paper;
-        const bool json = pyglue::truth(args.attr("json"));
-        if (!args.attr("teacher_marks").is_none()) {
-            const int status = import_marks(s, ctx, store, paper, args.attr("teacher_marks"), json);
+        const bool json = o.json;
+        if (!o.teacher_marks.is_none()) {
+            const int status = import_marks(s, ctx, store, paper, o.teacher_marks, o.reviewer, json);
             if (status != 0) return status;
         }
         py::dict report = agreement_report(store, paper);
@@ -566,7 +574,7 @@ int run_agreement(py::object args, py::object parser) {
             shown["questions"] = report["questions"];
             s.say(M("json").attr("dumps")(shown, py::arg("ensure_ascii") = false));
         } else {
-            if (!args.attr("teacher_marks").is_none()) s.say(py::str(""));
+            if (!o.teacher_marks.is_none()) s.say(py::str(""));
             print_report(s, report);
         }
         return 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "class_view.hpp"
+#include "options.hpp"
 #include "results_store.hpp"
 
 namespace quorvan::cli {
@@ -19,6 +20,6 @@ namespace quorvan::cli {
 py::dict agreement_report(core::ResultsStore& store, const ClassPaper& paper);
 
 void add_agreement_parser(py::object subparsers);
-int run_agreement(py::object args, py::object parser);
+int run_agreement(const AgreementOptions& o, py::object parser);
 
 }  // namespace quorvan::cli

@@ -16,8 +16,7 @@
 #include "usage.hpp"
 
 namespace quorvan::cli::marking {
-// quorvan mark --batch: the options that need it, or that it cannot take (mark_batch.cpp).
-void check_batch_options(pybind11::object command_parser, pybind11::object args);
+// quorvan mark --batch (mark_batch.cpp).
 void init_batch(pybind11::module_& m);
 }  // namespace quorvan::cli::marking
 
@@ -75,11 +74,11 @@ Parsers build_parser() {
     return p;
 }
 
-// The model service's settings of a command that asks the model: an option
-// given beats its environment variable, which beats the default. A bad value
-// in the environment is a usage error (exit status 2) like a bad option.
-void settle_model_settings(py::object command_parser, py::object args) {
-    if (!py::hasattr(args, "model")) return;
+}  // namespace
+
+// A bad value in the environment is a usage error (exit status 2) like a bad option.
+ModelSettings model_settings(py::object parser, py::object args) {
+    ModelSettings m;
     py::object environ = M("os").attr("environ");
     // A number from the environment, at least 0 (more than 0 when `positive`), or None when unset.
     auto from_env = [&](const char* name, const char* type, const char* what, bool positive) -> py::object {
@@ -93,65 +92,56 @@ void settle_model_settings(py::object command_parser, py::object args) {
         }
         const double v = value ? py::cast<double>(value) : -1.0;
         if (!value || !std::isfinite(v) || v < 0 || (positive && v == 0)) {
-            command_parser.attr("error")(pyglue::cat(name, " must be ", what, ", not ", py::repr(text)));
+            parser.attr("error")(pyglue::cat(name, " must be ", what, ", not ", py::repr(text)));
         }
         return value;
     };
-    // None: the service's default model.
+    auto price = [&](const char* name) -> std::optional<double> {
+        py::object value = from_env(name, "float", "a number of US dollars, at least 0", false);
+        if (value.is_none()) return std::nullopt;
+        return py::cast<double>(value);
+    };
     const bool model_given = !args.attr("model").is_none();
-    if (!model_given) args.attr("model") = environ.attr("get")("QUORVAN_MODEL");
-    py::object model = args.attr("model");
-    if (!model.is_none() && !pyglue::truth(model.attr("strip")())) {
-        command_parser.attr("error")(model_given ? "--model must name a model, not be empty"
-                                                 : "QUORVAN_MODEL must name a model, not be empty");
+    m.model = model_given ? args.attr("model") : environ.attr("get")("QUORVAN_MODEL");
+    if (!m.model.is_none() && !pyglue::truth(m.model.attr("strip")())) {
+        parser.attr("error")(model_given ? "--model must name a model, not be empty"
+                                         : "QUORVAN_MODEL must name a model, not be empty");
     }
-    // Prices per million tokens; None: the service's defaults.
-    args.attr("input_price") = from_env("QUORVAN_INPUT_PRICE", "float", "a number of US dollars, at least 0", false);
-    args.attr("output_price") = from_env("QUORVAN_OUTPUT_PRICE", "float", "a number of US dollars, at least 0", false);
+    m.input_price = price("QUORVAN_INPUT_PRICE");
+    m.output_price = price("QUORVAN_OUTPUT_PRICE");
     py::object retries = from_env("QUORVAN_RETRIES", "int", "a whole number, at least 0", false);
     py::object timeout = from_env("QUORVAN_TIMEOUT", "float", "a number of seconds, more than 0", true);
-    if (py::hasattr(args, "retries")) {
-        if (args.attr("retries").is_none()) args.attr("retries") = retries.is_none() ? py::int_(4) : retries;
-        if (args.attr("timeout").is_none()) args.attr("timeout") = timeout.is_none() ? py::float_(180.0) : timeout;
+    m.retry_options = py::hasattr(args, "retries");
+    if (m.retry_options) {
+        // Checked with the command's own limits, after these.
+        py::object r = args.attr("retries"), t = args.attr("timeout");
+        if (!r.is_none()) m.retries = py::cast<long long>(r);
+        else if (!retries.is_none()) m.retries = py::cast<long long>(retries);
+        if (!t.is_none()) m.timeout = py::cast<double>(t);
+        else if (!timeout.is_none()) m.timeout = py::cast<double>(timeout);
     } else {
-        // Commands without the options still honour the environment.
-        args.attr("env_retries") = retries;
-        args.attr("env_timeout") = timeout;
+        if (!retries.is_none()) m.env_retries = py::cast<long long>(retries);
+        if (!timeout.is_none()) m.env_timeout = py::cast<double>(timeout);
     }
+    m.extractor = args.attr("extractor").cast<std::string>();
+    m.verbose = pyglue::truth(args.attr("verbose"));
+    m.dpi = positive_option(parser, args, "dpi");
+    m.max_concurrent = positive_option(parser, args, "max_concurrent");
+    m.requests_per_minute = positive_option(parser, args, "requests_per_minute");
+    return m;
 }
 
-// Positive integers, refused as usage errors (exit status 2).
-void check_limits(py::object command_parser, py::object args) {
-    auto option = [](std::string name) {
-        for (auto& c : name) c = c == '_' ? '-' : c;
-        return "--" + name;
-    };
-    for (const char* name : {"dpi", "max_concurrent", "requests_per_minute", "workers", "max_pages", "max_chars",
-                             "max_prompt_tokens"}) {
-        if (!py::hasattr(args, name)) continue;
-        if (py::cast<long long>(args.attr(name)) < 1) command_parser.attr("error")(option(name) + " must be at least 1");
+long long positive_option(py::object parser, py::object args, const char* name) {
+    const auto value = py::cast<long long>(args.attr(name));
+    if (value < 1) {
+        std::string option = name;
+        for (auto& c : option) c = c == '_' ? '-' : c;
+        parser.attr("error")("--" + option + " must be at least 1");
     }
-    if (py::hasattr(args, "tokens_per_minute") && !args.attr("tokens_per_minute").is_none() &&
-        py::cast<long long>(args.attr("tokens_per_minute")) < 1) {
-        command_parser.attr("error")("--tokens-per-minute must be at least 1");
-    }
-    if (py::hasattr(args, "retries") && py::cast<long long>(args.attr("retries")) < 0) {
-        command_parser.attr("error")("--retries must be at least 0");
-    }
-    if (py::hasattr(args, "timeout") && !(py::cast<double>(args.attr("timeout")) > 0)) {
-        command_parser.attr("error")("--timeout must be more than 0 seconds");
-    }
-    if (py::hasattr(args, "batch")) marking::check_batch_options(command_parser, args);
-    if (py::hasattr(args, "read_timeout")) {
-        const double t = py::cast<double>(args.attr("read_timeout"));
-        // Checked this way round so that nan and inf are refused too.
-        if (!(t > 0 && t <= 86400)) command_parser.attr("error")("--read-timeout must be more than 0 and at most 86400 seconds");
-    }
-    // Below this the reading process cannot even load its libraries.
-    if (py::hasattr(args, "read_memory") && py::cast<long long>(args.attr("read_memory")) < 100) {
-        command_parser.attr("error")("--read-memory must be at least 100 (MB)");
-    }
+    return value;
 }
+
+namespace {
 
 // The signal that interrupted the command (SIGINT unless told otherwise).
 int interrupted_by = SIGINT;
@@ -177,16 +167,15 @@ int main_entry(py::object argv) {
         py::object args = parsers.main.attr("parse_args")(argv);
         const std::string command = args.attr("command").cast<std::string>();
         py::object command_parser = parsers.commands[py::str(command)];
-        settle_model_settings(command_parser, args);
-        check_limits(command_parser, args);
-        if (command == "paper") return run_paper(args, command_parser);
-        if (command == "check") return run_check(args, command_parser);
-        if (command == "complete") return run_complete(args, command_parser);
-        if (command == "schema") return run_schema(args, command_parser);
-        if (command == "export") return run_export(args, command_parser);
-        if (command == "agreement") return run_agreement(args, command_parser);
-        if (command == "review") return run_review(args, command_parser);
-        return run_mark(args, command_parser);
+        // Each command's arguments are read and checked here, once; its run sees only them.
+        if (command == "paper") return run_paper(paper_options(command_parser, args), command_parser);
+        if (command == "check") return run_check(check_options(args), command_parser);
+        if (command == "complete") return run_complete(complete_options(command_parser, args), command_parser);
+        if (command == "schema") return run_schema(command_parser);
+        if (command == "export") return run_export(export_options(args), command_parser);
+        if (command == "agreement") return run_agreement(agreement_options(args), command_parser);
+        if (command == "review") return run_review(review_options(command_parser, args), command_parser);
+        return run_mark(mark_options(command_parser, args), command_parser);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
         M("builtins").attr("print")("quorvan: interrupted", py::arg("file") = M("sys").attr("stderr"));
@@ -196,7 +185,8 @@ int main_entry(py::object argv) {
 
 // --------------------------------------------------------------- shared
 
-Session::Session(py::object args, py::object parser) : args_(std::move(args)), parser_(std::move(parser)) {
+Session::Session(py::object parser, ModelSettings settings)
+    : settings_(std::move(settings)), parser_(std::move(parser)) {
     terminal_ = M("sys").attr("stdout");
     errors_ = M("sys").attr("stderr");
 }
@@ -230,7 +220,7 @@ void Session::start_log(py::object path, const char* mode) {
     log_path_ = path;
     log_ = M("builtins").attr("open")(path, mode, py::arg("encoding") = "utf-8",
                                       py::arg("errors") = "backslashreplace");
-    if (pyglue::truth(args_.attr("verbose"))) return;
+    if (settings_.verbose) return;
     redirect_ = M("contextlib").attr("redirect_stdout")(M("_RunLog")(log_));
     redirect_.attr("__enter__")();
 }
@@ -257,31 +247,30 @@ void Session::end_redirect() noexcept {
 py::object Session::configure(py::object usage_log, py::object facade) {
     if (!facade) facade = M("Quorvan")();
     py::dict settings;
-    if (!args_.attr("model").is_none()) settings["model"] = args_.attr("model");
-    if (!args_.attr("input_price").is_none()) settings["input_price_per_million"] = args_.attr("input_price");
-    if (!args_.attr("output_price").is_none()) settings["output_price_per_million"] = args_.attr("output_price");
-    py::object config = M("QurovanConfig")(py::arg("extractor_type") = args_.attr("extractor"),
-                                           py::arg("dpi") = args_.attr("dpi"), py::arg("token_log_file") = usage_log,
+    const ModelSettings& m = settings_;
+    if (!m.model.is_none()) settings["model"] = m.model;
+    if (m.input_price) settings["input_price_per_million"] = py::float_(*m.input_price);
+    if (m.output_price) settings["output_price_per_million"] = py::float_(*m.output_price);
+    py::object config = M("QurovanConfig")(py::arg("extractor_type") = py::str(m.extractor),
+                                           py::arg("dpi") = py::int_(m.dpi), py::arg("token_log_file") = usage_log,
                                            py::arg("enable_llm_token_logging") = true, **settings);
     facade.attr("configure")(config);
     py::object service = facade.attr("llm_service");
-    if (py::hasattr(args_, "tokens_per_minute") && !args_.attr("tokens_per_minute").is_none()) {
+    if (m.tokens_per_minute) {
         // One token window for the whole run: every sheet's calls go through this service.
-        service.attr("_set_limits")(args_.attr("max_concurrent"), args_.attr("requests_per_minute"),
-                                    py::arg("tokens_per_minute") = args_.attr("tokens_per_minute"));
+        service.attr("_set_limits")(py::int_(m.max_concurrent), py::int_(m.requests_per_minute),
+                                    py::arg("tokens_per_minute") = py::int_(*m.tokens_per_minute));
     } else {
-        service.attr("_set_limits")(args_.attr("max_concurrent"), args_.attr("requests_per_minute"));
+        service.attr("_set_limits")(py::int_(m.max_concurrent), py::int_(m.requests_per_minute));
     }
-    if (!py::hasattr(args_, "retries")) {
-        py::object retries = args_.attr("env_retries"), timeout = args_.attr("env_timeout");
-        if (!retries.is_none() || !timeout.is_none()) {
-            service.attr("set_retry_policy")(retries.is_none() ? py::int_(0) : retries, timeout);
-        }
+    if (!m.retry_options && (m.env_retries || m.env_timeout)) {
+        service.attr("set_retry_policy")(py::int_(m.env_retries.value_or(0)),
+                                         m.env_timeout ? py::object(py::float_(*m.env_timeout)) : py::none());
     }
-    if (py::hasattr(args_, "retries") && py::hasattr(service, "set_retry_policy")) {
-        service.attr("set_retry_policy")(args_.attr("retries"), args_.attr("timeout"));
+    if (m.retry_options && py::hasattr(service, "set_retry_policy")) {
+        service.attr("set_retry_policy")(py::int_(m.retries), py::float_(m.timeout));
     }
-    if (py::hasattr(args_, "max_prompt_tokens")) service.attr("max_prompt_tokens") = args_.attr("max_prompt_tokens");
+    if (m.max_prompt_tokens) service.attr("max_prompt_tokens") = py::int_(*m.max_prompt_tokens);
     return facade;
 }
 
@@ -331,13 +320,10 @@ void Session::report_usage(py::object service) const {
         // What a service made for this run would say before its first call.
         usage = py::dict(py::arg("total_tokens") = 0, py::arg("total_input_tokens") = 0,
                          py::arg("total_output_tokens") = 0, py::arg("total_cost") = 0.0);
-        auto setting = [&](const char* name, py::object fallback) {
-            py::object given = py::getattr(args_, name, py::none());
-            return given.is_none() ? fallback : given;
-        };
-        model = setting("model", py::str(core::kDefaultModel));
-        in = setting("input_price", py::float_(core::kInputPricePerMillion));
-        out = setting("output_price", py::float_(core::kOutputPricePerMillion));
+        const ModelSettings& m = settings_;
+        model = m.model.is_none() ? py::str(core::kDefaultModel) : m.model;
+        in = py::float_(m.input_price.value_or(core::kInputPricePerMillion));
+        out = py::float_(m.output_price.value_or(core::kOutputPricePerMillion));
     }
     say(pyglue::cat("Token usage: ", usage["total_tokens"], " tokens (", usage["total_input_tokens"], " in, ",
                     usage["total_output_tokens"], " out), cost $",

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "options.hpp"
 #include "pyglue.hpp"
 
 namespace quorvan::cli {
@@ -20,22 +21,22 @@ void add_model_options(py::object parser);
 
 // Each command: its parser, added to `quorvan`'s subparsers, and its run.
 void add_paper_parser(py::object subparsers);
-int run_paper(py::object args, py::object parser);
+int run_paper(const PaperOptions& o, py::object parser);
 void add_mark_parser(py::object subparsers);
-int run_mark(py::object args, py::object parser);
+int run_mark(const MarkOptions& o, py::object parser);
 void add_export_parser(py::object subparsers);
-int run_export(py::object args, py::object parser);
+int run_export(const ExportOptions& o, py::object parser);
 
-// One command run: the parsed arguments, the terminal, and the log that takes
+// One command run: the model's settings, the terminal, and the log that takes
 // the library's own progress lines so the terminal shows only the command's.
 class Session {
 public:
-    Session(py::object args, py::object parser);
+    // `parser` is the command's own, which reports usage errors.
+    explicit Session(py::object parser, ModelSettings settings = ModelSettings());
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     ~Session();
 
-    const py::object& args() const { return args_; }
     [[noreturn]] void usage_error(const std::string& message) const {
         parser_.attr("error")(message);
         throw std::logic_error("argparse error() returned");
@@ -55,7 +56,8 @@ public:
     void report_usage(py::object service) const;
 
 private:
-    py::object args_, parser_, errors_, log_, redirect_, log_path_;
+    ModelSettings settings_;
+    py::object parser_, errors_, log_, redirect_, log_path_;
     mutable py::object terminal_;  // devnull once nobody reads it
 };
 

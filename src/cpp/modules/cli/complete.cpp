@@ -72,9 +72,16 @@ void add_complete_parser(py::object sub) {
     add_model_options(p);
 }
 
-int run_complete(py::object args, py::object parser) {
-    Session s(args, parser);
-    py::object path = args.attr("paper");
+CompleteOptions complete_options(py::object parser, py::object args) {
+    CompleteOptions o;
+    o.model = model_settings(parser, args);
+    o.paper = args.attr("paper");
+    return o;
+}
+
+int run_complete(const CompleteOptions& o, py::object parser) {
+    Session s(parser, o.model);
+    const py::object& path = o.paper;
     py::object data = read_paper_json(s, path);
 
     std::vector<PaperProblem> problems = paper_problems(data);

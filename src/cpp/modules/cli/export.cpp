@@ -77,14 +77,25 @@ void add_export_parser(py::object sub) {
                                              "class level)");
 }
 
-int run_export(py::object args, py::object parser) {
-    Session s(args, parser);
+ExportOptions export_options(py::object args) {
+    ExportOptions o;
+    o.outdir = args.attr("outdir");
+    o.output = args.attr("output");
+    o.to = args.attr("to").cast<std::string>();
+    o.all = pyglue::truth(args.attr("all"));
+    o.force = pyglue::truth(args.attr("force"));
+    o.item = args.attr("item");
+    return o;
+}
+
+int run_export(const ExportOptions& o, py::object parser) {
+    Session s(parser);
     py::object os = M("os");
     py::object ospath = os.attr("path");
-    py::object outdir = args.attr("outdir");
-    py::object target = args.attr("output");
-    const std::string format = args.attr("to").cast<std::string>();
-    const bool all = pyglue::truth(args.attr("all"));
+    const py::object& outdir = o.outdir;
+    const py::object& target = o.output;
+    const std::string& format = o.to;
+    const bool all = o.all;
 
     if (!pyglue::truth(ospath.attr("isdir")(outdir))) s.usage_error("no such results folder: " + utf8(outdir));
     py::object db = ospath.attr("join")(outdir, py::str("marking.db"));
@@ -100,7 +111,7 @@ int run_export(py::object args, py::object parser) {
                 s.usage_error("will not write " + utf8(target) + ": it is the results folder's " + own);
             }
         }
-        if (!pyglue::truth(args.attr("force"))) {
+        if (!o.force) {
             s.usage_error(utf8(target) + " already exists: --force replaces it");
         }
         // A pipe, a device or a socket would be replaced by a file, or fed a
@@ -239,8 +250,7 @@ int run_export(py::object args, py::object parser) {
     }
 
     std::string item = *items.begin();
-    py::object wanted = py::getattr(args, "item", py::none());
-    if (!wanted.is_none()) item = utf8(wanted);
+    if (!o.item.is_none()) item = utf8(o.item);
     if (item.empty()) item = "Total";
     const core::GradebookFormat kind = format == "moodle"   ? core::GradebookFormat::moodle
                                        : format == "canvas" ? core::GradebookFormat::canvas

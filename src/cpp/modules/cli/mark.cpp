@@ -122,9 +122,9 @@ std::unique_ptr<core::ResultsStore> open_whole_store(const std::string& db_path,
 // the run's log opened. A folder another run is marking, or whose store is
 // lost while its results are there, ends the command (exit status 1);
 // anything else wrong here is a usage error (exit status 2).
-std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& args,
+std::unique_ptr<core::ResultsStore> open_folder(Session& s, const MarkOptions& o,
                                                 std::unique_ptr<core::FolderLock>& lock) {
-    py::object outdir = args.attr("output_dir");
+    py::object outdir = o.output_dir;
     try {
         M("os").attr("makedirs")(outdir, py::arg("exist_ok") = true);
     } catch (py::error_already_set& e) {
@@ -147,7 +147,7 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
     std::string damage;
     std::unique_ptr<core::ResultsStore> store = open_whole_store(db_path, damage);
     if (!damage.empty()) {
-        if (!pyglue::truth(args.attr("force"))) {
+        if (!o.force) {
             if (holds_results(outdir)) {
                 s.complain(py::str("quorvan mark: " + db_path + ": " + damage + ", while " + utf8(outdir) +
                                    " holds the results of an earlier run: marking now would mark (and pay for) the "
@@ -171,7 +171,7 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
     } catch (const core::StoreError& e) {
         s.usage_error(e.what());
     }
-    for (const char* log : {"marking.log", "usage.log"}) check_log(s, join(outdir, py::str(log)), args.attr("paper"));
+    for (const char* log : {"marking.log", "usage.log"}) check_log(s, join(outdir, py::str(log)), o.paper);
     s.start_log(join(outdir, py::str("marking.log")), "a");
     return store;
 }
@@ -180,9 +180,8 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const py::object& ar
 
 // Options that contradict each other are a usage error whatever the store
 // holds, so they are checked before the run is planned.
-void check_reader(Session& s, const py::object& args) {
-    if (py::cast<std::string>(args.attr("reader")) == "local" &&
-        py::cast<std::string>(args.attr("extractor")) == "openai") {
+void check_reader(Session& s, const MarkOptions& o) {
+    if (o.reader == "local" && o.model.extractor == "openai") {
         s.end_redirect();
         s.usage_error("--reader local sends no page image to the model; it cannot be used with --extractor openai");
     }
@@ -191,8 +190,8 @@ void check_reader(Session& s, const py::object& args) {
 // Who reads scanned pages. The vision model uses the run's own key; with
 // --reader local no page image leaves the machine, whatever the paper's
 // subject would recommend.
-void set_reader(const py::object& args, Run& run) {
-    const std::string reader = py::cast<std::string>(args.attr("reader"));
+void set_reader(const MarkOptions& o, Run& run) {
+    const std::string& reader = o.reader;
     py::object extractor = run.reading.extractor;
     if (reader == "local") extractor.attr("backend") = py::str("local");
     extractor.attr("reader") = py::str(reader);
@@ -207,15 +206,15 @@ void set_reader(const py::object& args, Run& run) {
 // builds the model service, which loads the openai client and the token
 // encoding): a run with nothing to read or mark never needs it. A paper the
 // facade refuses is a usage error.
-void set_up_view(Session& s, const py::object& args, const py::object& paper_data, Run& run) {
-    check_reader(s, args);
+void set_up_view(Session& s, const MarkOptions& o, const py::object& paper_data, Run& run) {
+    check_reader(s, o);
     run.facade = M("Quorvan")();
     try {
         run.paper = describe_paper(run.facade.attr("_question_paper_from_json")(paper_data));
     } catch (...) {
         py::object error = pyglue::caught();
         s.end_redirect();
-        s.usage_error("cannot use " + utf8(args.attr("paper")) + " as a question paper: " + utf8(error));
+        s.usage_error("cannot use " + utf8(o.paper) + " as a question paper: " + utf8(error));
     }
     run.store->remember_paper(run.paper.fingerprint, run.paper.canonical_json);
 
@@ -224,13 +223,13 @@ void set_up_view(Session& s, const py::object& args, const py::object& paper_dat
     // Reports need no model: until the facade is configured, a pipeline without one writes them.
     run.view.pipeline = M("AnswersheetService")(py::arg("extractor_client") = py::none(),
                                                 py::arg("llm_service") = py::none());
-    run.view.outdir = args.attr("output_dir");
-    run.view.paper_path = args.attr("paper");
+    run.view.outdir = o.output_dir;
+    run.view.paper_path = o.paper;
     if (const std::string why = run.view.not_ours("class_results.csv"); !why.empty()) {
         s.end_redirect();
         s.usage_error("will not write " + utf8(run.view.csv_path()) + ": " + why);
     }
-    const std::string format = args.attr("format").cast<std::string>();
+    const std::string& format = o.format;
     if (format == "json" || format == "both") run.view.formats.push_back("json");
     if (format == "txt" || format == "both") run.view.formats.push_back("txt");
     run.tally.tty = s.terminal_is_tty();
@@ -239,10 +238,10 @@ void set_up_view(Session& s, const py::object& args, const py::object& paper_dat
 // The facade configured for a run that reads or marks: its model service, its
 // answer-sheet pipeline and its extractor, switched once before any sheet is
 // read. False when the facade cannot be configured (said on stderr).
-bool set_up_model(Session& s, const py::object& args, Run& run) {
+bool set_up_model(Session& s, const MarkOptions& o, Run& run) {
     if (run.service) return true;
     try {
-        s.configure(join(args.attr("output_dir"), py::str("usage.log")), run.facade);
+        s.configure(join(o.output_dir, py::str("usage.log")), run.facade);
     } catch (...) {
         py::object error = pyglue::caught();
         s.end_redirect();
@@ -254,7 +253,7 @@ bool set_up_model(Session& s, const py::object& args, Run& run) {
     } catch (...) {
         py::object error = pyglue::caught();
         s.end_redirect();
-        s.usage_error("cannot use " + utf8(args.attr("paper")) + " as a question paper: " + utf8(error));
+        s.usage_error("cannot use " + utf8(o.paper) + " as a question paper: " + utf8(error));
     }
     run.service = run.facade.attr("llm_service");
     run.reading.pipeline = run.facade.attr("answersheet_service");
@@ -263,14 +262,14 @@ bool set_up_model(Session& s, const py::object& args, Run& run) {
     // One extractor, switched once before any sheet is read, so that reading
     // sheets at once never switches it under another.
     run.reading.extractor = run.facade.attr("extractor_client");
-    run.reading.limits = M("ReadLimits")(py::arg("max_pages") = args.attr("max_pages"),
-                                         py::arg("max_chars") = args.attr("max_chars"),
-                                         py::arg("timeout") = args.attr("read_timeout"),
-                                         py::arg("memory_mb") = args.attr("read_memory"));
+    run.reading.limits = M("ReadLimits")(py::arg("max_pages") = py::int_(o.max_pages),
+                                         py::arg("max_chars") = py::int_(o.max_chars),
+                                         py::arg("timeout") = py::float_(o.read_timeout),
+                                         py::arg("memory_mb") = py::int_(o.read_memory));
     extraction::use_recommended_extractor(M("ExtractorClient"), run.reading.extractor,
                                           run.paper.paper.attr("subject"));
-    run.reading.check_visibility = !pyglue::truth(args.attr("no_visibility_check"));
-    set_reader(args, run);
+    run.reading.check_visibility = o.visibility_check;
+    set_reader(o, run);
     return true;
 }
 
@@ -329,14 +328,14 @@ std::optional<int> write_first_class_file(Session& s, Run& run) {
 
 // Every planned sheet through its coroutine on one event loop; the exit
 // status when the run ends early (an error, a refused key), else none.
-std::optional<int> run_sheets(Session& s, const py::object& args, Run& run) {
+std::optional<int> run_sheets(Session& s, const MarkOptions& o, Run& run) {
     // What exists by now lives as long as the run: kept out of the garbage
     // collector's full passes, which would otherwise stall the event loop.
     M("gc").attr("freeze")();
     if (run.tally.tty) s.say(py::str(core::progress_bar(0, run.jobs.size(), 0, 0)), "");
-    const py::object outdir = args.attr("output_dir");
+    const py::object outdir = o.output_dir;
     // On a Ray cluster a thread waits on each sheet's task: as many as the cluster reads at once.
-    const std::size_t readers = std::max(py::cast<std::size_t>(args.attr("workers")), run.reading.cluster_cpus);
+    const std::size_t readers = std::max(o.workers, run.reading.cluster_cpus);
     run.reading.executor = M("ThreadPoolExecutor")(py::arg("max_workers") = readers);
     try {
         M("asyncio").attr("run")(pyglue::make_coroutine(mark_all(&run), "mark_class"));
@@ -386,9 +385,9 @@ int end_run(Session& s, Run& run, std::chrono::steady_clock::time_point started)
 
 // The reading on the Ray cluster (--ray), connected once for the run; false
 // when it cannot be reached (said on stderr).
-bool connect_cluster(Session& s, const py::object& args, Run& run) {
-    if (args.attr("ray").is_none() || run.reading.ray) return true;
-    const std::size_t cpus = start_ray(s, args, run);
+bool connect_cluster(Session& s, const MarkOptions& o, Run& run) {
+    if (o.ray.is_none() || run.reading.ray) return true;
+    const std::size_t cpus = start_ray(s, o, run);
     run.reading.cluster_cpus = cpus;
     return cpus != 0;
 }
@@ -396,8 +395,8 @@ bool connect_cluster(Session& s, const py::object& args, Run& run) {
 namespace {
 
 // --ray takes an optional ADDRESS: a sheet right after it would be taken for one.
-void check_ray_option(const Session& s, const py::object& args) {
-    py::object address = args.attr("ray");
+void check_ray_option(const Session& s, const MarkOptions& o) {
+    const py::object& address = o.ray;
     if (address.is_none()) return;
     if (pyglue::truth(address) && pyglue::truth(M("os").attr("path").attr("exists")(address))) {
         s.usage_error("--ray " + utf8(address) + ": a file or folder, not a cluster address; put --ray after the "
@@ -417,21 +416,21 @@ struct RayConnection {
     Run* run;
 };
 
-int run_mark_in(py::object args, py::object parser) {
-    Session s(args, parser);
-    check_ray_option(s, args);
+int run_mark_in(const MarkOptions& o, py::object parser) {
+    Session s(parser, o.model);
+    check_ray_option(s, o);
 
-    py::object paper_data = load_paper_for_marking(s, args.attr("paper"));
+    py::object paper_data = load_paper_for_marking(s, o.paper);
     std::size_t skipped = 0;
-    std::vector<SheetJob> jobs = collect_sheets(s, args.attr("sheets"), skipped);
-    if (!py::getattr(args, "roster", py::none()).is_none()) {
+    std::vector<SheetJob> jobs = collect_sheets(s, o.sheets, skipped);
+    if (!o.roster.is_none()) {
         std::vector<core::SheetPath> paths;
         for (const auto& job : jobs) paths.push_back({utf8(job.path), job.resolved});
-        auto identities = read_roster(s, args.attr("roster"), paths);
+        auto identities = read_roster(s, o.roster, paths);
         for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].roster = std::move(identities[i]);
     }
     std::unique_ptr<core::FolderLock> lock;
-    std::unique_ptr<core::ResultsStore> store = open_folder(s, args, lock);
+    std::unique_ptr<core::ResultsStore> store = open_folder(s, o, lock);
     if (!store) return 1;
 
     Run run;
@@ -439,26 +438,26 @@ int run_mark_in(py::object args, py::object parser) {
     run.session = &s;
     run.store = store.get();
     run.tally.skipped = skipped;
-    set_up_view(s, args, paper_data, run);
+    set_up_view(s, o, paper_data, run);
     // The model's calls as batches: the same sheets and stores, in stages.
-    if (pyglue::truth(py::getattr(args, "batch", py::bool_(false)))) {
-        if (!set_up_model(s, args, run)) return 1;
-        return run_batch(s, args, run, std::move(jobs));
+    if (o.batch) {
+        if (!set_up_model(s, o, run)) return 1;
+        return run_batch(s, o, run, std::move(jobs));
     }
-    plan_run(run, jobs, pyglue::truth(args.attr("force")));
+    plan_run(run, jobs, o.force);
     bool calls_ahead = false;
     for (const auto& job : run.jobs) calls_ahead = calls_ahead || (!job.kept && job.unreadable.empty());
-    if (calls_ahead && !set_up_model(s, args, run)) return 1;
+    if (calls_ahead && !set_up_model(s, o, run)) return 1;
     if (auto status = write_first_class_file(s, run)) return *status;
     if (calls_ahead) warm_up(run.service);
     bool reading_ahead = false;
     for (const auto& job : run.jobs) {
         reading_ahead = reading_ahead || (job.needs_parse && !job.kept && job.unreadable.empty());
     }
-    if (reading_ahead && !connect_cluster(s, args, run)) return 1;
+    if (reading_ahead && !connect_cluster(s, o, run)) return 1;
 
     const auto started = std::chrono::steady_clock::now();
-    if (auto status = run_sheets(s, args, run)) return *status;
+    if (auto status = run_sheets(s, o, run)) return *status;
     return end_run(s, run, started);
 }
 
@@ -551,11 +550,47 @@ void add_mark_parser(py::object sub) {
     add_model_options(p);
 }
 
+MarkOptions mark_options(py::object parser, py::object args) {
+    MarkOptions o;
+    o.model = model_settings(parser, args);
+    o.paper = args.attr("paper");
+    o.sheets = args.attr("sheets");
+    o.output_dir = args.attr("output_dir");
+    o.roster = args.attr("roster");
+    o.format = args.attr("format").cast<std::string>();
+    o.force = pyglue::truth(args.attr("force"));
+    o.reader = args.attr("reader").cast<std::string>();
+    o.visibility_check = !pyglue::truth(args.attr("no_visibility_check"));
+    o.ray = args.attr("ray");
+    // In this order, after the model's settings, as the errors have always come.
+    o.workers = static_cast<std::size_t>(positive_option(parser, args, "workers"));
+    o.max_pages = positive_option(parser, args, "max_pages");
+    o.max_chars = positive_option(parser, args, "max_chars");
+    o.model.max_prompt_tokens = positive_option(parser, args, "max_prompt_tokens");
+    py::object tokens = args.attr("tokens_per_minute");
+    if (!tokens.is_none()) {
+        o.model.tokens_per_minute = py::cast<long long>(tokens);
+        if (*o.model.tokens_per_minute < 1) parser.attr("error")("--tokens-per-minute must be at least 1");
+    }
+    if (o.model.retries < 0) parser.attr("error")("--retries must be at least 0");
+    if (!(o.model.timeout > 0)) parser.attr("error")("--timeout must be more than 0 seconds");
+    marking::batch_options(parser, args, o);
+    o.read_timeout = py::cast<double>(args.attr("read_timeout"));
+    // Checked this way round so that nan and inf are refused too.
+    if (!(o.read_timeout > 0 && o.read_timeout <= 86400)) {
+        parser.attr("error")("--read-timeout must be more than 0 and at most 86400 seconds");
+    }
+    o.read_memory = py::cast<long long>(args.attr("read_memory"));
+    // Below this the reading process cannot even load its libraries.
+    if (o.read_memory < 100) parser.attr("error")("--read-memory must be at least 100 (MB)");
+    return o;
+}
+
 // A store that cannot be written (a full disk) ends the command with its cause
 // in one line, wherever it happens; what was stored before stays.
-int run_mark(py::object args, py::object parser) {
+int run_mark(const MarkOptions& o, py::object parser) {
     try {
-        return marking::run_mark_in(args, parser);
+        return marking::run_mark_in(o, parser);
     } catch (const core::StoreError& e) {
         py::object print = M("builtins").attr("print");
         print(py::str(std::string("quorvan mark: ") + e.what()), py::arg("file") = M("sys").attr("stderr"),

@@ -673,20 +673,18 @@ bool waits_for_batch(const py::object& error) {
     return false;
 }
 
-int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob> jobs) {
-    const bool wait = pyglue::truth(args.attr("wait"));
-    py::object discount = args.attr("batch_discount");
-    py::object queue = args.attr("batch_queue_tokens");
-    const std::int64_t queue_tokens = queue.is_none() ? 0 : py::cast<std::int64_t>(queue);
+int run_batch(Session& s, const MarkOptions& o, Run& run, std::vector<SheetJob> jobs) {
+    const bool wait = o.wait;
+    const std::int64_t queue_tokens = o.batch_queue_tokens.value_or(0);
     BatchCalls calls;
-    use_batches(calls, run, discount.is_none() ? 0.5 : py::cast<double>(discount));
+    use_batches(calls, run, o.batch_discount.value_or(0.5));
     core::ResultsStore& store = *run.store;
     const py::object client = run.service.attr("client");
-    const py::object outdir = args.attr("output_dir");
+    const py::object outdir = o.output_dir;
     // A new invocation tries again what failed in every batch before it.
     store.retry_batch_lines(kMaxTries);
     run.reading.kept_settings = reading_settings(run);
-    if (!connect_cluster(s, args, run)) return 1;
+    if (!connect_cluster(s, o, run)) return 1;
     const auto started = std::chrono::steady_clock::now();
     const std::size_t skipped = run.tally.skipped;
     for (;;) {
@@ -728,7 +726,7 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
         plan_run(run, jobs, false);
         jobs = std::move(named);
         if (auto status = write_first_class_file(s, run)) return *status;
-        if (auto status = run_sheets(s, args, run)) return *status;
+        if (auto status = run_sheets(s, o, run)) return *status;
         if (run.stop.signal || calls.held.empty()) {
             // Everything the batches brought is stored: their lines are done with.
             if (!run.stop.signal) store.clear_batch_lines();
@@ -779,14 +777,16 @@ int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob
     }
 }
 
-void check_batch_options(py::object command_parser, py::object args) {
+void batch_options(py::object command_parser, py::object args, MarkOptions& o) {
     py::object discount = args.attr("batch_discount");
     py::object queue = args.attr("batch_queue_tokens");
-    if (!pyglue::truth(args.attr("batch"))) {
+    o.batch = pyglue::truth(args.attr("batch"));
+    o.wait = pyglue::truth(args.attr("wait"));
+    if (!o.batch) {
         if (!queue.is_none()) {
             command_parser.attr("error")("--batch-queue-tokens is the account's batch queue: it needs --batch");
         }
-        if (pyglue::truth(args.attr("wait"))) command_parser.attr("error")("--wait waits for batches: it needs --batch");
+        if (o.wait) command_parser.attr("error")("--wait waits for batches: it needs --batch");
         if (!discount.is_none()) {
             command_parser.attr("error")("--batch-discount is the price of batches: it needs --batch");
         }
@@ -796,11 +796,13 @@ void check_batch_options(py::object command_parser, py::object args) {
         const double d = py::cast<double>(discount);
         // Checked this way round so that nan is refused too.
         if (!(d >= 0 && d < 1)) command_parser.attr("error")("--batch-discount must be at least 0 and below 1");
+        o.batch_discount = d;
     }
-    if (!queue.is_none() && py::cast<std::int64_t>(queue) < 1) {
-        command_parser.attr("error")("--batch-queue-tokens must be at least 1");
+    if (!queue.is_none()) {
+        o.batch_queue_tokens = py::cast<std::int64_t>(queue);
+        if (*o.batch_queue_tokens < 1) command_parser.attr("error")("--batch-queue-tokens must be at least 1");
     }
-    if (pyglue::truth(args.attr("force"))) {
+    if (o.force) {
         command_parser.attr("error")(
             "--force cannot be used with --batch: each run of a batch continues the one before, and --force "
             "would start it over every time");

@@ -235,9 +235,9 @@ void try_head(const std::string& address) {
 
 }  // namespace
 
-std::size_t start_ray(Session& s, const py::object& args, Run& run) {
+std::size_t start_ray(Session& s, const MarkOptions& o, Run& run) {
     py::object ray = M("ray");
-    py::object address = args.attr("ray");
+    py::object address = o.ray;
     if (!pyglue::truth(address)) address = py::none();
     py::kwargs options;
     // Ray's own lines stay off the terminal, which shows the command's.

@@ -118,10 +118,10 @@ inline constexpr const char* kRayMissing =
     "--ray needs Ray, which is not installed here: pip install quorvan_core[ray]";
 // Imports Ray, before anything is done; a usage error when it is missing.
 void require_ray(const Session& s);
-// Connects to the cluster (args.ray: its address, or None for Ray's own
+// Connects to the cluster (o.ray: its address, or None for Ray's own
 // default) and has every sheet read there; returns the cluster's CPUs, 0
 // when it cannot be reached (said on stderr).
-std::size_t start_ray(Session& s, const py::object& args, Run& run);
+std::size_t start_ray(Session& s, const MarkOptions& o, Run& run);
 void stop_ray(Run& run) noexcept;
 // _read_on_worker, the task, and the reader the pipeline is handed.
 void init_ray_reading(py::module_& m);
@@ -136,7 +136,7 @@ void print_results(const Run& run, double seconds);
 
 void plan_run(Run& run, std::vector<SheetJob>& jobs, bool force);
 std::optional<int> write_first_class_file(Session& s, Run& run);
-std::optional<int> run_sheets(Session& s, const py::object& args, Run& run);
+std::optional<int> run_sheets(Session& s, const MarkOptions& o, Run& run);
 int end_run(Session& s, Run& run, std::chrono::steady_clock::time_point started);
 void write_class_file_quietly(const Run& run);
 int ended(const Session& s, const py::object& outdir, py::handle first_line);
@@ -147,8 +147,11 @@ int ended(const Session& s, const py::object& outdir, py::handle first_line);
 // as batches; each invocation continues where the last one stopped.
 // The reading on the Ray cluster (--ray), connected once for the run; false
 // when it cannot be reached (said on stderr).
-bool connect_cluster(Session& s, const py::object& args, Run& run);
-int run_batch(Session& s, const py::object& args, Run& run, std::vector<SheetJob> jobs);
+bool connect_cluster(Session& s, const MarkOptions& o, Run& run);
+int run_batch(Session& s, const MarkOptions& o, Run& run, std::vector<SheetJob> jobs);
+// --batch, --wait, --batch-discount and --batch-queue-tokens into `o`, whose
+// force is read already: the options that need --batch, or that it cannot take.
+void batch_options(py::object command_parser, py::object args, MarkOptions& o);
 // True when the error (or one behind it) is a model call held for a batch:
 // nothing failed, the call's answer comes with the batch.
 bool waits_for_batch(const py::object& error);

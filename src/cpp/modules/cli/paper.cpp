@@ -84,27 +84,40 @@ void add_paper_parser(py::object sub) {
     add_model_options(p);
 }
 
-int run_paper(py::object args, py::object parser) {
-    Session s(args, parser);
+PaperOptions paper_options(py::object parser, py::object args) {
+    PaperOptions o;
+    o.model = model_settings(parser, args);
+    o.pdf = args.attr("pdf");
+    o.output = args.attr("output");
+    o.subject = args.attr("subject");
+    o.language = args.attr("language");
+    o.class_level = args.attr("class_level");
+    o.pages = args.attr("pages");
+    o.force = pyglue::truth(args.attr("force"));
+    return o;
+}
+
+int run_paper(const PaperOptions& o, py::object parser) {
+    Session s(parser, o.model);
     py::object os = M("os");
     py::object path = os.attr("path");
-    py::object pdf = args.attr("pdf");
+    const py::object& pdf = o.pdf;
     if (!pyglue::truth(path.attr("isfile")(pdf))) s.usage_error("question paper not found: " + py::str(pdf).cast<std::string>());
 
     py::object pages = py::none();
-    if (!args.attr("pages").is_none()) {
+    if (!o.pages.is_none()) {
         try {
             py::list numbers;  // the library takes a list of ints
-            for (int page : core::parse_page_list(args.attr("pages").cast<std::string>())) numbers.append(page);
+            for (int page : core::parse_page_list(o.pages.cast<std::string>())) numbers.append(page);
             pages = numbers;
         } catch (const std::invalid_argument& e) {
             s.usage_error(e.what());
         }
     }
 
-    py::object output = args.attr("output");
+    const py::object& output = o.output;
     // Before any model call: a refusal then costs nothing.
-    if (!pyglue::truth(args.attr("force")) && pyglue::truth(path.attr("lexists")(output))) {
+    if (!o.force && pyglue::truth(path.attr("lexists")(output))) {
         s.usage_error(py::str(output).cast<std::string>() + " already exists; add --force to replace it");
     }
     // Every step calls the model: without a key nothing is written, not even a log.
@@ -128,8 +141,8 @@ int run_paper(py::object args, py::object parser) {
     try {
         facade = s.configure(pyglue::cat(stem, ".usage.log"));
         warm_up(facade.attr("llm_service"));
-        py::object paper = facade.attr("process_question_paper")(pdf, args.attr("subject"), args.attr("language"),
-                                                                 args.attr("class_level"), pages);
+        py::object paper = facade.attr("process_question_paper")(pdf, o.subject, o.language, o.class_level,
+                                                                 pages);
         // A rubric shares out a question's marks: a question whose marks were
         // not found gets none (nor, without a rubric, a reference answer).
         py::list ids = paper.attr("get_question_ids")();

@@ -387,9 +387,15 @@ void add_check_parser(py::object sub) {
     p.attr("add_argument")("paper", py::arg("metavar") = "PAPER.json");
 }
 
-int run_check(py::object args, py::object parser) {
-    Session s(args, parser);
-    py::object path = args.attr("paper");
+CheckOptions check_options(py::object args) {
+    CheckOptions o;
+    o.paper = args.attr("paper");
+    return o;
+}
+
+int run_check(const CheckOptions& o, py::object parser) {
+    Session s(parser);
+    const py::object& path = o.paper;
     py::object data = load_paper_for_marking(s, path);
     s.say(pyglue::cat(path, ": ", paper_totals(data), ", ready for marking"));
     return 0;
@@ -401,8 +407,8 @@ void add_schema_parser(py::object sub) {
                                                     "files that quorvan paper writes and quorvan mark reads.");
 }
 
-int run_schema(py::object args, py::object parser) {
-    Session s(args, parser);
+int run_schema(py::object parser) {
+    Session s(parser);
     py::object ospath = M("os").attr("path");
     py::object file = ospath.attr("join")(ospath.attr("dirname")(M.get("__file__")), "_data", "paper.schema.json");
     // newline="" keeps the file's text exactly as it is.

@@ -44,10 +44,10 @@ py::str paper_totals(py::handle data);
 std::vector<py::str> problem_lines(const std::vector<PaperProblem>& problems);
 
 void add_check_parser(py::object subparsers);
-int run_check(py::object args, py::object parser);
+int run_check(const CheckOptions& o, py::object parser);
 void add_schema_parser(py::object subparsers);
-int run_schema(py::object args, py::object parser);
+int run_schema(py::object parser);
 void add_complete_parser(py::object subparsers);
-int run_complete(py::object args, py::object parser);
+int run_complete(const CompleteOptions& o, py::object parser);
 
 }  // namespace quorvan::cli

@@ -901,16 +901,25 @@ void add_review_parser(py::object sub) {
                            py::arg("help") = "name kept with every change (default: your user name)");
 }
 
-int run_review(py::object args, py::object parser) {
-    Session s(args, parser);
-    const long long port = py::cast<long long>(args.attr("port"));
-    if (port < 0 || port > 65535) s.usage_error("--port must be from 0 (any free port) to 65535");
-    py::object outdir = args.attr("outdir");
+ReviewOptions review_options(py::object parser, py::object args) {
+    ReviewOptions o;
+    const auto port = py::cast<long long>(args.attr("port"));
+    if (port < 0 || port > 65535) parser.attr("error")("--port must be from 0 (any free port) to 65535");
+    o.port = static_cast<int>(port);
+    o.outdir = args.attr("outdir");
+    o.open_browser = !pyglue::truth(args.attr("no_browser"));
+    o.reviewer = args.attr("reviewer");
+    return o;
+}
+
+int run_review(const ReviewOptions& o, py::object parser) {
+    Session s(parser);
+    const py::object& outdir = o.outdir;
     py::object path = M("os").attr("path");
     if (!pyglue::truth(path.attr("isfile")(path.attr("join")(outdir, "marking.db")))) {
         s.usage_error("no marked class in " + utf8(outdir) + " (no marking.db): run quorvan mark first");
     }
-    py::object reviewer = args.attr("reviewer");
+    py::object reviewer = o.reviewer;
     if (reviewer.is_none()) {
         try {
             reviewer = M("getpass").attr("getuser")();
@@ -937,7 +946,7 @@ int run_review(py::object args, py::object parser) {
     const bool ours = !pyglue::truth(path.attr("islink")(log_file)) &&
                       (pyglue::truth(path.attr("isfile")(log_file)) || !pyglue::truth(path.attr("lexists")(log_file)));
     LibraryLog log(ours && !read_only ? log_file : M("os").attr("devnull"));
-    return server.serve(s, static_cast<int>(port), !pyglue::truth(args.attr("no_browser")));
+    return server.serve(s, o.port, o.open_browser);
 }
 
 }  // namespace quorvan::cli

@@ -27,7 +27,7 @@ struct Response;
 namespace quorvan::cli {
 
 void add_review_parser(py::object subparsers);
-int run_review(py::object args, py::object parser);
+int run_review(const ReviewOptions& o, py::object parser);
 
 
 // The review page's server over one results folder: the page's files, the
