@@ -140,6 +140,10 @@ def test_resume_keeps_sheets_already_marked(paper_json, env, tmp_path, standin):
     (["paper", "{sheet}", "--subject", "S", "--class-level", "C", "--pages", "2-1", "-o", "p.json"], "invalid page range"),
     (["paper", "none.pdf", "--subject", "S", "--class-level", "C", "-o", "p.json"], "question paper not found: none.pdf"),
     (["mark", "--paper", "{paper}"], "the following arguments are required"),
+    # Numbers no count can hold are refused, not a crash.
+    (["mark", "--paper", "{paper}", "{sheet}", "-o", "o", "--workers", "9" * 25], "--workers is too large"),
+    (["mark", "--paper", "{paper}", "{sheet}", "-o", "o", "--retries", "9" * 25], "--retries is too large"),
+    (["review", "o", "--port", "9" * 25], "--port must be from 0 (any free port) to 65535"),
 ])
 def test_usage_errors_exit_with_status_2(env, tmp_path, paper_json, args, message):
     bad = tmp_path / "bad.json"

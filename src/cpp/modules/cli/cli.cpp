@@ -115,12 +115,12 @@ ModelSettings model_settings(py::object parser, py::object args) {
     if (m.retry_options) {
         // Checked with the command's own limits, after these.
         py::object r = args.attr("retries"), t = args.attr("timeout");
-        if (!r.is_none()) m.retries = py::cast<long long>(r);
-        else if (!retries.is_none()) m.retries = py::cast<long long>(retries);
+        if (!r.is_none()) m.retries = whole_number(parser, r, "--retries");
+        else if (!retries.is_none()) m.retries = whole_number(parser, retries, "QUORVAN_RETRIES");
         if (!t.is_none()) m.timeout = py::cast<double>(t);
         else if (!timeout.is_none()) m.timeout = py::cast<double>(timeout);
     } else {
-        if (!retries.is_none()) m.env_retries = py::cast<long long>(retries);
+        if (!retries.is_none()) m.env_retries = whole_number(parser, retries, "QUORVAN_RETRIES");
         if (!timeout.is_none()) m.env_timeout = py::cast<double>(timeout);
     }
     m.extractor = args.attr("extractor").cast<std::string>();
@@ -131,13 +131,20 @@ ModelSettings model_settings(py::object parser, py::object args) {
     return m;
 }
 
-long long positive_option(py::object parser, py::object args, const char* name) {
-    const auto value = py::cast<long long>(args.attr(name));
-    if (value < 1) {
-        std::string option = name;
-        for (auto& c : option) c = c == '_' ? '-' : c;
-        parser.attr("error")("--" + option + " must be at least 1");
+long long whole_number(py::object parser, py::handle value, const std::string& what) {
+    try {
+        return py::cast<long long>(value);
+    } catch (const py::cast_error&) {
+        parser.attr("error")(what + " is too large");
+        throw;  // not reached: error() exits
     }
+}
+
+long long positive_option(py::object parser, py::object args, const char* name) {
+    std::string option = name;
+    for (auto& c : option) c = c == '_' ? '-' : c;
+    const auto value = whole_number(parser, args.attr(name), "--" + option);
+    if (value < 1) parser.attr("error")("--" + option + " must be at least 1");
     return value;
 }
 

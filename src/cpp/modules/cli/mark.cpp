@@ -569,7 +569,7 @@ MarkOptions mark_options(py::object parser, py::object args) {
     o.model.max_prompt_tokens = positive_option(parser, args, "max_prompt_tokens");
     py::object tokens = args.attr("tokens_per_minute");
     if (!tokens.is_none()) {
-        o.model.tokens_per_minute = py::cast<long long>(tokens);
+        o.model.tokens_per_minute = whole_number(parser, tokens, "--tokens-per-minute");
         if (*o.model.tokens_per_minute < 1) parser.attr("error")("--tokens-per-minute must be at least 1");
     }
     if (o.model.retries < 0) parser.attr("error")("--retries must be at least 0");
@@ -580,7 +580,7 @@ MarkOptions mark_options(py::object parser, py::object args) {
     if (!(o.read_timeout > 0 && o.read_timeout <= 86400)) {
         parser.attr("error")("--read-timeout must be more than 0 and at most 86400 seconds");
     }
-    o.read_memory = py::cast<long long>(args.attr("read_memory"));
+    o.read_memory = whole_number(parser, args.attr("read_memory"), "--read-memory");
     // Below this the reading process cannot even load its libraries.
     if (o.read_memory < 100) parser.attr("error")("--read-memory must be at least 100 (MB)");
     return o;

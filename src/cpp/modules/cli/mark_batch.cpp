@@ -799,7 +799,7 @@ void batch_options(py::object command_parser, py::object args, MarkOptions& o) {
         o.batch_discount = d;
     }
     if (!queue.is_none()) {
-        o.batch_queue_tokens = py::cast<std::int64_t>(queue);
+        o.batch_queue_tokens = whole_number(command_parser, queue, "--batch-queue-tokens");
         if (*o.batch_queue_tokens < 1) command_parser.attr("error")("--batch-queue-tokens must be at least 1");
     }
     if (o.force) {

@@ -104,6 +104,9 @@ struct ReviewOptions {
 ModelSettings model_settings(py::object parser, py::object args);
 // A whole-number option that must be at least 1 (a usage error otherwise), e.g. "max_pages".
 long long positive_option(py::object parser, py::object args, const char* name);
+// `value` (a Python int) as a C++ number; one too large for it is a usage
+// error naming `what` ("--workers", "QUORVAN_RETRIES").
+long long whole_number(py::object parser, py::handle value, const std::string& what);
 
 PaperOptions paper_options(py::object parser, py::object args);
 CompleteOptions complete_options(py::object parser, py::object args);

@@ -903,7 +903,11 @@ void add_review_parser(py::object sub) {
 
 ReviewOptions review_options(py::object parser, py::object args) {
     ReviewOptions o;
-    const auto port = py::cast<long long>(args.attr("port"));
+    long long port = -1;  // one too large for a number is out of range too
+    try {
+        port = py::cast<long long>(args.attr("port"));
+    } catch (const py::cast_error&) {
+    }
     if (port < 0 || port > 65535) parser.attr("error")("--port must be from 0 (any free port) to 65535");
     o.port = static_cast<int>(port);
     o.outdir = args.attr("outdir");
