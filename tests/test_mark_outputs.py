@@ -187,6 +187,54 @@ def test_a_sheet_argument_that_is_not_a_file_is_a_usage_error(standin, tmp_path,
     assert expected in result.stderr and standin.requests == []
 
 
+# ------------------------------------------------------------ names that are not UTF-8
+
+# A name saved on a system set to Latin-1: its bytes are not UTF-8 text.
+LATIN1 = os.fsdecode(b"Jos\xe9")
+
+
+def test_a_sheet_whose_name_is_not_utf8_is_skipped_and_named_and_the_others_marked(standin, tmp_path):
+    sheets = class_of(tmp_path / "sheets", 1)
+    os.link(sheets / "s00.pdf", sheets / f"{LATIN1}.pdf")
+    out = tmp_path / "results"
+    result = quorvan("mark", "--paper", paper_json(tmp_path / "paper.json"), sheets, "-o", out)
+    assert result.returncode == 1, result.stderr
+    assert (f"quorvan mark: skipped {sheets}/Jos\\xe9.pdf: its name is not UTF-8 text; rename it to mark it"
+            in result.stderr.splitlines())
+    assert "Skipped 1 entry named .pdf that is not a file to read (see stderr)." in result.stdout
+    assert list(table(out)) == ["s00.pdf"] and table(out)["s00.pdf"]["status"] == "marked"
+
+
+@pytest.mark.parametrize("args, named", [
+    (["mark", "--paper", "paper.json", "sheets", "-o", "{odd}"], "{odd}"),
+    (["mark", "--paper", "paper.json", "{odd}.pdf", "-o", "results"], "{odd}.pdf"),
+    (["mark", "--paper", "paper.json", "sheets", "-o", "results", "--roster", "{odd}.csv"], "{odd}.csv"),
+    (["export", "{odd}", "--to", "csv", "-o", "g.csv"], "{odd}"),
+    (["export", "results", "--to", "moodle", "-o", "{odd}.csv"], "{odd}.csv"),
+    (["agreement", "{odd}"], "{odd}"),
+    (["review", "{odd}", "--no-browser"], "{odd}"),
+])
+def test_a_results_folder_roster_or_sheet_named_in_bytes_that_are_not_utf8_is_a_usage_error(standin, tmp_path,
+                                                                                             args, named):
+    paper_json(tmp_path / "paper.json")
+    sheets = class_of(tmp_path / "sheets", 1)
+    os.link(sheets / "s00.pdf", tmp_path / f"{LATIN1}.pdf")  # there, and refused for its name alone
+    before = sorted(os.listdir(tmp_path))
+    result = quorvan(*[a.format(odd=LATIN1) for a in args])
+    shown = named.format(odd="Jos\\xe9")  # the odd byte as a reader can see it
+    assert result.returncode == 2
+    assert f"error: cannot use {shown}: its name is not UTF-8 text; rename it" in result.stderr
+    assert standin.requests == [] and sorted(os.listdir(tmp_path)) == before
+
+
+def test_a_paper_file_named_in_latin1_still_marks(standin, tmp_path):
+    sheets = class_of(tmp_path / "sheets", 1)
+    out = tmp_path / "results"
+    result = quorvan("mark", "--paper", paper_json(tmp_path / f"{LATIN1}.json"), sheets, "-o", out)
+    assert result.returncode == 0, result.stderr
+    assert table(out)["s00.pdf"]["status"] == "marked"
+
+
 # ------------------------------------------------------------- full or unwritable output
 
 

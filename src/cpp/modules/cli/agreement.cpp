@@ -261,17 +261,16 @@ std::string lower(std::string s) {
 // given to quorvan mark, the path resolved (a path resolved here too), or the
 // student id.
 std::vector<std::int64_t> sheets_named(const std::vector<core::SheetRecord>& sheets, py::object value) {
-    py::object path = M("os").attr("path");
     const std::string v = utf8_escaped(value);
     std::string resolved;
     try {
-        resolved = utf8_escaped(path.attr("realpath")(value));
+        resolved = utf8_escaped(app::real_path(value));
     } catch (py::error_already_set&) {
         pyglue::caught();
     }
     std::vector<std::int64_t> found;
     for (const auto& s : sheets) {
-        const bool named = utf8_escaped(path.attr("basename")(py::str(s.path_given))) == v || s.path_given == v ||
+        const bool named = utf8_escaped(app::base_name(py::str(s.path_given))) == v || s.path_given == v ||
                            s.path_resolved == v || s.path_resolved == resolved ||
                            (!s.identity.student_id.empty() && s.identity.student_id == v);
         if (named) found.push_back(s.id);
@@ -301,14 +300,10 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, const std::v
     Import out;
     py::object text;
     try {
-        py::object f = M("builtins").attr("open")(file, "r", py::arg("encoding") = "utf-8-sig", py::arg("newline") = "");
-        try {
-            text = f.attr("read")();
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        const std::string bytes = app::read_bytes(file);
+        text = py::reinterpret_steal<py::object>(
+            PyUnicode_Decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "utf-8-sig", "strict"));
+        if (!text) throw py::error_already_set();
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_UnicodeDecodeError)) {
             out.problems.push_back({0, "it is not UTF-8 text (save it from the spreadsheet as CSV UTF-8)"});
@@ -546,9 +541,8 @@ AgreementOptions agreement_options(py::object args) {
 int run_agreement(const AgreementOptions& o, py::object parser) {
     Session s(parser);
     const py::object& outdir = o.outdir;
-    py::object os = M("os");
     // Opening a store creates one: a mistyped folder must not become an empty results folder.
-    if (!pyglue::truth(os.attr("path").attr("isfile")(os.attr("path").attr("join")(outdir, "marking.db")))) {
+    if (!app::is_file(app::join(outdir, "marking.db"))) {
         s.usage_error(utf8_escaped(outdir) + " is not a results folder of quorvan mark (it has no marking.db)");
     }
     std::unique_ptr<ResultsFolder> folder;

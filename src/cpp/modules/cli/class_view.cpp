@@ -2,6 +2,8 @@
 #include "class_view.hpp"
 #include "app/files.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -9,6 +11,7 @@
 #include <set>
 
 #include "class_run.hpp"
+#include "csv.hpp"
 #include "decisions.hpp"
 
 namespace quorvan::cli {
@@ -52,11 +55,10 @@ py::str format_marks(double value) { return M("builtins").attr("format")(py::flo
 }  // namespace
 
 std::map<std::int64_t, py::object> display_names(const std::vector<core::SheetRecord>& sheets) {
-    py::object basename = M("os").attr("path").attr("basename");
     std::map<std::string, int> seen;
     std::vector<std::string> bases;
     for (const auto& s : sheets) {
-        bases.push_back(basename(s.path_given).cast<std::string>());
+        bases.push_back(s.path_given.substr(s.path_given.rfind('/') + 1));
         ++seen[bases.back()];
     }
     std::map<std::int64_t, py::object> names;
@@ -193,7 +195,7 @@ py::object sheet_records(const ClassPaper& paper, const std::vector<core::Answer
     return sheet;
 }
 
-py::object ClassView::csv_path() const { return M("os").attr("path").attr("join")(outdir, "class_results.csv"); }
+py::object ClassView::csv_path() const { return app::join(outdir, "class_results.csv"); }
 
 bool ClassView::has_identities() const {
     for (const auto& sheet : store->sheets()) {
@@ -295,10 +297,16 @@ static bool written_before_the_store(const py::object& path, const std::string& 
     };
     if (size > (8 << 20)) return false;
     try {
-        py::object f = M("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8-sig",
-                                                  py::arg("errors") = "replace");
-        py::object text = f.attr("read")();
-        f.attr("close")();
+        // Line ends as text mode reads them: CRLF and CR as LF.
+        std::string bytes = app::read_bytes(path);
+        std::string::size_type at = 0;
+        while ((at = bytes.find('\r', at)) != std::string::npos) {
+            bytes.replace(at, at + 1 < bytes.size() && bytes[at + 1] == '\n' ? 2 : 1, "\n");
+            ++at;
+        }
+        py::object text = py::reinterpret_steal<py::object>(
+            PyUnicode_Decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "utf-8-sig", "replace"));
+        if (!text) throw py::error_already_set();
         if (name == "class_results.csv") return pyglue::truth(text.attr("startswith")("file,"));
         if (ends_with(".txt")) return pyglue::truth(text.attr("startswith")("PROCESSED STUDENT ANSWERSHEET\n"));
         if (ends_with(".json")) {
@@ -321,32 +329,24 @@ static bool written_before_the_store(const py::object& path, const std::string& 
 // of that name, a link planted there, or a report edited by hand since, stay
 // as they are. Renames replace a name without following a link at it.
 std::string ClassView::not_ours(const std::string& name) const {
-    py::object os = M("os");
-    py::object path = os.attr("path").attr("join")(outdir, py::str(name));
-    py::object st;
-    try {
-        st = os.attr("lstat")(path);
-    } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_FileNotFoundError)) return "";
-        throw;
-    }
-    py::object stat = M("stat");
-    py::object mode = st.attr("st_mode");
-    if (pyglue::truth(stat.attr("S_ISLNK")(mode))) return "it is a symbolic link";
-    if (pyglue::truth(stat.attr("S_ISDIR")(mode))) return "it is a folder";
-    if (!pyglue::truth(stat.attr("S_ISREG")(mode))) return "it is not a regular file";
-    if (paper_path && !paper_path.is_none() && pyglue::truth(os.attr("path").attr("exists")(paper_path)) &&
-        pyglue::truth(os.attr("path").attr("samefile")(path, paper_path))) {
+    py::object path = app::join(outdir, name);
+    const app::Entry entry = app::look(path, false);
+    if (entry.error == ENOENT) return "";
+    if (entry.error) app::raise_os_error(entry.error, path);
+    if (entry.kind == app::Kind::link) return "it is a symbolic link";
+    if (entry.kind == app::Kind::folder) return "it is a folder";
+    if (entry.kind != app::Kind::file) return "it is not a regular file";
+    if (paper_path && !paper_path.is_none() && app::exists(paper_path) && app::same_file(path, paper_path)) {
         return "it is the question paper";
     }
-    const std::int64_t size = py::cast<std::int64_t>(st.attr("st_size"));
+    const std::int64_t size = entry.size;
     const auto records = store->written(name);
     if (records.empty() && written_before_the_store(path, name, size)) return "";
     std::string sha;
     for (const auto& recorded : records) {
         if (recorded.size != size) continue;
         if (sha.empty()) {
-            const std::string file = utf8(path);
+            const std::string file = app::native(path).native();
             py::gil_scoped_release unlocked;
             sha = core::sha256_file(file);
         }
@@ -358,42 +358,24 @@ std::string ClassView::not_ours(const std::string& name) const {
 // `write` fills a new file of ours (O_EXCL: never one planted there) beside
 // the target; it is recorded in the store, then renamed over `name`.
 void ClassView::replace_file(const std::string& name, const std::function<void(py::object)>& write) const {
-    py::object os = M("os");
-    py::object path = os.attr("path").attr("join")(outdir, py::str(name));
-    py::object folder = os.attr("path").attr("dirname")(path);
-    py::object base = os.attr("path").attr("basename")(path);
-    py::object partial, fd;
-    for (int attempt = 0; !fd; ++attempt) {
-        partial = os.attr("path").attr("join")(
-            folder, pyglue::cat(".", base, ".", os.attr("urandom")(6).attr("hex")(), ".partial"));
-        try {
-            fd = os.attr("open")(partial, os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") |
-                                              os.attr("O_NOFOLLOW") | os.attr("O_CLOEXEC"),
-                                 0666);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_FileExistsError) || attempt >= 100) throw;
-        }
-    }
-    os.attr("close")(fd);
+    py::object path = app::join(outdir, name);
+    py::object partial = app::new_file_beside(path, ".partial");
     try {
         write(partial);
         core::ResultsStore::WrittenFile file;
-        file.size = py::cast<std::int64_t>(os.attr("lstat")(partial).attr("st_size"));
-        const std::string p = utf8(partial);
+        const app::Entry written = app::look(partial, false);
+        if (written.error) app::raise_os_error(written.error, partial);
+        file.size = written.size;
+        const std::string p = app::native(partial).native();
         {
             py::gil_scoped_release unlocked;
             file.sha256 = core::sha256_file(p);
         }
         store->record_written(name, file);
-        os.attr("replace")(partial, path);
+        app::replace(partial, path);
     } catch (...) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        try {
-            os.attr("unlink")(partial);
-        } catch (py::error_already_set&) {
-        }
-        PyErr_Restore(t, v, tb);
+        // The file half written goes; the error that made it useless stays.
+        ::unlink(app::native(partial).c_str());
         throw;
     }
 }
@@ -404,16 +386,14 @@ void ClassView::write_class_file() const {
         pyglue::raise_new(PyExc_OSError, pyglue::cat("cannot write ", csv_path(), ": ", py::str(why),
                                                      "; it is left as it is"));
     }
-    py::object buffer = M("io").attr("StringIO")();
     // The byte order mark makes spreadsheet programs read the file as UTF-8.
-    buffer.attr("write")("\ufeff");
-    py::object writer = M("csv").attr("writer")(buffer);
+    std::string csv = "\xef\xbb\xbf";
     for (const auto& row : table()) {
-        py::list safe;
-        for (py::handle cell : row) safe.append(spreadsheet_safe(py::reinterpret_borrow<py::object>(cell)));
-        writer.attr("writerow")(safe);
+        std::vector<std::string> cells;
+        for (py::handle cell : row) cells.push_back(spreadsheet_safe(csv_cell(cell)));
+        csv += core::csv_record(cells);
     }
-    py::object text = buffer.attr("getvalue")();
+    const py::str text(csv);
     replace_file(name, [&](py::object partial) { app::write_text_atomic(partial, text, false); });
 }
 
@@ -511,13 +491,22 @@ py::str describe_failure(py::handle error, const char* step) {
     return text;
 }
 
-py::object spreadsheet_safe(py::object cell) {
-    if (!PyUnicode_Check(cell.ptr()) || PyUnicode_GetLength(cell.ptr()) == 0) return cell;
-    const Py_UCS4 first = PyUnicode_ReadChar(cell.ptr(), 0);
-    if (first == '=' || first == '+' || first == '-' || first == '@' || first == '\t' || first == '\r') {
-        return pyglue::cat("'", cell);
+std::string spreadsheet_safe(std::string cell) {
+    if (!cell.empty() && std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos) {
+        cell.insert(0, 1, '\'');
     }
     return cell;
+}
+
+std::string csv_cell(py::handle cell) {
+    if (cell.is_none()) return "";
+    // A number is written as str() writes it; text that cannot be UTF-8 fails
+    // as writing it to a file would.
+    py::str text = pyglue::str(cell);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw py::error_already_set();
+    return std::string(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace quorvan::cli

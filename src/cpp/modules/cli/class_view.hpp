@@ -113,6 +113,9 @@ std::map<std::int64_t, py::object> display_names(const std::vector<core::SheetRe
 py::str describe_failure(py::handle error, const char* step);
 
 // The text a spreadsheet shows as text, never as a formula.
-py::object spreadsheet_safe(py::object cell);
+std::string spreadsheet_safe(std::string cell);
+
+// A cell of the class file as CSV text: str() of its value, "" for None.
+std::string csv_cell(py::handle cell);
 
 }  // namespace quorvan::cli

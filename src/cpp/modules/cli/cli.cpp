@@ -160,6 +160,26 @@ void on_terminate(int signum, py::object) {
     throw py::error_already_set();
 }
 
+// The results store, the class file and the reports name their files in
+// UTF-8: a name that is not UTF-8 text is refused where it is given, before
+// anything is read or written.
+void check_names(const std::string& command, py::object parser, py::object args) {
+    std::vector<const char*> options;
+    if (command == "mark") options = {"output_dir", "roster", "sheets"};
+    if (command == "export") options = {"outdir", "output"};
+    if (command == "agreement") options = {"outdir"};
+    if (command == "review") options = {"outdir"};
+    for (const char* option : options) {
+        py::object value = args.attr(option);
+        py::list values = PyList_Check(value.ptr()) ? py::list(value) : py::list();
+        if (!PyList_Check(value.ptr()) && !value.is_none()) values.append(value);
+        for (py::handle v : values) {
+            if (app::utf8_name(v)) continue;
+            parser.attr("error")(pyglue::cat("cannot use ", app::readable(v), ": its name is not UTF-8 text; rename it"));
+        }
+    }
+}
+
 }  // namespace
 
 int main_entry(py::object argv) {
@@ -174,6 +194,7 @@ int main_entry(py::object argv) {
         py::object args = parsers.main.attr("parse_args")(argv);
         const std::string command = args.attr("command").cast<std::string>();
         py::object command_parser = parsers.commands[py::str(command)];
+        check_names(command, command_parser, args);
         // Each command's arguments are read and checked here, once; its run sees only them.
         if (command == "paper") return run_paper(paper_options(command_parser, args), command_parser);
         if (command == "check") return run_check(check_options(args), command_parser);

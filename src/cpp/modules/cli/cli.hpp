@@ -1,8 +1,10 @@
 // The quorvan command's shared pieces.
 #pragma once
 
+#include <cerrno>
 #include <string>
 
+#include "app/paths.hpp"
 #include "options.hpp"
 #include "pyglue.hpp"
 

@@ -111,7 +111,7 @@ int run_complete(const CompleteOptions& o, py::object parser) {
         return report_readiness(s, path, data);
     }
 
-    py::object stem = M("os").attr("path").attr("splitext")(path)[py::int_(0)];
+    py::object stem = app::without_extension(path);
     s.start_log(pyglue::cat(stem, ".complete.log"));
     py::object facade, paper;
     try {

@@ -11,6 +11,7 @@
 #include "app/files.hpp"
 #include "cli.hpp"
 #include "decisions.hpp"
+#include "csv.hpp"
 #include "gradebook.hpp"
 
 namespace quorvan::cli {
@@ -90,24 +91,21 @@ ExportOptions export_options(py::object args) {
 
 int run_export(const ExportOptions& o, py::object parser) {
     Session s(parser);
-    py::object os = M("os");
-    py::object ospath = os.attr("path");
     const py::object& outdir = o.outdir;
     const py::object& target = o.output;
     const std::string& format = o.to;
     const bool all = o.all;
 
-    if (!pyglue::truth(ospath.attr("isdir")(outdir))) s.usage_error("no such results folder: " + utf8(outdir));
-    py::object db = ospath.attr("join")(outdir, py::str("marking.db"));
-    if (!pyglue::truth(ospath.attr("isfile")(db))) {
+    if (!app::is_folder(outdir)) s.usage_error("no such results folder: " + utf8(outdir));
+    const py::str db = app::join(outdir, "marking.db");
+    if (!app::is_file(db)) {
         s.usage_error(utf8(outdir) + " holds no marking.db: mark a class into it with quorvan mark first");
     }
-    if (pyglue::truth(ospath.attr("isdir")(target))) s.usage_error("-o " + utf8(target) + " is a folder, not a file");
-    if (pyglue::truth(ospath.attr("lexists")(target))) {
+    if (app::is_folder(target)) s.usage_error("-o " + utf8(target) + " is a folder, not a file");
+    if (app::lexists(target)) {
         for (const char* own : {"marking.db", "class_results.csv", "marking.log", "usage.log"}) {
-            py::object mine = ospath.attr("join")(outdir, py::str(own));
-            if (pyglue::truth(ospath.attr("exists")(mine)) && pyglue::truth(ospath.attr("exists")(target)) &&
-                pyglue::truth(ospath.attr("samefile")(mine, target))) {
+            py::object mine = app::join(outdir, own);
+            if (app::exists(mine) && app::exists(target) && app::same_file(mine, target)) {
                 s.usage_error("will not write " + utf8(target) + ": it is the results folder's " + own);
             }
         }
@@ -116,7 +114,7 @@ int run_export(const ExportOptions& o, py::object parser) {
         }
         // A pipe, a device or a socket would be replaced by a file, or fed a
         // gradebook: only a file is ever replaced.
-        if (!pyglue::truth(ospath.attr("isfile")(target))) {
+        if (!app::is_file(target)) {
             s.usage_error("will not write " + utf8(target) + ": it is not a regular file (a pipe, a device, a "
                           "socket or a broken link); give the path of a file");
         }
@@ -124,7 +122,7 @@ int run_export(const ExportOptions& o, py::object parser) {
 
     std::unique_ptr<core::ResultsStore> store;
     try {
-        store = std::make_unique<core::ResultsStore>(utf8(db), core::ResultsStore::Access::read);
+        store = std::make_unique<core::ResultsStore>(app::native(db).native(), core::ResultsStore::Access::read);
     } catch (const core::StoreError& e) {
         s.usage_error(e.what());
     }
@@ -255,18 +253,15 @@ int run_export(const ExportOptions& o, py::object parser) {
     const core::GradebookFormat kind = format == "moodle"   ? core::GradebookFormat::moodle
                                        : format == "canvas" ? core::GradebookFormat::canvas
                                                             : core::GradebookFormat::csv;
-    py::object buffer = M("io").attr("StringIO")();
     // Spreadsheet programs need the mark to read a plain CSV as UTF-8; the
     // platforms' importers read UTF-8 as it is.
-    if (kind == core::GradebookFormat::csv) buffer.attr("write")("\ufeff");
-    py::object writer = M("csv").attr("writer")(buffer);
-    for (const auto& row : core::gradebook_table(kind, entries, item)) {
-        py::list cells;
-        for (const auto& cell : row) cells.append(spreadsheet_safe(py::str(cell)));
-        writer.attr("writerow")(cells);
+    std::string csv = kind == core::GradebookFormat::csv ? "\xef\xbb\xbf" : "";
+    for (auto row : core::gradebook_table(kind, entries, item)) {
+        for (auto& cell : row) cell = spreadsheet_safe(std::move(cell));
+        csv += core::csv_record(row);
     }
     try {
-        app::write_text_atomic(target, buffer.attr("getvalue")());
+        app::write_text_atomic(target, py::str(csv));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         s.complain(pyglue::cat("quorvan export: cannot write ", target, ": ", e.value()));

@@ -15,7 +15,7 @@ namespace quorvan::cli {
 
 namespace {
 
-py::object join(const py::object& a, const std::string& b) { return M("os").attr("path").attr("join")(a, py::str(b)); }
+py::object join(const py::object& a, const std::string& b) { return app::join(a, b); }
 
 void complain(const std::string& line) {
     M("builtins").attr("print")(py::str(line), py::arg("file") = M("sys").attr("stderr"), py::arg("flush") = true);
@@ -170,7 +170,6 @@ void write_class_report(const ClassView& view) {
 }
 
 void write_handbacks(const ClassView& view, const std::vector<std::int64_t>& wanted) {
-    py::object os = M("os");
     py::object folder = join(view.outdir, "feedback");
     const auto sheets = view.store->sheets();
     const ClassPaper& paper = *view.paper;
@@ -187,27 +186,27 @@ void write_handbacks(const ClassView& view, const std::vector<std::int64_t>& wan
     const auto names = handback_names(marked_records);
 
     // The folder must be a folder of its own, not a link to somewhere else.
-    try {
-        py::object st = os.attr("lstat")(folder);
-        if (!pyglue::truth(M("stat").attr("S_ISDIR")(st.attr("st_mode")))) {
-            complain("quorvan: hand-backs not written: " + utf8(folder) + " is not a folder (a symbolic link or a file)");
-            return;
-        }
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_FileNotFoundError)) throw;
+    const app::Entry entry = app::look(folder, false);
+    if (entry.error == ENOENT) {
         if (marked.empty()) return;
-        os.attr("mkdir")(folder);
+        app::make_folder(folder);
+    } else if (entry.error) {
+        app::raise_os_error(entry.error, folder);
+    } else if (entry.kind != app::Kind::folder) {
+        complain("quorvan: hand-backs not written: " + utf8(folder) + " is not a folder (a symbolic link or a file)");
+        return;
     }
 
     // Hand-backs of ours that no marked sheet stands behind any more give a
     // student marks that are not theirs: they go.
     std::set<std::string> current;
     for (const auto& [id, n] : names) current.insert(n);
-    for (py::handle entry : py::object(os.attr("listdir")(folder))) {
-        const std::string n = "feedback/" + utf8(entry);
+    for (const py::str& name : app::list_folder(folder)) {
+        if (!app::utf8_name(name)) continue;  // never a name of ours
+        const std::string n = "feedback/" + utf8(name);
         if (n.size() < 4 || n.compare(n.size() - 4, 4, ".pdf") != 0 || current.count(n)) continue;
         if (view.store->written(n).empty() || !view.not_ours(n).empty()) continue;
-        os.attr("unlink")(join(view.outdir, n));
+        app::remove_file(join(view.outdir, n));
     }
 
     for (std::int64_t id : wanted) {

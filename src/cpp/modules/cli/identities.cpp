@@ -11,27 +11,17 @@ namespace {
 constexpr long long kMaxRosterBytes = 16LL << 20;
 constexpr std::size_t kMaxRosterRows = 50000;
 
-std::string read_bytes(const Session& s, const py::object& path) {
-    py::object ospath = M("os").attr("path");
+std::string read_roster_file(const Session& s, const py::object& path) {
     const std::string name = utf8(path);
-    if (pyglue::truth(ospath.attr("isdir")(path))) s.usage_error("--roster " + name + " is a folder, not a CSV file");
-    if (!pyglue::truth(ospath.attr("isfile")(path))) s.usage_error("roster not found: " + name);
+    if (app::is_folder(path)) s.usage_error("--roster " + name + " is a folder, not a CSV file");
+    if (!app::is_file(path)) s.usage_error("roster not found: " + name);
     // A class list, not a school's records: read whole, so kept small.
-    if (py::cast<long long>(ospath.attr("getsize")(path)) > kMaxRosterBytes) {
+    if (app::file_size(path) > kMaxRosterBytes) {
         s.usage_error("the roster " + name + " is larger than " + std::to_string(kMaxRosterBytes >> 20) +
                       " MB: give the class's own list (the rows of the sheets marked)");
     }
     try {
-        py::object f = M("builtins").attr("open")(path, "rb");
-        py::object raw;
-        try {
-            raw = f.attr("read")();
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
-        return raw.cast<std::string>();
+        return app::read_bytes(path);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         s.usage_error("cannot read the roster " + name + ": " + utf8(e.value()));
@@ -43,7 +33,7 @@ std::string read_bytes(const Session& s, const py::object& path) {
 std::vector<std::optional<core::Identity>> read_roster(const Session& s, const py::object& path,
                                                        const std::vector<core::SheetPath>& sheets) {
     const std::string name = utf8(path);
-    const std::string bytes = read_bytes(s, path);
+    const std::string bytes = read_roster_file(s, path);
     if (bytes.rfind("\xff\xfe", 0) == 0 || bytes.rfind("\xfe\xff", 0) == 0) {
         s.usage_error("the roster " + name + " is UTF-16 text: save it as CSV UTF-8");
     }
@@ -60,9 +50,8 @@ std::vector<std::optional<core::Identity>> read_roster(const Session& s, const p
     if (problems.empty()) {
         // A row's path means what it would mean on the command line.
         std::vector<std::string> resolved;
-        py::object realpath = M("os").attr("path").attr("realpath");
         for (const auto& row : roster.rows) {
-            resolved.push_back(core::is_glob(row.file) ? "" : utf8(realpath(py::str(row.file))));
+            resolved.push_back(core::is_glob(row.file) ? "" : utf8(app::real_path(py::str(row.file))));
         }
         match = core::match_roster(roster.rows, resolved, sheets);
         problems = match.problems;

@@ -28,28 +28,22 @@ namespace quorvan::cli {
 
 namespace marking {
 
-py::object join(const py::object& a, const py::object& b) { return M("os").attr("path").attr("join")(a, b); }
+py::object join(const py::object& a, const py::object& b) { return app::join(a, b); }
 
 namespace {
 
 // A log the run appends to: never through a symlink, never into the paper or
 // anything but a regular file.
 void check_log(const Session& s, const py::object& log, const py::object& paper) {
-    py::object os = M("os");
-    py::object st;
-    try {
-        st = os.attr("lstat")(log);
-    } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_FileNotFoundError)) return;
-        throw;
-    }
-    py::object mode = st.attr("st_mode");
+    const app::Entry entry = app::look(log, false);
+    if (entry.error == ENOENT) return;
+    if (entry.error) app::raise_os_error(entry.error, log);
     std::string why;
-    if (pyglue::truth(M("stat").attr("S_ISLNK")(mode))) {
+    if (entry.kind == app::Kind::link) {
         why = "it is a symbolic link";
-    } else if (!pyglue::truth(M("stat").attr("S_ISREG")(mode))) {
+    } else if (entry.kind != app::Kind::file) {
         why = "it is not a regular file";
-    } else if (pyglue::truth(os.attr("path").attr("samefile")(log, paper))) {
+    } else if (app::same_file(log, paper)) {
         why = "it is the question paper";
     }
     if (!why.empty()) s.usage_error("will not write to " + utf8(log) + ": " + why);
@@ -91,9 +85,8 @@ int ended(const Session& s, const py::object& outdir, py::handle first_line) {
 // Results of an earlier run in the folder: what a store lost would be
 // marked (and paid for) again.
 bool holds_results(const py::object& outdir) {
-    py::object os = M("os");
     for (const char* name : {"class_results.csv", "class_report.html", "feedback"}) {
-        if (pyglue::truth(os.attr("path").attr("lexists")(join(outdir, py::str(name))))) return true;
+        if (app::lexists(app::join(outdir, name))) return true;
     }
     return false;
 }
@@ -126,7 +119,7 @@ std::unique_ptr<core::ResultsStore> open_folder(Session& s, const MarkOptions& o
                                                 std::unique_ptr<core::FolderLock>& lock) {
     py::object outdir = o.output_dir;
     try {
-        M("os").attr("makedirs")(outdir, py::arg("exist_ok") = true);
+        app::make_folders(outdir);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         s.usage_error("cannot create the output folder: " + utf8(e.value()));
@@ -398,7 +391,7 @@ namespace {
 void check_ray_option(const Session& s, const MarkOptions& o) {
     const py::object& address = o.ray;
     if (address.is_none()) return;
-    if (pyglue::truth(address) && pyglue::truth(M("os").attr("path").attr("exists")(address))) {
+    if (pyglue::truth(address) && app::exists(address)) {
         s.usage_error("--ray " + utf8(address) + ": a file or folder, not a cluster address; put --ray after the "
                       "sheets, or write --ray=ADDRESS");
     }

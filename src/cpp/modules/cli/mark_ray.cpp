@@ -31,7 +31,6 @@ constexpr double kPollSeconds = 0.25;
 // How long the head of a cluster named by host:port has to answer.
 constexpr double kHeadSeconds = 10.0;
 
-py::object builtin(const char* name) { return M("builtins").attr(name); }
 
 // ------------------------------------------------------------- the worker
 
@@ -53,7 +52,7 @@ py::dict draw_pages(const py::object& path, const py::object& shown, const py::l
         if (for_vision(reader, page)) numbers.push_back(py::cast<int>(page["page"]));
     }
     if (numbers.empty()) return images;
-    const std::string file = py::cast<std::string>(py::bytes(M("os").attr("fsencode")(path)));
+    const std::string file = app::native(path).native();
     const std::string name = utf8(shown);
     const double resolution = py::cast<double>(dpi);
     std::vector<std::vector<unsigned char>> drawn(numbers.size());
@@ -92,20 +91,15 @@ py::dict draw_pages(const py::object& path, const py::object& shown, const py::l
 py::tuple read_on_worker(py::bytes pdf, py::str shown, py::object page_numbers, py::object dpi,
                          py::object min_confidence, bool check_visibility, py::object limits,
                          const std::string& reader) {
-    py::object path_module = M("os").attr("path");
-    py::object folder = M("tempfile").attr("mkdtemp")(py::arg("prefix") = "quorvan-ray-");
-    py::object path = path_module.attr("join")(folder, path_module.attr("basename")(shown));
+    py::object folder = app::make_temporary_folder("quorvan-ray-");
+    py::object path = app::join(folder, app::base_name(shown));
     py::tuple result;
     py::object error;
     try {
-        py::object file = builtin("open")(path, "wb");
-        try {
-            file.attr("write")(pdf);
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(pdf.ptr(), &data, &size) < 0) throw py::error_already_set();
+        app::write_bytes(path, std::string_view(data, static_cast<std::size_t>(size)));
         py::object local = M("ExtractorClient")("local", py::arg("reader") = "local",
                                                 py::arg("min_confidence") = min_confidence);
         local.attr("set_dpi")(dpi);
@@ -118,7 +112,7 @@ py::tuple read_on_worker(py::bytes pdf, py::str shown, py::object page_numbers, 
     } catch (...) {
         error = pyglue::current_exception();
     }
-    M("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
+    app::remove_tree(folder);
     if (error) {
         if (!pyglue::is_ordinary(error)) pyglue::raise(error);
         py::str message = pyglue::str(error).attr("replace")(path, shown);
@@ -162,15 +156,7 @@ struct RayReader {
                                               py::arg("limits") = limits, py::arg("cancel") = cancel);
         }
         py::object ray = M("ray");
-        py::object file = builtin("open")(pdf_path, "rb");
-        py::object pdf;
-        try {
-            pdf = file.attr("read")();
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
+        const py::bytes pdf(app::read_bytes(pdf_path));
         py::object bounds = py::none();
         if (!limits.is_none()) {
             bounds = py::make_tuple(limits.attr("max_pages"), limits.attr("max_chars"), limits.attr("timeout"),

@@ -1,6 +1,7 @@
 // quorvan mark: the sheets of a run. Which paths on the command line are
 // answer sheets, and what this run does with each, decided from the store
 // before any model call.
+#include <cstring>
 #include <map>
 
 #include "decisions.hpp"
@@ -13,31 +14,22 @@ namespace {
 // Why a path is no file to read as a sheet: "" for a regular file (or a link
 // to one), "missing" when nothing is there, else what it is.
 std::string not_a_sheet(const py::object& p) {
-    py::object os = M("os"), stat = M("stat");
-    py::object st;
-    try {
-        st = os.attr("stat")(p);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        py::object error = e.value();
-        bool link = false;
-        try {
-            link = pyglue::truth(stat.attr("S_ISLNK")(os.attr("lstat")(p).attr("st_mode")));
-        } catch (py::error_already_set& e2) {
-            if (!e2.matches(PyExc_OSError)) throw;
-            return "missing";
-        }
-        py::object code = error.attr("errno");
-        if (link && code.equal(M("errno").attr("ELOOP"))) return "a symbolic link that loops";
-        if (link && code.equal(M("errno").attr("ENOENT"))) return "a broken symbolic link (its target does not exist)";
-        return "cannot be read: " + utf8(error.attr("strerror"));
+    const app::Entry target = app::look(p);
+    if (target.error) {
+        const app::Entry entry = app::look(p, false);
+        if (entry.error) return "missing";
+        const bool link = entry.kind == app::Kind::link;
+        if (link && target.error == ELOOP) return "a symbolic link that loops";
+        if (link && target.error == ENOENT) return "a broken symbolic link (its target does not exist)";
+        return "cannot be read: " + std::string(std::strerror(target.error));
     }
-    py::object mode = st.attr("st_mode");
-    if (pyglue::truth(stat.attr("S_ISREG")(mode))) return "";
-    if (pyglue::truth(stat.attr("S_ISDIR")(mode))) return "a folder, not a file";
-    if (pyglue::truth(stat.attr("S_ISFIFO")(mode))) return "a named pipe (FIFO), not a file";
-    if (pyglue::truth(stat.attr("S_ISSOCK")(mode))) return "a socket, not a file";
-    return "a device, not a file";
+    switch (target.kind) {
+        case app::Kind::file: return "";
+        case app::Kind::folder: return "a folder, not a file";
+        case app::Kind::fifo: return "a named pipe (FIFO), not a file";
+        case app::Kind::socket: return "a socket, not a file";
+        default: return "a device, not a file";
+    }
 }
 
 std::string join_ids(const std::vector<std::string>& ids) {
@@ -55,23 +47,25 @@ std::string join_ids(const std::vector<std::string>& ids) {
 // gets no row in the class file, but each is named on stderr and counted in
 // the summary, and the run's exit status says not all went well.
 std::vector<SheetJob> collect_sheets(const Session& s, py::object arguments, std::size_t& skipped) {
-    py::object path = M("os").attr("path");
     std::vector<py::object> found;
     for (py::handle arg : arguments) {
         py::object a = py::reinterpret_borrow<py::object>(arg);
-        if (pyglue::truth(path.attr("isdir")(a))) {
+        if (app::is_folder(a)) {
             py::list pdfs, odd;
-            py::object entries;
+            std::vector<py::str> entries;
             try {
-                entries = M("os").attr("listdir")(a);
+                entries = app::list_folder(a);
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_OSError)) throw;
                 s.usage_error("cannot read the folder " + utf8(a) + ": " + utf8(e.value().attr("strerror")));
             }
-            for (py::handle entry : entries) {
+            for (const py::str& entry : entries) {
                 if (!pyglue::truth(entry.attr("lower")().attr("endswith")(".pdf"))) continue;
-                py::object full = join(a, py::reinterpret_borrow<py::object>(entry));
-                const std::string why = not_a_sheet(full);
+                py::object full = app::join(a, entry);
+                // The store, the class file and the reports name sheets in UTF-8.
+                const bool named = app::utf8_name(entry);
+                const std::string why = named ? not_a_sheet(full) : "its name is not UTF-8 text; rename it to mark it";
+                if (!named) full = app::readable(full);
                 if (why.empty()) {
                     pdfs.append(full);
                 } else {
@@ -98,7 +92,7 @@ std::vector<SheetJob> collect_sheets(const Session& s, py::object arguments, std
     for (const auto& f : found) {
         SheetJob job;
         job.path = f;
-        job.resolved = utf8(path.attr("realpath")(f));
+        job.resolved = utf8(app::real_path(f));
         if (seen[job.resolved]) continue;
         seen[job.resolved] = true;
         jobs.push_back(std::move(job));
@@ -109,8 +103,7 @@ std::vector<SheetJob> collect_sheets(const Session& s, py::object arguments, std
 // What this run does with a sheet, decided from the store before any call.
 void plan_sheet(Run& run, SheetJob& job, bool force) {
     core::ResultsStore& store = *run.store;
-    const std::string stem = utf8(M("os").attr("path").attr("splitext")(
-        M("os").attr("path").attr("basename")(job.path))[py::int_(0)]);
+    const std::string stem = utf8(app::without_extension(app::base_name(job.path)));
     job.record = store.add_sheet(utf8(job.path), job.resolved, stem);
     const core::SheetRecord& rec = job.record;
     try {

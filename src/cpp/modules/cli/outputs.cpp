@@ -44,14 +44,13 @@ bool store_is_read_only(const std::string& db_path) {
 }
 
 std::unique_ptr<ResultsFolder> open_results_folder(py::object outdir, bool read_only) {
-    py::object ospath = M("os").attr("path");
-    py::object db = ospath.attr("join")(outdir, py::str("marking.db"));
-    if (!pyglue::truth(ospath.attr("isfile")(db))) {
+    py::object db = app::join(outdir, "marking.db");
+    if (!app::is_file(db)) {
         throw std::runtime_error(utf8(outdir) + " holds no marked class (no marking.db): run quorvan mark -o " +
                                  utf8(outdir) + " first");
     }
     auto folder = std::make_unique<ResultsFolder>();
-    folder->db_path = utf8(db);
+    folder->db_path = app::native(db).native();
     folder->read_only = read_only;
     folder->store = std::make_unique<core::ResultsStore>(
         folder->db_path, read_only ? core::ResultsStore::Access::read : core::ResultsStore::Access::write);

@@ -99,10 +99,8 @@ PaperOptions paper_options(py::object parser, py::object args) {
 
 int run_paper(const PaperOptions& o, py::object parser) {
     Session s(parser, o.model);
-    py::object os = M("os");
-    py::object path = os.attr("path");
     const py::object& pdf = o.pdf;
-    if (!pyglue::truth(path.attr("isfile")(pdf))) s.usage_error("question paper not found: " + py::str(pdf).cast<std::string>());
+    if (!app::is_file(pdf)) s.usage_error("question paper not found: " + py::str(pdf).cast<std::string>());
 
     py::object pages = py::none();
     if (!o.pages.is_none()) {
@@ -117,20 +115,20 @@ int run_paper(const PaperOptions& o, py::object parser) {
 
     const py::object& output = o.output;
     // Before any model call: a refusal then costs nothing.
-    if (!o.force && pyglue::truth(path.attr("lexists")(output))) {
+    if (!o.force && app::lexists(output)) {
         s.usage_error(py::str(output).cast<std::string>() + " already exists; add --force to replace it");
     }
     // Every step calls the model: without a key nothing is written, not even a log.
     M("Quorvan");  // reads the .env file beside the command, as the run would
-    if (!pyglue::truth(os.attr("environ").attr("get")("OPENAI_API_KEY"))) {
+    if (!pyglue::truth(M("os").attr("environ").attr("get")("OPENAI_API_KEY"))) {
         s.complain(py::str("quorvan paper: OPENAI_API_KEY is not set (in the environment or a .env file): "
                            "the paper is read and its rubrics written by the model; nothing was written"));
         return 1;
     }
-    py::object stem = path.attr("splitext")(output)[py::int_(0)];
-    py::object folder = path.attr("dirname")(output);
+    py::object stem = app::without_extension(output);
+    py::object folder = app::folder_of(output);
     try {
-        if (pyglue::truth(folder)) os.attr("makedirs")(folder, py::arg("exist_ok") = true);
+        if (pyglue::truth(folder)) app::make_folders(folder);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         s.usage_error("cannot create the output folder: " + py::str(e.value()).cast<std::string>());

@@ -278,40 +278,32 @@ private:
 // ------------------------------------------------------------------ reading
 
 py::object read_paper_json(const Session& s, py::handle path) {
-    py::object ospath = M("os").attr("path");
     const std::string name = text_of(path);
-    if (pyglue::truth(ospath.attr("isdir")(path))) s.usage_error(name + " is a folder, not a question paper file");
-    if (!pyglue::truth(ospath.attr("isfile")(path))) s.usage_error("question paper file not found: " + name);
+    if (app::is_folder(path)) s.usage_error(name + " is a folder, not a question paper file");
+    if (!app::is_file(path)) s.usage_error("question paper file not found: " + name);
 
-    py::object raw;
+    std::string raw;
     try {
-        py::object f = M("builtins").attr("open")(path, "rb");
-        try {
-            raw = f.attr("read")();
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        raw = app::read_bytes(path);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         s.usage_error("cannot read " + name + ": " + text_of(e.value()));
     }
 
     // A PDF may have a few bytes before its header.
-    if (pyglue::contains(py::object(raw[py::slice(0, 1024, 1)]), py::bytes("%PDF-"))) {
-        const bool taken = py::str(ospath.attr("basename")(path)).equal(py::str("paper.json"));
+    if (std::string_view(raw).substr(0, 1024).find("%PDF-") != std::string_view::npos) {
+        const bool taken = app::base_name(path).equal(py::str("paper.json"));
         s.usage_error(name + " is a PDF, not a question paper file. Make one from it first:\n  quorvan paper " + name +
                       " --subject SUBJECT --class-level LEVEL -o " + (taken ? "question_paper.json" : "paper.json"));
     }
-    if (pyglue::truth(raw.attr("startswith")(py::make_tuple(py::bytes("\xff\xfe", 2), py::bytes("\xfe\xff", 2))))) {
+    if (raw.rfind("\xff\xfe", 0) == 0 || raw.rfind("\xfe\xff", 0) == 0) {
         s.usage_error(name + " is UTF-16 text: save it as UTF-8 (question paper files are UTF-8 JSON)");
     }
-    py::object text;
-    try {
-        text = raw.attr("decode")("utf-8-sig");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+    py::object text = py::reinterpret_steal<py::object>(
+        PyUnicode_Decode(raw.data(), static_cast<Py_ssize_t>(raw.size()), "utf-8-sig", "strict"));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+        PyErr_Clear();
         not_a_paper(s, name, "it is not UTF-8 text");
     }
     if (pyglue::contains(text, py::str("\0", 1))) not_a_paper(s, name, "it is not text");
@@ -409,19 +401,10 @@ void add_schema_parser(py::object sub) {
 
 int run_schema(py::object parser) {
     Session s(parser);
-    py::object ospath = M("os").attr("path");
-    py::object file = ospath.attr("join")(ospath.attr("dirname")(M.get("__file__")), "_data", "paper.schema.json");
-    // newline="" keeps the file's text exactly as it is.
-    py::object f = M("builtins").attr("open")(file, py::arg("encoding") = "utf-8", py::arg("newline") = "");
-    py::object text;
-    try {
-        text = f.attr("read")();
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    s.say(text, "");
+    py::object file = app::join(app::join(app::folder_of(M.get("__file__")), "_data"), "paper.schema.json");
+    // The file's text exactly as it is.
+    const std::string text = app::read_bytes(file);
+    s.say(py::str(text), "");
     return 0;
 }
 

@@ -104,14 +104,7 @@ py::dict event_json(const core::Event& e, bool with_id) {
 
 ReviewServer::ReviewServer(std::unique_ptr<ResultsFolder> folder, std::string reviewer, std::string token, py::object page_folder)
     : folder_(std::move(folder)), reviewer_(std::move(reviewer)), token_(std::move(token)) {
-    py::object path = M("os").attr("path");
-    auto read = [&](const char* name) {
-        py::object f = M("builtins").attr("open")(path.attr("join")(page_folder, name), "r",
-                                                  py::arg("encoding") = "utf-8");
-        std::string text = utf8(f.attr("read")());
-        f.attr("close")();
-        return text;
-    };
+    auto read = [&](const char* name) { return app::read_bytes(app::join(page_folder, name)); };
     index_html_ = read("index.html");
     css_ = read("review.css");
     js_ = read("review.js");
@@ -919,8 +912,8 @@ ReviewOptions review_options(py::object parser, py::object args) {
 int run_review(const ReviewOptions& o, py::object parser) {
     Session s(parser);
     const py::object& outdir = o.outdir;
-    py::object path = M("os").attr("path");
-    if (!pyglue::truth(path.attr("isfile")(path.attr("join")(outdir, "marking.db")))) {
+    const py::str db = app::join(outdir, "marking.db");
+    if (!app::is_file(db)) {
         s.usage_error("no marked class in " + utf8(outdir) + " (no marking.db): run quorvan mark first");
     }
     py::object reviewer = o.reviewer;
@@ -936,19 +929,18 @@ int run_review(const ReviewOptions& o, py::object parser) {
     std::unique_ptr<ResultsFolder> opened;
     try {
         // A store that cannot be written is shown; changes to it are refused.
-        opened = open_results_folder(outdir, store_is_read_only(utf8(path.attr("join")(outdir, "marking.db"))));
+        opened = open_results_folder(outdir, store_is_read_only(app::native(db).native()));
     } catch (const std::runtime_error& e) {
         s.usage_error(e.what());
     }
     const std::string token = utf8(M("os").attr("urandom")(24).attr("hex")());
-    py::object folder = path.attr("join")(path.attr("dirname")(M("quorvan_core").attr("__file__")), "review");
+    py::object folder = app::join(app::folder_of(M("quorvan_core").attr("__file__")), "review");
     const bool read_only = opened->read_only;
     ReviewServer server(std::move(opened), utf8(reviewer), token, folder);
     // The library's own lines (a report saved) go to the folder's log, as
     // while marking, not onto the terminal that shows the page's address.
-    py::object log_file = path.attr("join")(outdir, "marking.log");
-    const bool ours = !pyglue::truth(path.attr("islink")(log_file)) &&
-                      (pyglue::truth(path.attr("isfile")(log_file)) || !pyglue::truth(path.attr("lexists")(log_file)));
+    py::object log_file = app::join(outdir, "marking.log");
+    const bool ours = !app::is_link(log_file) && (app::is_file(log_file) || !app::lexists(log_file));
     LibraryLog log(ours && !read_only ? log_file : M("os").attr("devnull"));
     return server.serve(s, o.port, o.open_browser);
 }
