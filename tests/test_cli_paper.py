@@ -152,3 +152,39 @@ def test_without_a_key_nothing_is_written(two_pages, tmp_path):
     assert result.returncode == 1
     assert "quorvan paper: OPENAI_API_KEY is not set" in result.stderr and "nothing was written" in result.stderr
     assert not (tmp_path / "new").exists()
+
+
+def makedirs_error(path):
+    """What Python's os.makedirs says about a folder it cannot make: the message the command must give."""
+    with pytest.raises(OSError) as info:
+        os.makedirs(path, exist_ok=True)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("output, folder", [
+    ("taken/paper.json", "taken"),                  # a file where the folder goes
+    ("taken/deeper/paper.json", "taken/deeper"),    # a file above it
+    ("new/taken/x/paper.json", "new/taken/x"),      # made as far as it goes, then a file
+])
+def test_an_output_folder_that_cannot_be_made_is_refused_as_python_names_it(standin, two_pages, output, folder):
+    Path("new").mkdir()
+    for blocker in ("taken", "new/taken"):
+        Path(blocker).write_text("a file, not a folder")
+    expected = makedirs_error(folder)
+    result = quorvan(*paper_args(two_pages, output=output))
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[-1] == f"quorvan paper: error: cannot create the output folder: {expected}"
+    assert standin.requests == [] and sorted(os.listdir("new")) == ["taken"]
+
+
+@pytest.mark.parametrize("output, logs", [
+    ("results.d/paper", ["results.d/paper.log", "results.d/paper.usage.log"]),  # a dot in the folder is no extension
+    (".paper", [".paper.log", ".paper.usage.log"]),                            # nor a leading one
+    ("a/b/paper.v2.json", ["a/b/paper.v2.log", "a/b/paper.v2.usage.log"]),      # folders made, last extension cut
+])
+def test_the_logs_are_named_after_the_output_beside_it(standin, two_pages, output, logs):
+    result = quorvan(*paper_args(two_pages, output=output))
+    assert result.returncode == 0, result.stderr
+    assert Path(output).is_file() and all(Path(log).is_file() for log in logs)
+    written = {str(p) for p in Path(".").rglob("*") if p.is_file() and p.name != "exam.pdf"}
+    assert written == {output, *logs}

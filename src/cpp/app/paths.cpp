@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -43,6 +42,20 @@ bool try_bytes(py::handle path, std::string& out) {
         if (!e.matches(PyExc_ValueError)) throw;
         return false;
     }
+}
+
+// A name that no system call takes, its odd characters escaped.
+py::str escaped_name(py::handle path) {
+    PyObject* raw = PyOS_FSPath(path.ptr());
+    if (!raw) throw py::error_already_set();
+    const py::object name = py::reinterpret_steal<py::object>(raw);
+    PyObject* encoded = PyUnicode_Check(raw) ? PyUnicode_AsEncodedString(raw, "utf-8", "backslashreplace")
+                                             : (Py_INCREF(raw), raw);
+    if (!encoded) throw py::error_already_set();
+    const py::object bytes = py::reinterpret_steal<py::object>(encoded);
+    PyObject* out = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded), PyBytes_GET_SIZE(encoded), "backslashreplace");
+    if (!out) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(out);
 }
 
 bool well_formed_utf8(std::string_view s) {
@@ -126,7 +139,8 @@ bool utf8_name(py::handle path) {
 }
 
 py::str readable(py::handle path) {
-    const std::string b = bytes_of(path);
+    std::string b;
+    if (!try_bytes(path, b)) return escaped_name(path);
     PyObject* out = PyUnicode_DecodeUTF8(b.data(), static_cast<Py_ssize_t>(b.size()), "backslashreplace");
     if (!out) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(out);
