@@ -300,10 +300,7 @@ Import read_teacher_marks(py::object file, const ClassPaper& paper, const std::v
     Import out;
     py::object text;
     try {
-        const std::string bytes = app::read_bytes(file);
-        text = py::reinterpret_steal<py::object>(
-            PyUnicode_Decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "utf-8-sig", "strict"));
-        if (!text) throw py::error_already_set();
+        text = utf8_sig_text(app::read_bytes(file));
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_UnicodeDecodeError)) {
             out.problems.push_back({0, "it is not UTF-8 text (save it from the spreadsheet as CSV UTF-8)"});

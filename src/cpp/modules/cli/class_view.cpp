@@ -304,9 +304,7 @@ static bool written_before_the_store(const py::object& path, const std::string& 
             bytes.replace(at, at + 1 < bytes.size() && bytes[at + 1] == '\n' ? 2 : 1, "\n");
             ++at;
         }
-        py::object text = py::reinterpret_steal<py::object>(
-            PyUnicode_Decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "utf-8-sig", "replace"));
-        if (!text) throw py::error_already_set();
+        py::object text = utf8_sig_text(bytes, "replace");
         if (name == "class_results.csv") return pyglue::truth(text.attr("startswith")("file,"));
         if (ends_with(".txt")) return pyglue::truth(text.attr("startswith")("PROCESSED STUDENT ANSWERSHEET\n"));
         if (ends_with(".json")) {

@@ -16,6 +16,14 @@ extern pyglue::Module M;
 // A Python object's text (its str()) as UTF-8.
 inline std::string utf8(py::handle s) { return pyglue::str(s).cast<std::string>(); }
 
+// A file's bytes as text, as open(encoding="utf-8-sig", errors=errors) reads
+// them (a byte order mark dropped); a UnicodeDecodeError under "strict".
+inline py::str utf8_sig_text(const std::string& bytes, const char* errors = "strict") {
+    PyObject* text = PyUnicode_Decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "utf-8-sig", errors);
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
 int main_entry(py::object argv);
 
 // The options of every command that asks the model, the same in each.

@@ -299,11 +299,11 @@ py::object read_paper_json(const Session& s, py::handle path) {
     if (raw.rfind("\xff\xfe", 0) == 0 || raw.rfind("\xfe\xff", 0) == 0) {
         s.usage_error(name + " is UTF-16 text: save it as UTF-8 (question paper files are UTF-8 JSON)");
     }
-    py::object text = py::reinterpret_steal<py::object>(
-        PyUnicode_Decode(raw.data(), static_cast<Py_ssize_t>(raw.size()), "utf-8-sig", "strict"));
-    if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
-        PyErr_Clear();
+    py::object text;
+    try {
+        text = utf8_sig_text(raw);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
         not_a_paper(s, name, "it is not UTF-8 text");
     }
     if (pyglue::contains(text, py::str("\0", 1))) not_a_paper(s, name, "it is not text");
